@@ -1,0 +1,98 @@
+// The Component Manager: process-local registration, lookup, instances and dispatch.
+#pragma once
+
+#include "os/types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ComponentRecord *Component;
+typedef struct ComponentInstanceRecord *ComponentInstance;
+typedef SInt32 ComponentResult;
+
+typedef struct ComponentDescription {
+  OSType componentType;
+  OSType componentSubType;
+  OSType componentManufacturer;
+  UInt32 componentFlags;
+  UInt32 componentFlagsMask;
+} ComponentDescription;
+
+// What a component's entry routine receives: flags, the byte size of params, the selector and
+// the parameters, last parameter first as the platform pushes them.
+#pragma pack(push, 2)
+typedef struct ComponentParameters {
+  UInt8 flags;
+  UInt8 paramSize;
+  SInt16 what;
+#if defined(__LP64__)
+  UInt32 padding;
+#endif
+  long params[1];
+} ComponentParameters;
+#pragma pack(pop)
+
+typedef ComponentResult (*ComponentRoutineProcPtr)(ComponentParameters *cp, Handle componentStorage);
+typedef ComponentRoutineProcPtr ComponentRoutineUPP;
+
+enum {
+  kComponentOpenSelect = -1,
+  kComponentCloseSelect = -2,
+  kComponentCanDoSelect = -3,
+  kComponentVersionSelect = -4,
+  kComponentRegisterSelect = -5,
+  kComponentTargetSelect = -6,
+  kComponentUnregisterSelect = -7,
+};
+
+enum {
+  badComponentInstance = (SInt32)0x80008001,
+  badComponentSelector = (SInt32)0x80008002,
+  invalidComponentID = -3000,
+};
+
+enum { kAnyComponentType = 0, kAnyComponentSubType = 0, kAnyComponentManufacturer = 0 };
+// Register only for this process (the only kind of registration there is here).
+enum { registerComponentGlobal = 1 };
+
+Component RegisterComponent(ComponentDescription *cd, ComponentRoutineUPP componentEntryPoint,
+                            SInt16 global, Handle componentName, Handle componentInfo,
+                            Handle componentIcon);
+OSErr UnregisterComponent(Component aComponent);
+Component FindNextComponent(Component aComponent, ComponentDescription *looking);
+long CountComponents(ComponentDescription *looking);
+OSErr GetComponentInfo(Component aComponent, ComponentDescription *cd, Handle componentName,
+                       Handle componentInfo, Handle componentIcon);
+OSErr OpenAComponent(Component aComponent, ComponentInstance *ci);
+ComponentInstance OpenComponent(Component aComponent);
+ComponentInstance OpenDefaultComponent(OSType componentType, OSType componentSubType);
+OSErr CloseComponent(ComponentInstance aComponentInstance);
+long CountComponentInstances(Component aComponent);
+long GetComponentRefcon(Component aComponent);
+void SetComponentRefcon(Component aComponent, long theRefcon);
+Handle GetComponentInstanceStorage(ComponentInstance aComponentInstance);
+void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle theStorage);
+Component GetComponentFromInstance(ComponentInstance ci);  // null for a stale instance
+OSErr GetComponentInstanceError(ComponentInstance aComponentInstance);
+void SetComponentInstanceError(ComponentInstance aComponentInstance, OSErr theError);
+// Calls the component's entry with a selector and parameters.
+ComponentResult CallComponentDispatch(ComponentParameters *cp);
+ComponentResult CallComponentFunction(ComponentParameters *params, ComponentRoutineUPP func);
+ComponentResult CallComponentFunctionWithStorage(Handle storage, ComponentParameters *params,
+                                                 ComponentRoutineUPP func);
+ComponentResult DelegateComponentCall(ComponentParameters *originalParams, ComponentInstance ci);
+ComponentResult CallComponentCanDo(ComponentInstance ci, SInt16 ftnNumber);
+ComponentResult GetComponentVersion(ComponentInstance ci);
+
+// Memory Manager handles.
+Handle NewHandle(Size byteCount);
+Handle NewHandleClear(Size byteCount);
+void DisposeHandle(Handle h);
+Size GetHandleSize(Handle h);
+void SetHandleSize(Handle h, Size newSize);
+OSErr MemError(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,27 @@
+// The subcommands of xnq register themselves here; main() dispatches by name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace xnq::tool {
+
+struct Subcommand {
+  const char *name;
+  const char *summary;  // one line for `xnq --help`
+  const char *usage;    // shown by `xnq NAME --help`
+  int (*run)(const std::vector<std::string> &args);  // args after the subcommand's name
+};
+
+// Called from a static object's constructor in each subcommand's file.
+void registerSubcommand(const Subcommand &command);
+
+// Loads the plugin into the host with default settings; prints an error and returns false when
+// it can't. The plugin file comes from XNQ_PLUGIN or the build's own plugin.
+bool loadPlugin();
+
+struct Registrar {
+  explicit Registrar(const Subcommand &command) { registerSubcommand(command); }
+};
+
+}  // namespace xnq::tool

@@ -7,11 +7,15 @@
 #include "frame/REALplugin.h"
 #include "os/audio_types.h"
 #include "os/cf.h"
+#include "os/components.h"
 
 // ---- Process-wide state, written once by REALPluginMain (or BindHost) ----
 extern REALResolver gResolver;
 extern double rbversion_rbversion;
 extern int32_t CurrentREALControlVersion;
+// The sound output component's dispatch routine: set by REALPluginMain only when the host's
+// REALinRuntime answers true, null otherwise.
+extern ComponentRoutineUPP sDispatchUPP;
 
 // Stores the resolver, reads the host version and chooses the class-definition version: the
 // first steps of REALPluginMain, also used by programs that link the frame directly.

@@ -33,7 +33,8 @@ typedef struct ComponentParameters {
 } ComponentParameters;
 #pragma pack(pop)
 
-typedef ComponentResult (*ComponentRoutineProcPtr)(ComponentParameters *cp, Handle componentStorage);
+typedef ComponentResult (*ComponentRoutineProcPtr)(ComponentParameters *cp,
+                                                   Handle componentStorage);
 typedef ComponentRoutineProcPtr ComponentRoutineUPP;
 
 enum {
@@ -85,6 +86,14 @@ ComponentResult DelegateComponentCall(ComponentParameters *originalParams, Compo
 ComponentResult CallComponentCanDo(ComponentInstance ci, SInt16 ftnNumber);
 ComponentResult GetComponentVersion(ComponentInstance ci);
 
+// Calls func with the storage and the parameters that procInfo describes: bits 0-3 the calling
+// convention, bits 4-5 the result size code, then two bits per parameter from bit 6 on (1: one
+// byte, 2: two bytes, 3: four bytes, i.e. one word).
+typedef long (*ProcPtr)(void);
+ComponentResult CallComponentFunctionWithStorageProcInfo(Handle storage,
+                                                         ComponentParameters *params, ProcPtr func,
+                                                         UInt32 procInfo);
+
 // Memory Manager handles.
 Handle NewHandle(Size byteCount);
 Handle NewHandleClear(Size byteCount);
@@ -92,6 +101,14 @@ void DisposeHandle(Handle h);
 Size GetHandleSize(Handle h);
 void SetHandleSize(Handle h, Size newSize);
 OSErr MemError(void);
+
+// Length-prefixed strings: one length byte, then up to 255 characters.
+typedef unsigned char Str255[256];
+typedef const unsigned char *ConstStr255Param;
+typedef Handle StringHandle;
+// A new handle holding the length byte and the characters.
+StringHandle NewString(ConstStr255Param theString);
+void CopyCStringToPascal(const char *src, Str255 dst);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,108 @@
+// The global queue runs work on worker threads; the main queue runs only when its thread
+// drains it, in the order the work was queued.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "os/dispatch.h"
+#include "platform/dispatch_control.h"
+
+namespace {
+
+struct MainQueueLog {
+  std::vector<int> order;
+  int requeueFrom = -1;
+};
+
+struct LoggedItem {
+  MainQueueLog *log;
+  int value;
+};
+
+void logValue(void *context) {
+  auto *item = static_cast<LoggedItem *>(context);
+  item->log->order.push_back(item->value);
+  EXPECT_EQ(pthread_main_np(), 1);
+  if (item->value == item->log->requeueFrom) {
+    static LoggedItem later{nullptr, 99};
+    later.log = item->log;
+    dispatch_async_f(dispatch_get_main_queue(), &later, logValue);
+  }
+}
+
+TEST(DispatchMainQueue, RunsInOrderOnlyWhenDrainedAndDefersWhatItQueues) {
+  ASSERT_NE(dispatch_async_f, nullptr);
+  MainQueueLog log;
+  log.requeueFrom = 2;
+  LoggedItem items[] = {{&log, 1}, {&log, 2}, {&log, 3}};
+  for (auto &item : items) dispatch_async_f(dispatch_get_main_queue(), &item, logValue);
+  EXPECT_EQ(xnq_dispatch_main_queue_length(), 3);
+  EXPECT_TRUE(log.order.empty());
+
+  EXPECT_EQ(xnq_dispatch_drain_main_queue(), 3);
+  EXPECT_EQ(log.order, (std::vector<int>{1, 2, 3}));
+  // The item queued while draining waits for the next drain.
+  EXPECT_EQ(xnq_dispatch_main_queue_length(), 1);
+  EXPECT_EQ(xnq_dispatch_drain_main_queue(), 1);
+  EXPECT_EQ(log.order.back(), 99);
+  EXPECT_EQ(xnq_dispatch_drain_main_queue(), 0);
+}
+
+void queueFromWorker(void *context) {
+  static LoggedItem item{nullptr, 7};
+  item.log = static_cast<MainQueueLog *>(context);
+  dispatch_async_f(dispatch_get_main_queue(), &item, logValue);
+}
+
+TEST(DispatchMainQueue, WaitingSeesWorkQueuedFromAnotherThread) {
+  EXPECT_EQ(xnq_dispatch_wait_main_queue(1), 0);
+  MainQueueLog log;
+  dispatch_async_f(dispatch_get_global_queue(0, 0), &log, queueFromWorker);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!xnq_dispatch_wait_main_queue(100) && std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_EQ(xnq_dispatch_drain_main_queue(), 1);
+  EXPECT_EQ(log.order, std::vector<int>{7});
+}
+
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int arrived = 0;
+  int expected = 0;
+  std::set<std::thread::id> threads;
+  bool sawMain = false;
+};
+
+void meetAtGate(void *context) {
+  auto *gate = static_cast<Gate *>(context);
+  std::unique_lock<std::mutex> lock(gate->mutex);
+  gate->threads.insert(std::this_thread::get_id());
+  if (pthread_main_np()) gate->sawMain = true;
+  ++gate->arrived;
+  gate->changed.notify_all();
+  // Every item waits until all have arrived: this finishes only if they run concurrently.
+  gate->changed.wait_for(lock, std::chrono::seconds(10),
+                         [gate] { return gate->arrived == gate->expected; });
+}
+
+TEST(DispatchGlobalQueue, RunsWorkConcurrentlyOnWorkerThreads) {
+  Gate gate;
+  gate.expected = 4;
+  for (int i = 0; i < gate.expected; ++i)
+    dispatch_async_f(dispatch_get_global_queue(0, 0), &gate, meetAtGate);
+  std::unique_lock<std::mutex> lock(gate.mutex);
+  ASSERT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(20),
+                                    [&gate] { return gate.arrived == gate.expected; }));
+  EXPECT_EQ(gate.threads.size(), 4u);
+  EXPECT_EQ(gate.threads.count(std::this_thread::get_id()), 0u);
+  EXPECT_FALSE(gate.sawMain);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// The four ways a block enters the queue: integer or float samples, one block or a left and a
+// right block. Each converts the whole block to floats on the caller's thread, so the IO thread
+// only ever reads floats.
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "frame/frame.h"
+#include "player/AudioPlayerData.h"
+#include "player/SampleConversion.h"
+
+namespace {
+
+constexpr int64_t kMaxBufferBytes = 0x7FFFFFFF;  // 2^31 - 1
+constexpr char kNilBlockMessage[] = "Memoryblock is nil";
+
+// How many of the requested bytes lie inside the block. A request that passes the end of the
+// block is clamped to what remains rather than refused: the methods turn a count of 0 into the
+// whole block's size even when an offset is given, and "from the offset to the end" is what
+// such a call means. An offset at or past the end leaves nothing, and the add is refused.
+int64_t BytesInsideBlock(REALmemoryBlock block, int64_t offsetBytes, int64_t countBytes) {
+  const int64_t size = MemoryBlockSize(block);
+  if (offsetBytes >= size) return 0;
+  return std::min(countBytes, size - offsetBytes);
+}
+
+// The checks the integer formats make after the blocks are known to hold data, in order:
+// BitSize, then the data's sample rate, then its channel count.
+bool IntegerFormatAccepted(const AudioPlayerData *player, int64_t bitSize) {
+  if (BytesPerSample(bitSize) == 0) return false;
+  const float rate = player->sampleRate.load(std::memory_order_relaxed);
+  if (!(rate >= 1.0f)) return false;  // also refuses NaN
+  const int32_t channels = player->numberOfChannels.load(std::memory_order_relaxed);
+  return channels == 1 || channels == 2;
+}
+
+// A zero-filled buffer of floatCount floats, or null when it would be empty, larger than
+// 2^31 - 1 bytes, or can't be allocated.
+float *AllocateFloats(int64_t floatCount) {
+  if (floatCount < 1 || floatCount > kMaxBufferBytes / 4) return nullptr;
+  return static_cast<float *>(calloc(static_cast<size_t>(floatCount), sizeof(float)));
+}
+
+bool Queue(AudioPlayerData *player, float *samples, int64_t floatCount, bool clearBuffers) {
+  PlayItem item{static_cast<int32_t>(floatCount), samples};
+  return AddToPlayList(player, item, clearBuffers);
+}
+
+// Copies floats from an unaligned source into every stride-th float of destination.
+void CopyFloats(const uint8_t *source, float *destination, int64_t count, size_t stride) {
+  for (int64_t k = 0; k < count; ++k) {
+    memcpy(destination + static_cast<size_t>(k) * stride, source + 4 * k, sizeof(float));
+  }
+}
+
+}  // namespace
+
+bool AddSomeAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetBytes,
+                  int64_t countBytes, int64_t bitSize, bool clearBuffers) {
+  if (data == nullptr) {
+    RaiseException("NilObjectException", kNilBlockMessage);
+    return false;
+  }
+  if (offsetBytes < 0 || countBytes <= 0) return false;
+  const uint8_t *bytes = static_cast<const uint8_t *>(MemoryBlockData(data));
+  if (bytes == nullptr) {
+    RaiseException("NilObjectException", kNilBlockMessage);
+    return false;
+  }
+  if (!IntegerFormatAccepted(player, bitSize)) return false;
+  const int64_t bytesPerSample = BytesPerSample(bitSize);
+  const int64_t sampleCount = BytesInsideBlock(data, offsetBytes, countBytes) / bytesPerSample;
+  if (bitSize == 23) return false;  // three-byte samples without a conversion: refused last
+  float *samples = AllocateFloats(sampleCount);
+  if (samples == nullptr) return false;
+  ConvertSamples(bitSize, bytes + offsetBytes, samples, static_cast<size_t>(sampleCount), 1);
+  return Queue(player, samples, sampleCount, clearBuffers);
+}
+
+bool AddSomeAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REALmemoryBlock right,
+                        int64_t offsetBytes, int64_t countBytes, int64_t bitSize,
+                        bool clearBuffers) {
+  if (left == nullptr || right == nullptr) {
+    RaiseException("NilObjectException", kNilBlockMessage);
+    return false;
+  }
+  if (offsetBytes < 0 || countBytes <= 0) return false;
+  const uint8_t *leftBytes = static_cast<const uint8_t *>(MemoryBlockData(left));
+  const uint8_t *rightBytes = static_cast<const uint8_t *>(MemoryBlockData(right));
+  if (leftBytes == nullptr || rightBytes == nullptr) {
+    RaiseException("NilObjectException", kNilBlockMessage);
+    return false;
+  }
+  if (!IntegerFormatAccepted(player, bitSize)) return false;
+  const int64_t inside = std::min(BytesInsideBlock(left, offsetBytes, countBytes),
+                                  BytesInsideBlock(right, offsetBytes, countBytes));
+  const int64_t frameCount = inside / BytesPerSample(bitSize);
+  if (bitSize == 23) return false;
+  float *samples = AllocateFloats(2 * frameCount);
+  if (samples == nullptr) return false;
+  const size_t frames = static_cast<size_t>(frameCount);
+  ConvertSamples(bitSize, leftBytes + offsetBytes, samples, frames, 2);
+  ConvertSamples(bitSize, rightBytes + offsetBytes, samples + 1, frames, 2);
+  return Queue(player, samples, 2 * frameCount, clearBuffers);
+}
+
+bool AddSomeFloatAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetBytes,
+                       int64_t countBytes, bool clearBuffers) {
+  if (offsetBytes < 0 || data == nullptr || countBytes <= 0) return false;
+  const uint8_t *bytes = static_cast<const uint8_t *>(MemoryBlockData(data));
+  if (bytes == nullptr) return false;
+  const int64_t sampleCount = BytesInsideBlock(data, offsetBytes, countBytes) / 4;
+  float *samples = AllocateFloats(sampleCount);
+  if (samples == nullptr) return false;
+  memcpy(samples, bytes + offsetBytes, static_cast<size_t>(sampleCount) * sizeof(float));
+  return Queue(player, samples, sampleCount, clearBuffers);
+}
+
+bool AddSomeFloatAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REALmemoryBlock right,
+                             int64_t offsetBytes, int64_t countBytes, bool clearBuffers) {
+  if (offsetBytes < 0 || left == nullptr || right == nullptr || countBytes <= 0) return false;
+  const uint8_t *leftBytes = static_cast<const uint8_t *>(MemoryBlockData(left));
+  const uint8_t *rightBytes = static_cast<const uint8_t *>(MemoryBlockData(right));
+  if (leftBytes == nullptr || rightBytes == nullptr) return false;
+  const int64_t inside = std::min(BytesInsideBlock(left, offsetBytes, countBytes),
+                                  BytesInsideBlock(right, offsetBytes, countBytes));
+  const int64_t frameCount = inside / 4;
+  float *samples = AllocateFloats(2 * frameCount);
+  if (samples == nullptr) return false;
+  CopyFloats(leftBytes + offsetBytes, samples, frameCount, 2);
+  CopyFloats(rightBytes + offsetBytes, samples + 1, frameCount, 2);
+  return Queue(player, samples, 2 * frameCount, clearBuffers);
+}

@@ -1,0 +1,141 @@
+// The play list shared by host threads (adds, Stop, queue space) and the device IO thread
+// (taking the next item), and the IO thread's sample reader.
+#include <stdlib.h>
+#include <string.h>
+
+#include "player/AudioPlayerData.h"
+
+pthread_mutex_t playQLock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// Buffers of items the IO thread has finished, waiting for a host thread to free them: free()
+// may take the allocator's own locks, which the IO thread must never wait for. Shared by all
+// players; guarded by playQLock. When it is full the IO thread frees the buffer itself.
+constexpr int kRetiredCapacity = 256;
+float *gRetiredBuffers[kRetiredCapacity];
+int gRetiredCount = 0;
+
+// Buffers taken out of the shared state under playQLock and freed after it is released, so the
+// IO thread never waits on the lock while a host thread frees memory.
+struct BuffersToFree {
+  float *buffers[kRetiredCapacity + kPlayListCapacity + 1];  // + the current item
+  int count = 0;
+
+  void add(float *buffer) {
+    if (buffer != nullptr) buffers[count++] = buffer;
+  }
+  // With playQLock held: takes over every retired buffer.
+  void takeRetiredLocked() {
+    for (int i = 0; i < gRetiredCount; ++i) add(gRetiredBuffers[i]);
+    gRetiredCount = 0;
+  }
+  void freeAll() {
+    for (int i = 0; i < count; ++i) free(buffers[i]);
+    count = 0;
+  }
+};
+
+// Device IO thread, playQLock held: no allocation, no host calls.
+bool RetireLocked(float *buffer) {
+  if (gRetiredCount >= kRetiredCapacity) return false;
+  gRetiredBuffers[gRetiredCount++] = buffer;
+  return true;
+}
+
+void EmptyItem(PlayItem &item) { item = PlayItem{0, nullptr}; }
+
+}  // namespace
+
+bool AddToPlayList(AudioPlayerData *player, PlayItem &item, bool clearBuffers) {
+  if (item.samples == nullptr) return false;
+  if (pthread_mutex_lock(&playQLock) != 0) {
+    free(item.samples);
+    EmptyItem(item);
+    return false;
+  }
+  BuffersToFree toFree;
+  toFree.takeRetiredLocked();
+  bool queued = false;
+  if (clearBuffers) {
+    for (int32_t i = kPlayListCapacity - 1; i >= 0; --i) {
+      toFree.add(player->playList[i].samples);
+      EmptyItem(player->playList[i]);
+    }
+    // The item being played is left alone: it plays to its end and the new item follows.
+    player->playList[0] = item;
+    player->playListCount = 1;
+    queued = true;
+  } else if (player->playListCount < kPlayListCapacity) {
+    player->playList[player->playListCount] = item;
+    ++player->playListCount;
+    queued = true;
+  } else {
+    toFree.add(item.samples);  // the queue is full: the block is dropped
+  }
+  pthread_mutex_unlock(&playQLock);
+  EmptyItem(item);
+  toFree.freeAll();
+  return queued;
+}
+
+// Device IO thread, playQLock held: no allocation, no host calls.
+bool TakeFirstQueuedItemLocked(AudioPlayerData *player) {
+  if (player->playListCount <= 0 || player->playList[0].samples == nullptr) return false;
+  player->current = player->playList[0];
+  memmove(&player->playList[0], &player->playList[1], sizeof(PlayItem) * (kPlayListCapacity - 1));
+  EmptyItem(player->playList[kPlayListCapacity - 1]);
+  --player->playListCount;
+  player->outputPositionRelative.store(0.0, std::memory_order_relaxed);
+  return true;
+}
+
+// Device IO thread: no allocation, no lock but playQLock (only when moving to the next item), no
+// host calls.
+float GetSample(AudioPlayerData *player, int64_t index) {
+  PlayItem &current = player->current;
+  if (current.samples == nullptr) return 0.0f;
+  int64_t rel = index - player->itemStart;
+  if (rel < 0) return 0.0f;
+  // An index past the current item moves on through as many queued items as it takes, so that
+  // the absolute index keeps counting floats across every item and never reads outside one.
+  while (rel >= current.sampleCount) {
+    player->itemStart += current.sampleCount;
+    rel -= current.sampleCount;
+    float *finished = current.samples;
+    EmptyItem(current);
+    if (pthread_mutex_lock(&playQLock) != 0) {
+      free(finished);
+      return 0.0f;
+    }
+    const bool retired = RetireLocked(finished);
+    const bool took = TakeFirstQueuedItemLocked(player);
+    pthread_mutex_unlock(&playQLock);
+    if (!retired) free(finished);
+    if (!took) return 0.0f;
+  }
+  return current.samples[rel];
+}
+
+void EmptyPlayer(AudioPlayerData *player) {
+  BuffersToFree toFree;
+  if (pthread_mutex_lock(&playQLock) == 0) {
+    toFree.takeRetiredLocked();
+    for (int32_t i = 0; i < kPlayListCapacity; ++i) {
+      toFree.add(player->playList[i].samples);
+      EmptyItem(player->playList[i]);
+    }
+    player->playListCount = 0;
+    pthread_mutex_unlock(&playQLock);
+  }
+  toFree.add(player->current.samples);
+  EmptyItem(player->current);
+  toFree.freeAll();
+}
+
+int32_t FreePlayListEntries(AudioPlayerData *player) {
+  if (pthread_mutex_lock(&playQLock) != 0) return -1;
+  const int32_t free_entries = kPlayListCapacity - player->playListCount;
+  pthread_mutex_unlock(&playQLock);
+  return free_entries;
+}

@@ -1,0 +1,16 @@
+// Conversion of the player's integer sample formats to 32-bit floats. Every scale is a power of
+// two, so the loops may be vectorised and still give exactly the per-sample results.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Bytes per source sample for a BitSize code: 1, 2, 3 or 4, or 0 for a code the player refuses.
+// 23 has three bytes but no conversion; ConvertSamples refuses it.
+int BytesPerSample(int64_t bitSize);
+
+// Converts count samples of the BitSize format at source into floats at destination[0],
+// destination[stride], ... (stride 1 for a mono block, 2 to fill one side of a stereo pair).
+// False for a BitSize without a conversion (nothing is written then).
+bool ConvertSamples(int64_t bitSize, const uint8_t *source, float *destination, size_t count,
+                    size_t stride);

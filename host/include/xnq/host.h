@@ -196,7 +196,11 @@ struct ClassInfo {
 // Counts of host references handed out and given back, by kind.
 struct ReferenceCounts {
   int64_t strings = 0, objects = 0, blocks = 0, arrays = 0, variants = 0, folderItems = 0;
-  int64_t total() const { return strings + objects + blocks + arrays + variants + folderItems; }
+  // String data records filled by PluginGetStringData and not yet disposed.
+  int64_t stringData = 0;
+  int64_t total() const {
+    return strings + objects + blocks + arrays + variants + folderItems + stringData;
+  }
   bool operator==(const ReferenceCounts &) const = default;
 };
 
@@ -241,6 +245,8 @@ class Runtime {
   Value newVariant(const Value &v);
   // Reads an array or dictionary back.
   std::vector<int64_t> integerArray(const Value &array) const;
+  // Any array's elements as doubles (Integer, Single or Double arrays).
+  std::vector<double> numberArray(const Value &array) const;
   std::vector<std::pair<Value, Value>> dictionaryEntries(const Value &dict) const;
 
   // Objects of plugin classes. Runs the constructor, or a "Constructor" method with ctorArgs.

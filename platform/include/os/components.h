@@ -51,7 +51,11 @@ enum {
   badComponentInstance = (SInt32)0x80008001,
   badComponentSelector = (SInt32)0x80008002,
   invalidComponentID = -3000,
+  validInstancesExist = -3001,
 };
+
+// A component whose flags carry this bit hears the register and unregister selectors.
+enum { cmpWantsRegisterMessage = (UInt32)1 << 31 };
 
 enum { kAnyComponentType = 0, kAnyComponentSubType = 0, kAnyComponentManufacturer = 0 };
 // Register only for this process (the only kind of registration there is here).
@@ -60,6 +64,7 @@ enum { registerComponentGlobal = 1 };
 Component RegisterComponent(ComponentDescription *cd, ComponentRoutineUPP componentEntryPoint,
                             SInt16 global, Handle componentName, Handle componentInfo,
                             Handle componentIcon);
+// validInstancesExist while instances of the component are open.
 OSErr UnregisterComponent(Component aComponent);
 Component FindNextComponent(Component aComponent, ComponentDescription *looking);
 long CountComponents(ComponentDescription *looking);
@@ -70,6 +75,7 @@ ComponentInstance OpenComponent(Component aComponent);
 ComponentInstance OpenDefaultComponent(OSType componentType, OSType componentSubType);
 OSErr CloseComponent(ComponentInstance aComponentInstance);
 long CountComponentInstances(Component aComponent);
+// The refcon calls also accept an instance of the component in place of the component.
 long GetComponentRefcon(Component aComponent);
 void SetComponentRefcon(Component aComponent, long theRefcon);
 Handle GetComponentInstanceStorage(ComponentInstance aComponentInstance);
@@ -77,6 +83,10 @@ void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle th
 Component GetComponentFromInstance(ComponentInstance ci);  // null for a stale instance
 OSErr GetComponentInstanceError(ComponentInstance aComponentInstance);
 void SetComponentInstanceError(ComponentInstance aComponentInstance, OSErr theError);
+// The layout of a call's ComponentParameters: every parameter takes one long whatever its size,
+// the last parameter first, and the instance follows the parameters (params[paramSize / sizeof
+// (long)]). paramSize counts the parameters' longs, not the instance.
+//
 // Calls the component's entry with a selector and parameters.
 ComponentResult CallComponentDispatch(ComponentParameters *cp);
 ComponentResult CallComponentFunction(ComponentParameters *params, ComponentRoutineUPP func);
@@ -85,11 +95,13 @@ ComponentResult CallComponentFunctionWithStorage(Handle storage, ComponentParame
 ComponentResult DelegateComponentCall(ComponentParameters *originalParams, ComponentInstance ci);
 ComponentResult CallComponentCanDo(ComponentInstance ci, SInt16 ftnNumber);
 ComponentResult GetComponentVersion(ComponentInstance ci);
+ComponentResult ComponentSetTarget(ComponentInstance ci, ComponentInstance target);
 
 // Calls func with the storage and the parameters that procInfo describes: bits 0-3 the calling
 // convention, bits 4-5 the result size code, then two bits per parameter from bit 6 on (1: one
 // byte, 2: two bytes, 3: four bytes, i.e. one word).
-typedef long (*ProcPtr)(void);
+// A handler of any signature; cast it to this type to pass it.
+typedef void (*ProcPtr)(void);
 ComponentResult CallComponentFunctionWithStorageProcInfo(Handle storage,
                                                          ComponentParameters *params, ProcPtr func,
                                                          UInt32 procInfo);

@@ -80,7 +80,7 @@ REALstring rbAudioUnitGetPropertyCFS(REALobject self, RBInteger unit, RBInteger 
   SetLastError(self, -1);
   const UnitProperty property = MakeUnitProperty(unit, propertyID, scope, element);
   return ReadPropertyCFString(
-      self, CFStringInfoRule::KeptAlways,
+      self, CFStringInfoRule::KeptAlways, IsCFStringUnitProperty(property.id),
       [&](UInt32 *size, Boolean *writable) { return property.info(size, writable); },
       [&](UInt32 *size, void *data) { return property.read(size, data); });
 }

@@ -84,7 +84,7 @@ REALstring rbAudioDeviceGetPropertyCFS(REALobject self, RBInteger device, RBInte
   SetLastError(self, -1);
   const DeviceProperty property = MakeDeviceProperty(device, channel, isInput, propertyID);
   return ReadPropertyCFString(
-      self, CFStringInfoRule::DeviceLeavesMarker,
+      self, CFStringInfoRule::DeviceLeavesMarker, IsCFStringPropertyCode(property.code),
       [&](UInt32 *size, Boolean *writable) { return property.info(size, writable); },
       [&](UInt32 *size, void *data) { return property.read(size, data); });
 }

@@ -57,7 +57,7 @@ REALstring rbAudioHardwareGetPropertyCFS(REALobject self, REALstring propertyID)
   SetLastError(self, -1);
   const OSType code = PropertyCode(propertyID);
   return ReadPropertyCFString(
-      self, CFStringInfoRule::KeptAlways,
+      self, CFStringInfoRule::KeptAlways, IsCFStringPropertyCode(code),
       [&](UInt32 *size, Boolean *writable) { return HardwareInfo(code, size, writable); },
       [&](UInt32 *size, void *data) { return HardwareRead(code, size, data); });
 }

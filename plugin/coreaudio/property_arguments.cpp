@@ -30,3 +30,20 @@ bool TimeStampFromBlock(REALmemoryBlock when, const AudioTimeStamp **stamp) {
   *stamp = static_cast<const AudioTimeStamp *>(bytes.data);
   return true;
 }
+
+bool IsCFStringPropertyCode(OSType code) {
+  switch (code) {
+    case XNQ_FOURCC('l', 'n', 'a', 'm'):  // object and device name
+    case XNQ_FOURCC('l', 'm', 'a', 'k'):  // manufacturer
+    case XNQ_FOURCC('u', 'i', 'd', ' '):  // device UID
+    case XNQ_FOURCC('m', 'u', 'i', 'd'):  // model UID
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsCFStringUnitProperty(UInt32 propertyID) {
+  enum : UInt32 { kContextName = 25, kElementName = 30 };
+  return propertyID == kContextName || propertyID == kElementName;
+}

@@ -86,18 +86,27 @@ enum class CFStringInfoRule {
   KeptAlways,          // the info call's status is always stored
 };
 
+// Whether a device, stream or hardware property holds a CFString reference. The size check alone
+// would take any value of a reference's size (a UInt32 in the 32-bit build, a Float64 in the
+// 64-bit one) for a string and dereference it, so only the codes the platform defines as
+// CFString-valued are read as references; any other property is treated as "not a CFString".
+bool IsCFStringPropertyCode(OSType code);
+// The same for audio unit properties.
+bool IsCFStringUnitProperty(UInt32 propertyID);
+
 // CFString read: the property must be exactly one CFString reference (4 bytes in the 32-bit
-// build, a pointer's size in general). The method owns the string the read returns and
-// releases it after converting it.
+// build, a pointer's size in general) of a CFString-valued property. The method owns the string
+// the read returns and releases it after converting it.
 template <class Info, class Read>
-REALstring ReadPropertyCFString(REALobject self, CFStringInfoRule rule, Info info, Read read) {
+REALstring ReadPropertyCFString(REALobject self, CFStringInfoRule rule, bool holdsCFString,
+                                Info info, Read read) {
   SetLastError(self, -1);
   UInt32 size = 0;
   Boolean writable = false;
   OSStatus status = info(&size, &writable);
   if (rule == CFStringInfoRule::KeptAlways) SetLastError(self, status);
   if (status != 0) return nullptr;
-  if (size != sizeof(CFStringRef)) {
+  if (size != sizeof(CFStringRef) || !holdsCFString) {
     SetLastError(self, 0);
     return nullptr;
   }

@@ -78,7 +78,7 @@ REALstring rbAudioStreamGetPropertyCFS(REALobject self, RBInteger stream, RBInte
   SetLastError(self, -1);
   const StreamProperty property = MakeStreamProperty(stream, channel, propertyID);
   return ReadPropertyCFString(
-      self, CFStringInfoRule::KeptAlways,
+      self, CFStringInfoRule::KeptAlways, IsCFStringPropertyCode(property.code),
       [&](UInt32 *size, Boolean *writable) { return property.info(size, writable); },
       [&](UInt32 *size, void *data) { return property.read(size, data); });
 }

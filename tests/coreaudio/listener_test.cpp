@@ -1,0 +1,187 @@
+// CoreAudioListenerXNQ as a host program uses it: watch a property, see Changed on the main
+// thread once per notification, and nothing once the object is gone.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "coreaudio_host.h"
+
+namespace coreaudio_test {
+namespace {
+
+class ListenerTest : public CoreAudioTest {
+ protected:
+  CallResult NewListener(uint32_t object, uint32_t selector,
+                         uint32_t scope = kAudioObjectPropertyScopeGlobal, uint32_t element = 0) {
+    return rt().newObject("CoreAudioListenerXNQ", {Value::uint32(object), Value::uint32(selector),
+                                                   Value::uint32(scope), Value::uint32(element)});
+  }
+
+  // Changes the output device's nominal rate from a thread of its own, as another part of the
+  // system would, and waits until the change is made.
+  void ChangeRateFromAnotherThread() {
+    AudioValueRange ranges[16] = {};
+    UInt32 size = sizeof ranges;
+    ASSERT_EQ(
+        AudioDeviceGetProperty(devices.output, 0, false,
+                               kAudioDevicePropertyAvailableNominalSampleRates, &size, ranges),
+        0);
+    Float64 current = 0;
+    UInt32 rateSize = sizeof current;
+    ASSERT_EQ(AudioDeviceGetProperty(devices.output, 0, false,
+                                     kAudioDevicePropertyNominalSampleRate, &rateSize, &current),
+              0);
+    Float64 next = current;
+    for (UInt32 i = 0; i < size / sizeof(AudioValueRange) && next == current; ++i) {
+      next = ranges[i].mMinimum != current ? ranges[i].mMinimum : ranges[i].mMaximum;
+    }
+    ASSERT_NE(next, current);
+    OSStatus status = -1;
+    std::thread changer([&] {
+      const AudioObjectPropertyAddress address = {kAudioDevicePropertyNominalSampleRate,
+                                                  kAudioObjectPropertyScopeGlobal, 0};
+      status = AudioObjectSetPropertyData(devices.output, &address, 0, nullptr, sizeof next, &next);
+    });
+    changer.join();
+    ASSERT_EQ(status, 0);
+  }
+
+  // Runs the main loop for a while so that anything queued gets its chance to run.
+  void Settle(int ms) {
+    rt().runUntil([] { return false; }, ms);
+  }
+};
+
+TEST_F(ListenerTest, ConstructorStoresTheAddressAndRegisters) {
+  {
+    CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate,
+                                     kAudioObjectPropertyScopeGlobal, 0);
+    ASSERT_FALSE(created.raised());
+    Value listener = created.value;
+    EXPECT_EQ(LastError(listener, "LastError"), 0);
+    EXPECT_EQ(rt().get(listener, "ObjectID").value.asInteger(), devices.output);
+    EXPECT_EQ(rt().get(listener, "PropertySelector").value.asUInt64(),
+              kAudioDevicePropertyNominalSampleRate);
+    EXPECT_EQ(rt().get(listener, "PropertyScope").value.asUInt64(),
+              kAudioObjectPropertyScopeGlobal);
+    EXPECT_EQ(rt().get(listener, "PropertyElement").value.asInteger(), 0);
+    // LastError is read-only to the program.
+    EXPECT_TRUE(rt().set(listener, "LastError", Value::integer(5)).raised() ||
+                LastError(listener, "LastError") == 0);
+
+    // The element wildcard travels as the full unsigned value.
+    CallResult wildcard =
+        NewListener(kAudioObjectSystemObject, kAudioHardwarePropertyDevices,
+                    kAudioObjectPropertyScopeWildcard, kAudioObjectPropertyElementWildcard);
+    EXPECT_EQ(rt().get(wildcard.value, "PropertyElement").value.asUInt64(), 0xFFFFFFFFu);
+
+    // The Destructor removes the listener and reports the framework's answer.
+    ASSERT_FALSE(rt().call(listener, "Destructor").raised());
+    EXPECT_EQ(LastError(listener, "LastError"), 0);
+  }
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+TEST_F(ListenerTest, ChangeOnAnotherThreadRaisesExactlyOneChangedOnTheMainThread) {
+  int changed = 0;
+  bool onMainThread = true;
+  {
+    CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
+    ASSERT_FALSE(created.raised());
+    ASSERT_EQ(LastError(created.value, "LastError"), 0);
+    rt().setEventHandler(created.value, "Changed", [&] {
+      ++changed;
+      onMainThread = onMainThread && rt().isMainThread();
+    });
+    ChangeRateFromAnotherThread();
+    EXPECT_TRUE(rt().runUntil([&] { return changed > 0; }, 3000));
+    Settle(300);
+    EXPECT_EQ(changed, 1);
+    EXPECT_TRUE(onMainThread);
+
+    ChangeRateFromAnotherThread();
+    EXPECT_TRUE(rt().runUntil([&] { return changed > 1; }, 3000));
+    Settle(200);
+    EXPECT_EQ(changed, 2);
+  }
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+TEST_F(ListenerTest, NoEventReachesADestroyedListener) {
+  int changed = 0;
+  {
+    CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
+    ASSERT_FALSE(created.raised());
+    rt().setEventHandler(created.value, "Changed", [&] { ++changed; });
+    ChangeRateFromAnotherThread();
+    // Give the notification time to be queued on the main queue without running it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }  // the last reference goes: the Destructor runs while the notification waits in the queue
+  Settle(300);
+  EXPECT_EQ(changed, 0);
+
+  // A new listener, possibly at the same address, hears only its own notifications.
+  {
+    CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
+    ASSERT_FALSE(created.raised());
+    rt().setEventHandler(created.value, "Changed", [&] { ++changed; });
+    Settle(200);
+    EXPECT_EQ(changed, 0);
+    ChangeRateFromAnotherThread();
+    EXPECT_TRUE(rt().runUntil([&] { return changed > 0; }, 3000));
+    Settle(200);
+    EXPECT_EQ(changed, 1);
+  }
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+TEST_F(ListenerTest, InvalidObjectReportsTheErrorAndRaisesNothing) {
+  int changed = 0;
+  CallResult created = NewListener(0x7777, kAudioDevicePropertyNominalSampleRate);
+  ASSERT_FALSE(created.raised());
+  const int64_t status = LastError(created.value, "LastError");
+  EXPECT_NE(status, 0);
+  EXPECT_NE(status, -1);
+  rt().setEventHandler(created.value, "Changed", [&] { ++changed; });
+  ChangeRateFromAnotherThread();
+  Settle(300);
+  EXPECT_EQ(changed, 0);
+}
+
+TEST_F(ListenerTest, ProgramWithoutAHandlerSeesNoEffect) {
+  {
+    CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
+    ASSERT_FALSE(created.raised());
+    ChangeRateFromAnotherThread();
+    Settle(300);
+    EXPECT_EQ(LastError(created.value, "LastError"), 0);
+  }
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+TEST(ListenerWithoutDispatchTest, NotificationsOffTheMainThreadAreDropped) {
+  xnq::host::Settings settings;
+  settings.dispatchAvailable = false;
+  if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
+  TestDevices devices = ResetDevices();
+  Runtime &rt = Runtime::get();
+  int changed = 0;
+  CallResult created = rt.newObject(
+      "CoreAudioListenerXNQ",
+      {Value::uint32(devices.output), Value::uint32(kAudioDevicePropertyNominalSampleRate),
+       Value::uint32(kAudioObjectPropertyScopeGlobal), Value::uint32(0)});
+  ASSERT_FALSE(created.raised());
+  rt.setEventHandler(created.value, "Changed", [&] { ++changed; });
+  Float64 rate = 44100;
+  const AudioObjectPropertyAddress address = {kAudioDevicePropertyNominalSampleRate,
+                                              kAudioObjectPropertyScopeGlobal, 0};
+  std::thread changer([&] {
+    AudioObjectSetPropertyData(devices.output, &address, 0, nullptr, sizeof rate, &rate);
+  });
+  changer.join();
+  rt.runUntil([] { return false; }, 300);
+  EXPECT_EQ(changed, 0);
+}
+
+}  // namespace
+}  // namespace coreaudio_test

@@ -1,0 +1,109 @@
+// Start, Stop and underflow with the IO procedure running on its own thread while the host
+// thread adds, polls and stops. These run under the thread sanitizer as well.
+#include <chrono>
+#include <thread>
+
+#include "player_test_support.h"
+
+namespace player_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+AudioDeviceID AddFreeRunningDevice(UInt32 channels) {
+  XnqDeviceSpec spec{};
+  spec.backend = "null";
+  spec.sampleRate = 44100;
+  spec.outputChannels = channels;
+  spec.bufferFrames = 256;
+  spec.clock = XNQ_CLOCK_FREE_RUNNING;
+  return xnq_hal_add_device(&spec);
+}
+
+// Polls until pred() holds or two seconds pass.
+template <typename Pred>
+bool WaitFor(Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+class PlayerThreads : public PlayerTest {};
+
+TEST_F(PlayerThreads, StopReturnsOnlyAfterTheIOProcedureHasStoppedTheDevice) {
+  const AudioDeviceID device = AddSteppedDevice(44100, 2);
+  Value player = NewPlayer();
+  Set(player, "NoUnderflow", Bool(true));
+  ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(std::vector<float>(4000, 0.5f))}));
+  ASSERT_EQ(xnq_hal_step(device, 1), 1u);
+
+  std::atomic<bool> returned{false};
+  std::thread stopper([&] {
+    Host().call(player, "Stop");
+    returned.store(true);
+  });
+  std::this_thread::sleep_for(100ms);  // several ticks of polling
+  EXPECT_FALSE(returned.load());
+  EXPECT_TRUE(Get(player, "IsRunning").asBool());
+  EXPECT_EQ(xnq_hal_step(device, 1), 1u);  // this cycle sees the request and stops the device
+  EXPECT_TRUE(WaitFor([&] { return returned.load(); }));
+  stopper.join();
+  EXPECT_FALSE(Get(player, "IsRunning").asBool());
+  EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
+  EXPECT_EQ(xnq_hal_step(device, 1), 0u);
+}
+
+TEST_F(PlayerThreads, AFreeRunningDeviceStopsByItselfWhenTheQueueRunsDry) {
+  ASSERT_NE(AddFreeRunningDevice(2), 0u);
+  Value player = NewPlayer();
+  ASSERT_TRUE(CallBool(player, "AddFloatAudio", {Floats(std::vector<float>(10000, 0.25f))}));
+  ASSERT_TRUE(CallBool(player, "AddAudio", {Host().newMemoryBlock(20000)}));
+  ASSERT_TRUE(CallBool(player, "Start"));
+  EXPECT_TRUE(WaitFor([&] { return !Get(player, "IsRunning").asBool(); }));
+  EXPECT_GE(Get(player, "OutputPosition").asDouble(), 20000.0);
+  EXPECT_FALSE(Get(player, "HadUnderflow").asBool());
+  EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
+}
+
+TEST_F(PlayerThreads, HostAddsWhileTheDeviceRunsAndStopsItRepeatedly) {
+  ASSERT_NE(AddFreeRunningDevice(2), 0u);
+  Value player = NewPlayer();
+  Set(player, "NoUnderflow", Bool(true));
+  Value block = Floats(std::vector<float>(2048, 0.125f));
+  for (int round = 0; round < 5; ++round) {
+    Set(player, "NumberOfChannels", Integer(round % 2 + 1));
+    ASSERT_TRUE(CallBool(player, "Start"));
+    for (int k = 0; k < 50; ++k) {
+      if (CallBool(player, "HasFreeSpace")) {
+        CallBool(player, "AddFloatAudio", {block, Integer(0), Integer(0), Bool(k % 10 == 9)});
+      }
+      (void)Get(player, "OutputPosition").asDouble();
+      (void)Get(player, "OutputPositionRelative").asDouble();
+      std::this_thread::sleep_for(200us);
+    }
+    EXPECT_TRUE(WaitFor([&] { return Get(player, "HadUnderflow").asBool(); }));
+    Set(player, "HadUnderflow", Bool(false));
+    Host().call(player, "Stop");
+    EXPECT_FALSE(Get(player, "IsRunning").asBool());
+    EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
+  }
+}
+
+TEST_F(PlayerThreads, ReleasingARunningPlayerStopsItFirst) {
+  ASSERT_NE(AddFreeRunningDevice(1), 0u);
+  {
+    Value player = NewPlayer();
+    Set(player, "NoUnderflow", Bool(true));
+    ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(std::vector<float>(100000, 0.5f))}));
+    EXPECT_TRUE(Get(player, "IsRunning").asBool());
+  }  // the destructor waits for the IO procedure and frees the queue
+  Value next = NewPlayer();
+  EXPECT_TRUE(CallBool(next, "PlayFloatAudio", {Floats(std::vector<float>(100, 0.5f))}));
+  EXPECT_TRUE(WaitFor([&] { return !Get(next, "IsRunning").asBool(); }));
+}
+
+}  // namespace
+}  // namespace player_test

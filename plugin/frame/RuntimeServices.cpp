@@ -48,14 +48,17 @@ void RaiseOutOfBoundsException(int64_t index, int64_t count) {
   free(text);
 }
 
+// A nil block has no data on any host; the host is not asked about it.
 void *MemoryBlockData(REALmemoryBlock b) {
+  if (b == nullptr) return nullptr;
   if (rbversion_rbversion >= kAccessorHostVersion) return REALMemoryBlockGetPtr(b);
-  return b != nullptr ? b->data : nullptr;
+  return b->data;
 }
 
 int64_t MemoryBlockSize(REALmemoryBlock b) {
+  if (b == nullptr) return 0;
   if (rbversion_rbversion >= kAccessorHostVersion) return REALMemoryBlockGetSize(b);
-  return b != nullptr ? b->size : 0;
+  return b->size;
 }
 
 namespace {

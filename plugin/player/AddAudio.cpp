@@ -48,10 +48,12 @@ bool Queue(AudioPlayerData *player, float *samples, int64_t floatCount, bool cle
   return AddToPlayList(player, item, clearBuffers);
 }
 
-// Copies floats from an unaligned source into every stride-th float of destination.
-void CopyFloats(const uint8_t *source, float *destination, int64_t count, size_t stride) {
-  for (int64_t k = 0; k < count; ++k) {
-    memcpy(destination + static_cast<size_t>(k) * stride, source + 4 * k, sizeof(float));
+// Interleaves floats from two unaligned sources: left k to 2k, right k to 2k + 1.
+void InterleaveFloats(const uint8_t *left, const uint8_t *right, float *destination,
+                      int64_t frameCount) {
+  for (int64_t k = 0; k < frameCount; ++k) {
+    memcpy(destination + 2 * k, left + 4 * k, sizeof(float));
+    memcpy(destination + 2 * k + 1, right + 4 * k, sizeof(float));
   }
 }
 
@@ -75,7 +77,7 @@ bool AddSomeAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetB
   if (bitSize == 23) return false;  // three-byte samples without a conversion: refused last
   float *samples = AllocateFloats(sampleCount);
   if (samples == nullptr) return false;
-  ConvertSamples(bitSize, bytes + offsetBytes, samples, static_cast<size_t>(sampleCount), 1);
+  ConvertSamples(bitSize, bytes + offsetBytes, samples, static_cast<size_t>(sampleCount));
   return Queue(player, samples, sampleCount, clearBuffers);
 }
 
@@ -100,9 +102,8 @@ bool AddSomeAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REALmemor
   if (bitSize == 23) return false;
   float *samples = AllocateFloats(2 * frameCount);
   if (samples == nullptr) return false;
-  const size_t frames = static_cast<size_t>(frameCount);
-  ConvertSamples(bitSize, leftBytes + offsetBytes, samples, frames, 2);
-  ConvertSamples(bitSize, rightBytes + offsetBytes, samples + 1, frames, 2);
+  ConvertStereoSamples(bitSize, leftBytes + offsetBytes, rightBytes + offsetBytes, samples,
+                       static_cast<size_t>(frameCount));
   return Queue(player, samples, 2 * frameCount, clearBuffers);
 }
 
@@ -129,7 +130,6 @@ bool AddSomeFloatAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REAL
   const int64_t frameCount = inside / 4;
   float *samples = AllocateFloats(2 * frameCount);
   if (samples == nullptr) return false;
-  CopyFloats(leftBytes + offsetBytes, samples, frameCount, 2);
-  CopyFloats(rightBytes + offsetBytes, samples + 1, frameCount, 2);
+  InterleaveFloats(leftBytes + offsetBytes, rightBytes + offsetBytes, samples, frameCount);
   return Queue(player, samples, 2 * frameCount, clearBuffers);
 }

@@ -9,8 +9,11 @@
 // 23 has three bytes but no conversion; ConvertSamples refuses it.
 int BytesPerSample(int64_t bitSize);
 
-// Converts count samples of the BitSize format at source into floats at destination[0],
-// destination[stride], ... (stride 1 for a mono block, 2 to fill one side of a stereo pair).
+// Converts count samples of the BitSize format at source into count floats at destination.
 // False for a BitSize without a conversion (nothing is written then).
-bool ConvertSamples(int64_t bitSize, const uint8_t *source, float *destination, size_t count,
-                    size_t stride);
+bool ConvertSamples(int64_t bitSize, const uint8_t *source, float *destination, size_t count);
+
+// Converts frameCount samples from each of two blocks into 2 x frameCount interleaved floats:
+// destination[2k] from left, destination[2k + 1] from right.
+bool ConvertStereoSamples(int64_t bitSize, const uint8_t *left, const uint8_t *right,
+                          float *destination, size_t frameCount);

@@ -50,8 +50,18 @@ void freeHandle(Handle *h) {
       delete v;
       return;
     }
-    default:
-      delete h;
+    case Kind::String:
+      delete static_cast<StringHandle *>(h);
+      return;
+    case Kind::Block:
+      delete static_cast<BlockHandle *>(h);
+      return;
+    case Kind::Array:
+      delete static_cast<ArrayHandle *>(h);
+      return;
+    case Kind::FolderItem:
+      delete static_cast<FolderItemHandle *>(h);
+      return;
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -36,8 +37,9 @@ struct Handle {
   // Written by whoever retains or releases (any host thread); read by the same.
   std::atomic<intptr_t> refs{1};
   explicit Handle(Kind k) : kind(k) {}
-  virtual ~Handle() = default;
 };
+// No virtual functions anywhere in the handle types: the words must start the record.
+static_assert(offsetof(Handle, words) == 0);
 
 struct StringHandle : Handle {
   std::string text;  // the bytes, kept NUL-terminated by std::string
@@ -53,7 +55,7 @@ struct StringHandle : Handle {
 struct BlockHandle : Handle {
   uint8_t *storage = nullptr;  // calloc'd, so large blocks are zero pages until written
   BlockHandle() : Handle(Kind::Block) {}
-  ~BlockHandle() override { std::free(storage); }
+  ~BlockHandle() { std::free(storage); }
 };
 
 enum class ElementType { Integer, Single, Double };

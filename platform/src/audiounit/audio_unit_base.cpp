@@ -1,0 +1,508 @@
+#include "audiounit/audio_unit_base.h"
+
+#include <cstring>
+
+namespace xnq::au {
+namespace {
+
+constexpr UInt32 kScopeCount = 3;
+
+template <typename T>
+OSStatus readValue(void *data, UInt32 &size, T value) {
+  if (size < sizeof(T)) return kAudioUnitErr_InvalidPropertyValue;
+  std::memcpy(data, &value, sizeof(T));
+  size = sizeof(T);
+  return noErr;
+}
+
+template <typename T>
+T valueOf(const void *data) {
+  T value;
+  std::memcpy(&value, data, sizeof(T));
+  return value;
+}
+
+}  // namespace
+
+AudioStreamBasicDescription AudioUnitBase::canonicalFormat(Float64 rate, UInt32 channels) {
+  // The units' own format: 32-bit float, one buffer per channel.
+  return AudioStreamBasicDescription{
+      rate,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
+      4,
+      1,
+      4,
+      channels,
+      32,
+      0};
+}
+
+AudioUnitBase::AudioUnitBase(AudioUnit self, const ComponentDescription &description, UInt32 inputs,
+                             UInt32 outputs, std::vector<ParameterDefinition> parameters)
+    : self_(self), description_(description), parameters_(std::move(parameters)) {
+  setElementCount(kAudioUnitScope_Global, 1);
+  setElementCount(kAudioUnitScope_Input, inputs);
+  setElementCount(kAudioUnitScope_Output, outputs);
+}
+
+AudioUnitBase::~AudioUnitBase() = default;
+
+std::vector<std::unique_ptr<Element>> &AudioUnitBase::elements(AudioUnitScope scope) {
+  return scopes_[scope];
+}
+
+Element *AudioUnitBase::element(AudioUnitScope scope, AudioUnitElement index) {
+  if (scope >= kScopeCount || index >= scopes_[scope].size()) return nullptr;
+  return scopes_[scope][index].get();
+}
+
+void AudioUnitBase::makeValues(AudioUnitScope scope, Element &element) {
+  element.values = std::make_unique<std::atomic<Float32>[]>(parameters_.size());
+  for (size_t i = 0; i < parameters_.size(); ++i)
+    if (parameters_[i].scope == scope) element.values[i].store(parameters_[i].defaultValue);
+}
+
+void AudioUnitBase::setElementCount(AudioUnitScope scope, UInt32 count) {
+  auto &list = scopes_[scope];
+  AudioStreamBasicDescription format =
+      list.empty() ? canonicalFormat(44100.0, 2) : list.front()->format;
+  while (list.size() > count) list.pop_back();
+  while (list.size() < count) {
+    auto element = std::make_unique<Element>();
+    element->format = format;
+    makeValues(scope, *element);
+    list.push_back(std::move(element));
+  }
+}
+
+OSStatus AudioUnitBase::validateAddress(AudioUnitScope scope, AudioUnitElement element) {
+  if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
+  if (element >= scopes_[scope].size()) return kAudioUnitErr_InvalidElement;
+  return noErr;
+}
+
+const ParameterDefinition *AudioUnitBase::findParameter(AudioUnitScope scope,
+                                                        AudioUnitParameterID id,
+                                                        size_t &index) const {
+  for (size_t i = 0; i < parameters_.size(); ++i) {
+    if (parameters_[i].scope == scope && parameters_[i].id == id) {
+      index = i;
+      return &parameters_[i];
+    }
+  }
+  return nullptr;
+}
+
+Float32 AudioUnitBase::parameterValue(AudioUnitScope scope, AudioUnitElement element,
+                                      size_t definition) const {
+  return scopes_[scope][element]->values[definition].load(std::memory_order_relaxed);
+}
+
+OSStatus AudioUnitBase::getParameter(AudioUnitParameterID id, AudioUnitScope scope,
+                                     AudioUnitElement element, Float32 *value) {
+  if (value == nullptr) return paramErr;
+  std::lock_guard<std::mutex> lock(lock_);
+  if (OSStatus status = validateAddress(scope, element)) return status;
+  size_t index;
+  if (findParameter(scope, id, index) == nullptr) return kAudioUnitErr_InvalidParameter;
+  *value = parameterValue(scope, element, index);
+  return noErr;
+}
+
+OSStatus AudioUnitBase::setParameter(AudioUnitParameterID id, AudioUnitScope scope,
+                                     AudioUnitElement element, Float32 value) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (OSStatus status = validateAddress(scope, element)) return status;
+  size_t index;
+  const ParameterDefinition *definition = findParameter(scope, id, index);
+  if (definition == nullptr) return kAudioUnitErr_InvalidParameter;
+  // Values outside the parameter's range are refused, not clamped, so the caller learns of it.
+  if (!(value >= definition->minValue && value <= definition->maxValue))
+    return kAudioUnitErr_InvalidParameter;
+  scopes_[scope][element]->values[index].store(value, std::memory_order_relaxed);
+  return noErr;
+}
+
+OSStatus AudioUnitBase::checkFormat(AudioUnitScope, AudioUnitElement,
+                                    const AudioStreamBasicDescription &format) {
+  bool isFloat32 = format.mFormatID == kAudioFormatLinearPCM &&
+                   (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 &&
+                   (format.mFormatFlags & kAudioFormatFlagIsBigEndian) == 0 &&
+                   format.mBitsPerChannel == 32 && format.mFramesPerPacket == 1;
+  if (!isFloat32 || format.mChannelsPerFrame == 0 || format.mChannelsPerFrame > kMaxChannels ||
+      !(format.mSampleRate > 0))
+    return kAudioUnitErr_FormatNotSupported;
+  bool nonInterleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+  UInt32 frameBytes = nonInterleaved ? 4 : 4 * format.mChannelsPerFrame;
+  if (format.mBytesPerFrame != frameBytes || format.mBytesPerPacket != frameBytes)
+    return kAudioUnitErr_FormatNotSupported;
+  return noErr;
+}
+
+OSStatus AudioUnitBase::propertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
+                                     AudioUnitElement element, UInt32 &size, bool &writable) {
+  bool global = scope == kAudioUnitScope_Global;
+  writable = false;
+  switch (id) {
+    case kAudioUnitProperty_MakeConnection:
+      if (scope != kAudioUnitScope_Input) return kAudioUnitErr_InvalidScope;
+      size = sizeof(AudioUnitConnection);
+      writable = true;
+      return noErr;
+    case kAudioUnitProperty_SetRenderCallback:
+      if (scope != kAudioUnitScope_Input) return kAudioUnitErr_InvalidScope;
+      size = sizeof(AURenderCallbackStruct);
+      writable = true;
+      return noErr;
+    case kAudioUnitProperty_SampleRate:
+      if (global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(Float64);
+      writable = true;
+      return noErr;
+    case kAudioUnitProperty_StreamFormat:
+      if (global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(AudioStreamBasicDescription);
+      writable = true;
+      return noErr;
+    case kAudioUnitProperty_ParameterList: {
+      size = 0;
+      for (const auto &definition : parameters_)
+        if (definition.scope == scope) size += sizeof(AudioUnitParameterID);
+      return noErr;
+    }
+    case kAudioUnitProperty_ParameterInfo: {
+      size_t index;
+      if (findParameter(scope, element, index) == nullptr) return kAudioUnitErr_InvalidParameter;
+      size = sizeof(AudioUnitParameterInfo);
+      return noErr;
+    }
+    case kAudioUnitProperty_ElementCount:
+      size = sizeof(UInt32);
+      writable = elementCountWritable(scope);
+      return noErr;
+    case kAudioUnitProperty_Latency:
+    case kAudioUnitProperty_TailTime:
+      if (!global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(Float64);
+      return noErr;
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+    case kAudioUnitProperty_RenderQuality:
+      if (!global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(UInt32);
+      writable = true;
+      return noErr;
+    case kAudioUnitProperty_LastRenderError:
+      if (!global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(SInt32);
+      return noErr;
+    default:
+      return kAudioUnitErr_InvalidProperty;
+  }
+}
+
+OSStatus AudioUnitBase::readProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                     AudioUnitElement element, void *data, UInt32 &size) {
+  switch (id) {
+    case kAudioUnitProperty_MakeConnection: {
+      const InputSource &source = scopes_[scope][element]->source;
+      return readValue(
+          data, size,
+          AudioUnitConnection{source.sourceUnit.load(), source.sourceOutput.load(), element});
+    }
+    case kAudioUnitProperty_SetRenderCallback: {
+      const InputSource &source = scopes_[scope][element]->source;
+      return readValue(
+          data, size, AURenderCallbackStruct{source.callback.load(), source.callbackRefCon.load()});
+    }
+    case kAudioUnitProperty_SampleRate:
+      return readValue(data, size, scopes_[scope][element]->format.mSampleRate);
+    case kAudioUnitProperty_StreamFormat:
+      return readValue(data, size, scopes_[scope][element]->format);
+    case kAudioUnitProperty_ParameterList: {
+      UInt32 written = 0;
+      for (const auto &definition : parameters_) {
+        if (definition.scope != scope) continue;
+        if (written + sizeof(AudioUnitParameterID) > size)
+          return kAudioUnitErr_InvalidPropertyValue;
+        std::memcpy(static_cast<char *>(data) + written, &definition.id, sizeof definition.id);
+        written += sizeof(AudioUnitParameterID);
+      }
+      size = written;
+      return noErr;
+    }
+    case kAudioUnitProperty_ParameterInfo: {
+      size_t index;
+      const ParameterDefinition *definition = findParameter(scope, element, index);
+      AudioUnitParameterInfo info{};
+      std::strncpy(info.name, definition->name, sizeof info.name - 1);
+      info.unit = definition->unit;
+      info.minValue = definition->minValue;
+      info.maxValue = definition->maxValue;
+      info.defaultValue = definition->defaultValue;
+      return readValue(data, size, info);
+    }
+    case kAudioUnitProperty_ElementCount:
+      return readValue(data, size, static_cast<UInt32>(scopes_[scope].size()));
+    case kAudioUnitProperty_Latency:
+    case kAudioUnitProperty_TailTime:
+      return readValue(data, size, Float64{0});
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+      return readValue(data, size, maxFrames_);
+    case kAudioUnitProperty_RenderQuality:
+      return readValue(data, size, renderQuality_);
+    case kAudioUnitProperty_LastRenderError:
+      // Reading the last error clears it, so each failure is reported once.
+      return readValue(data, size, lastRenderError_.exchange(noErr));
+    default:
+      return kAudioUnitErr_InvalidProperty;
+  }
+}
+
+OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                      AudioUnitElement element, const void *data, UInt32 size) {
+  switch (id) {
+    case kAudioUnitProperty_MakeConnection: {
+      auto connection = valueOf<AudioUnitConnection>(data);
+      if (connection.destInputNumber != element) return kAudioUnitErr_InvalidElement;
+      InputSource &source = scopes_[scope][element]->source;
+      // A connection replaces a render callback on the same input, and the reverse.
+      source.callback.store(nullptr);
+      source.sourceOutput.store(connection.sourceOutputNumber);
+      source.sourceUnit.store(connection.sourceAudioUnit);
+      return noErr;
+    }
+    case kAudioUnitProperty_SetRenderCallback: {
+      auto callback = valueOf<AURenderCallbackStruct>(data);
+      InputSource &source = scopes_[scope][element]->source;
+      source.sourceUnit.store(nullptr);
+      source.callbackRefCon.store(callback.inputProcRefCon);
+      source.callback.store(callback.inputProc);
+      return noErr;
+    }
+    case kAudioUnitProperty_SampleRate: {
+      AudioStreamBasicDescription format = scopes_[scope][element]->format;
+      format.mSampleRate = valueOf<Float64>(data);
+      return writeProperty(kAudioUnitProperty_StreamFormat, scope, element, &format, sizeof format);
+    }
+    case kAudioUnitProperty_StreamFormat: {
+      if (initialized()) return kAudioUnitErr_Initialized;
+      auto format = valueOf<AudioStreamBasicDescription>(data);
+      if (OSStatus status = checkFormat(scope, element, format)) return status;
+      scopes_[scope][element]->format = format;
+      return noErr;
+    }
+    case kAudioUnitProperty_ElementCount: {
+      if (initialized()) return kAudioUnitErr_Initialized;
+      auto count = valueOf<UInt32>(data);
+      if (count == 0 || count > 1024) return kAudioUnitErr_InvalidPropertyValue;
+      setElementCount(scope, count);
+      return noErr;
+    }
+    case kAudioUnitProperty_MaximumFramesPerSlice: {
+      if (initialized()) return kAudioUnitErr_Initialized;
+      auto frames = valueOf<UInt32>(data);
+      if (frames == 0) return kAudioUnitErr_InvalidPropertyValue;
+      maxFrames_ = frames;
+      return noErr;
+    }
+    case kAudioUnitProperty_RenderQuality: {
+      auto quality = valueOf<UInt32>(data);
+      if (quality > 127) return kAudioUnitErr_InvalidPropertyValue;
+      renderQuality_ = quality;
+      return noErr;
+    }
+    default:
+      return kAudioUnitErr_PropertyNotWritable;
+  }
+  (void)size;
+}
+
+OSStatus AudioUnitBase::getPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
+                                        AudioUnitElement element, UInt32 *size, Boolean *writable) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
+  // Parameter info names the parameter in the element argument.
+  if (id != kAudioUnitProperty_ParameterInfo && element >= scopes_[scope].size())
+    return kAudioUnitErr_InvalidElement;
+  UInt32 dataSize = 0;
+  bool canWrite = false;
+  if (OSStatus status = propertyInfo(id, scope, element, dataSize, canWrite)) return status;
+  if (size != nullptr) *size = dataSize;
+  if (writable != nullptr) *writable = canWrite;
+  return noErr;
+}
+
+OSStatus AudioUnitBase::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                    AudioUnitElement element, void *data, UInt32 *size) {
+  if (data == nullptr || size == nullptr) return paramErr;
+  std::lock_guard<std::mutex> lock(lock_);
+  if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
+  if (id != kAudioUnitProperty_ParameterInfo && element >= scopes_[scope].size())
+    return kAudioUnitErr_InvalidElement;
+  UInt32 dataSize = 0;
+  bool canWrite = false;
+  if (OSStatus status = propertyInfo(id, scope, element, dataSize, canWrite)) return status;
+  return readProperty(id, scope, element, data, *size);
+}
+
+OSStatus AudioUnitBase::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
+                                    AudioUnitElement element, const void *data, UInt32 size) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
+  if (element >= scopes_[scope].size()) return kAudioUnitErr_InvalidElement;
+  UInt32 dataSize = 0;
+  bool canWrite = false;
+  if (OSStatus status = propertyInfo(id, scope, element, dataSize, canWrite)) return status;
+  if (!canWrite) return kAudioUnitErr_PropertyNotWritable;
+  // Variable-sized properties report their current size; they check the size they are given.
+  bool variableSize = id == kAudioOutputUnitProperty_ChannelMap;
+  if (data == nullptr || (!variableSize && size != dataSize))
+    return kAudioUnitErr_InvalidPropertyValue;
+  return writeProperty(id, scope, element, data, size);
+}
+
+void AudioUnitBase::layoutBuffers(InputBuffers &buffers, const AudioStreamBasicDescription &format,
+                                  UInt32 frames) {
+  UInt32 channels = format.mChannelsPerFrame;
+  bool nonInterleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+  UInt32 bufferCount = nonInterleaved ? channels : 1;
+  buffers.samples.assign(static_cast<size_t>(frames) * channels, 0.0f);
+  buffers.listBytes.assign(offsetof(AudioBufferList, mBuffers) + bufferCount * sizeof(AudioBuffer),
+                           0);
+  buffers.list()->mNumberBuffers = bufferCount;
+}
+
+OSStatus AudioUnitBase::initialize() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (initialized()) return noErr;
+  inputBuffers_.clear();
+  inputBuffers_.resize(scopes_[kAudioUnitScope_Input].size());
+  for (size_t i = 0; i < inputBuffers_.size(); ++i)
+    layoutBuffers(inputBuffers_[i], scopes_[kAudioUnitScope_Input][i]->format, maxFrames_);
+  outputScratch_.clear();
+  for (const auto &output : scopes_[kAudioUnitScope_Output])
+    outputScratch_.emplace_back(static_cast<size_t>(maxFrames_) * output->format.mChannelsPerFrame);
+  if (OSStatus status = prepare()) {
+    inputBuffers_.clear();
+    outputScratch_.clear();
+    return status;
+  }
+  initialized_.store(true, std::memory_order_release);
+  return noErr;
+}
+
+OSStatus AudioUnitBase::uninitialize() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (!initialized()) return noErr;
+  unprepare();
+  initialized_.store(false, std::memory_order_release);
+  inputBuffers_.clear();
+  outputScratch_.clear();
+  return noErr;
+}
+
+OSStatus AudioUnitBase::reset(AudioUnitScope scope, AudioUnitElement element) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (OSStatus status = validateAddress(scope, element)) return status;
+  resetState();
+  return noErr;
+}
+
+OSStatus AudioUnitBase::start() { return badComponentSelector; }
+
+OSStatus AudioUnitBase::stop() { return badComponentSelector; }
+
+OSStatus AudioUnitBase::addRenderNotify(AURenderCallback proc, void *refCon) {
+  if (proc == nullptr) return paramErr;
+  std::lock_guard<std::mutex> lock(lock_);
+  for (RenderNotify &notify : notifies_) {
+    if (notify.proc.load() != nullptr) continue;
+    notify.refCon.store(refCon);
+    notify.proc.store(proc, std::memory_order_release);
+    return noErr;
+  }
+  return memFullErr;
+}
+
+OSStatus AudioUnitBase::removeRenderNotify(AURenderCallback proc, void *refCon) {
+  std::lock_guard<std::mutex> lock(lock_);
+  for (RenderNotify &notify : notifies_) {
+    if (notify.proc.load() == proc && notify.refCon.load() == refCon) {
+      notify.proc.store(nullptr, std::memory_order_release);
+      return noErr;
+    }
+  }
+  return paramErr;
+}
+
+// Render thread: no allocation, no lock, no host calls.
+OSStatus AudioUnitBase::pullInput(UInt32 index, AudioUnitRenderActionFlags *flags,
+                                  const AudioTimeStamp *timeStamp, UInt32 frames,
+                                  AudioBufferList *&ioData) {
+  if (index >= inputBuffers_.size()) return kAudioUnitErr_InvalidElement;
+  InputBuffers &buffers = inputBuffers_[index];
+  const Element &input = *scopes_[kAudioUnitScope_Input][index];
+  AudioBufferList *list = buffers.list();
+  UInt32 channels = input.format.mChannelsPerFrame;
+  UInt32 perBuffer = list->mNumberBuffers == 1 ? channels : 1;
+  for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
+    list->mBuffers[i].mNumberChannels = perBuffer;
+    list->mBuffers[i].mDataByteSize = frames * perBuffer * 4;
+    list->mBuffers[i].mData =
+        buffers.samples.data() + static_cast<size_t>(i) * maxFrames_ * perBuffer;
+  }
+  ioData = list;
+  AudioUnitRenderActionFlags inputFlags = 0;
+  (void)flags;
+  AURenderCallback callback = input.source.callback.load(std::memory_order_acquire);
+  if (callback != nullptr)
+    return callback(input.source.callbackRefCon.load(std::memory_order_relaxed), &inputFlags,
+                    timeStamp, index, frames, list);
+  AudioUnit source = input.source.sourceUnit.load(std::memory_order_acquire);
+  if (source != nullptr)
+    return AudioUnitRender(source, &inputFlags, timeStamp,
+                           input.source.sourceOutput.load(std::memory_order_relaxed), frames, list);
+  return kAudioUnitErr_NoConnection;
+}
+
+// Render thread: no allocation, no lock, no host calls.
+OSStatus AudioUnitBase::render(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp,
+                               UInt32 bus, UInt32 frames, AudioBufferList *ioData) {
+  if (ioData == nullptr || timeStamp == nullptr) return paramErr;
+  if (!initialized()) return kAudioUnitErr_Uninitialized;
+  if (bus >= scopes_[kAudioUnitScope_Output].size()) return kAudioUnitErr_InvalidElement;
+  if (frames > maxFrames_) return kAudioUnitErr_TooManyFramesToProcess;
+  // A caller may pass buffers without data and let the unit supply them.
+  Float32 *scratch = outputScratch_[bus].data();
+  size_t used = 0;
+  for (UInt32 i = 0; i < ioData->mNumberBuffers; ++i) {
+    AudioBuffer &buffer = ioData->mBuffers[i];
+    size_t samples = static_cast<size_t>(frames) * buffer.mNumberChannels;
+    if (buffer.mData != nullptr) continue;
+    if (used + samples > outputScratch_[bus].size()) return kAudioUnitErr_InvalidPropertyValue;
+    buffer.mData = scratch + used;
+    buffer.mDataByteSize = static_cast<UInt32>(samples * 4);
+    used += samples;
+  }
+  AudioUnitRenderActionFlags localFlags = 0;
+  AudioUnitRenderActionFlags &actionFlags = flags != nullptr ? *flags : localFlags;
+
+  for (RenderNotify &notify : notifies_) {
+    AURenderCallback proc = notify.proc.load(std::memory_order_acquire);
+    if (proc == nullptr) continue;
+    AudioUnitRenderActionFlags pre = actionFlags | kAudioUnitRenderAction_PreRender;
+    proc(notify.refCon.load(std::memory_order_relaxed), &pre, timeStamp, bus, frames, ioData);
+  }
+  OSStatus status = renderBus(&actionFlags, timeStamp, bus, frames, ioData);
+  if (status != noErr) lastRenderError_.store(status, std::memory_order_relaxed);
+  for (RenderNotify &notify : notifies_) {
+    AURenderCallback proc = notify.proc.load(std::memory_order_acquire);
+    if (proc == nullptr) continue;
+    AudioUnitRenderActionFlags post = actionFlags | kAudioUnitRenderAction_PostRender;
+    proc(notify.refCon.load(std::memory_order_relaxed), &post, timeStamp, bus, frames, ioData);
+  }
+  return status;
+}
+
+}  // namespace xnq::au

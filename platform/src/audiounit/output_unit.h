@@ -1,0 +1,93 @@
+// Output units: the generic output, which its caller renders, and the units that drive an
+// audio device ('ahal' chooses its device; 'def ' and 'sys ' take the default output and the
+// system output device).
+#pragma once
+
+#include "audiounit/audio_unit_base.h"
+#include "os/audio_hardware.h"
+
+namespace xnq::au {
+
+class OutputUnit : public AudioUnitBase {
+ public:
+  OutputUnit(AudioUnit self, const ComponentDescription &description, UInt32 elements,
+             std::vector<ParameterDefinition> parameters = {})
+      : AudioUnitBase(self, description, elements, elements, std::move(parameters)) {}
+  OSStatus start() override;
+  OSStatus stop() override;
+
+ protected:
+  OSStatus propertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                        UInt32 &size, bool &writable) override;
+  OSStatus readProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                        void *data, UInt32 &size) override;
+  void unprepare() override;
+  virtual OSStatus startIO() { return noErr; }
+  virtual void stopIO() {}
+
+  // Written by host threads (start, stop) and the device's IO thread; read by anyone.
+  std::atomic<bool> running_{false};
+};
+
+// Rendered by whoever calls AudioUnitRender on it: pulls its input and hands it on in the
+// output scope's format.
+class GenericOutput final : public OutputUnit {
+ public:
+  GenericOutput(AudioUnit self, const ComponentDescription &description)
+      : OutputUnit(self, description, 1) {}
+
+ protected:
+  OSStatus renderBus(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp, UInt32 bus,
+                     UInt32 frames, AudioBufferList *ioData) override;
+};
+
+class DeviceOutput final : public OutputUnit {
+ public:
+  // The output volume, a gain from 0 to 1 applied to everything the unit plays.
+  static constexpr AudioUnitParameterID kVolumeParameter = 14;
+
+  enum class Follows { kChosenDevice, kDefaultOutput, kSystemOutput };
+  DeviceOutput(AudioUnit self, const ComponentDescription &description, Follows follows);
+  ~DeviceOutput() override;
+
+  // Device IO thread: no allocation, no lock, no host calls.
+  OSStatus deviceIO(const AudioTimeStamp *outputTime, AudioBufferList *output);
+
+ protected:
+  OSStatus propertyInfo(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                        UInt32 &size, bool &writable) override;
+  OSStatus readProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                        void *data, UInt32 &size) override;
+  OSStatus writeProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void *data, UInt32 size) override;
+  OSStatus checkFormat(AudioUnitScope scope, AudioUnitElement element,
+                       const AudioStreamBasicDescription &format) override;
+  OSStatus prepare() override;
+  void unprepare() override;
+  OSStatus startIO() override;
+  void stopIO() override;
+  OSStatus renderBus(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp, UInt32 bus,
+                     UInt32 frames, AudioBufferList *ioData) override;
+
+ private:
+  AudioDeviceID followedDevice() const;
+  // Takes the device's format as the output scope's, and maps its channels one to one.
+  void adoptDevice(AudioDeviceID device);
+  OSStatus attach();
+  void detach();
+
+  Follows follows_;
+  AudioDeviceID device_ = kAudioDeviceUnknown;
+  AudioStreamBasicDescription deviceFormat_{};
+  AudioDeviceIOProc ioProc_ = nullptr;
+  bool outputEnabled_ = true;
+  // Written by host threads (channel map property); read by the IO thread.
+  std::atomic<SInt32> channelMap_[kMaxChannels];
+  std::atomic<UInt32> mapSize_{0};
+  // Written and read by the IO thread only, reset by start while the device is stopped.
+  Float64 sampleTime_ = 0;
+  // Made at initialize for the IO thread: one buffer that points into the device's output.
+  AudioBufferList sliceList_{};
+};
+
+}  // namespace xnq::au

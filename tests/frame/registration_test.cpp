@@ -38,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, VersionChoice,
                                            VersionCase{2013.04, 13}, VersionCase{2017.0, 13},
                                            VersionCase{2019.1, 13}));
 
-TEST(VersionChoice, ThresholdsAreInclusiveAndOrdered) {
+TEST(VersionThresholds, AreInclusiveAndOrdered) {
   EXPECT_EQ(ControlVersionForHost(0.0), 9);
   EXPECT_EQ(ControlVersionForHost(2011.999999), 9);
   EXPECT_EQ(ControlVersionForHost(2012.0), 10);
@@ -228,17 +228,6 @@ TEST(MissingHostFunctions, WithoutPluginRegisterClassNothingIsRegisteredButTheRe
   const auto *shortEvent = reinterpret_cast<const REALevent9 *>(ProbeEvents[0].identifier);
   ASSERT_NE(shortEvent, nullptr);
   EXPECT_EQ(EventIdentifier(&ProbeEvents[0]), 0);
-}
-
-TEST(MissingHostFunctions, WithoutTheVersionFunctionTheStoredVersionStays) {
-  BindToHost(2013.04);
-  EXPECT_EQ(CurrentREALControlVersion, 13);
-  // A second binding to a host without the version function keeps the version read before.
-  Settings settings;
-  settings.version = std::nullopt;
-  Runtime::get().configure(settings);
-  BindHost(&Runtime::resolve);
-  EXPECT_EQ(rbversion_rbversion, 2013.04);
 }
 
 // Lookups: most host functions are asked for once even when the host lacks them; the ones a

@@ -96,9 +96,9 @@ TEST(RaiseOutOfBoundsException, FormatsTheRangeWithTwoSpacesBeforeIs) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-class MemoryBlocks : public ::testing::TestWithParam<double> {};
+class MemoryBlocksByVersion : public ::testing::TestWithParam<double> {};
 
-TEST_P(MemoryBlocks, CopiesTheBytesIntoANewBlockAndReadsBlocksByHostVersion) {
+TEST_P(MemoryBlocksByVersion, CopiesTheBytesIntoANewBlockAndReadsBlocksByHostVersion) {
   {
     Value probe = MakeProbe(GetParam());
     auto &rt = Runtime::get();
@@ -129,7 +129,7 @@ TEST_P(MemoryBlocks, CopiesTheBytesIntoANewBlockAndReadsBlocksByHostVersion) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostVersions, MemoryBlocks, ::testing::Values(2008.0, 2013.04, 2017.0));
+INSTANTIATE_TEST_SUITE_P(HostVersions, MemoryBlocksByVersion, ::testing::Values(2008.0, 2013.04, 2017.0));
 
 TEST(MemoryBlocks, SizesBeyond2147483646RaiseWithoutAskingTheHost) {
   {

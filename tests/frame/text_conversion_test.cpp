@@ -23,9 +23,9 @@ std::string UTF32Bytes(const std::vector<uint32_t> &points) {
   return bytes;
 }
 
-class BuildUnicodeString : public ::testing::TestWithParam<double> {};
+class BuildUnicodeStringByVersion : public ::testing::TestWithParam<double> {};
 
-TEST_P(BuildUnicodeString, RefusesMissingBytesAndLengthsOutsideTheHostsRange) {
+TEST_P(BuildUnicodeStringByVersion, RefusesMissingBytesAndLengthsOutsideTheHostsRange) {
   BindToHost(GetParam());
   const char text[] = "abc";
   EXPECT_EQ(REALBuildUnicodeString(nullptr, 3, kUTF8), nullptr);
@@ -37,7 +37,7 @@ TEST_P(BuildUnicodeString, RefusesMissingBytesAndLengthsOutsideTheHostsRange) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-TEST_P(BuildUnicodeString, EightBitTextOfPlainAsciiIsTaggedAscii) {
+TEST_P(BuildUnicodeStringByVersion, EightBitTextOfPlainAsciiIsTaggedAscii) {
   BindToHost(GetParam());
   {
     for (uint32_t encoding : {kTextEncodingMacRoman, kTextEncodingISOLatin1,
@@ -61,7 +61,7 @@ TEST_P(BuildUnicodeString, EightBitTextOfPlainAsciiIsTaggedAscii) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-TEST_P(BuildUnicodeString, UTF16AndUTF32BecomeUTF8) {
+TEST_P(BuildUnicodeStringByVersion, UTF16AndUTF32BecomeUTF8) {
   BindToHost(GetParam());
   {
     const UniChar units[] = {'h', 0xE9, 0xD83D, 0xDE00};
@@ -78,7 +78,7 @@ TEST_P(BuildUnicodeString, UTF16AndUTF32BecomeUTF8) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostVersions, BuildUnicodeString,
+INSTANTIATE_TEST_SUITE_P(HostVersions, BuildUnicodeStringByVersion,
                          ::testing::Values(2008.0, 2012.0, 2013.0, 2017.0));
 
 TEST(BuildUnicodeStringUTF32, BeforeThe2013HostTheFrameConvertsCodePointsItself) {
@@ -170,9 +170,9 @@ TEST(CFString2RBString, CopiesTheTextAsUTF8AtEveryLength) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-class TextViews : public ::testing::TestWithParam<double> {};
+class TextViewsByVersion : public ::testing::TestWithParam<double> {};
 
-TEST_P(TextViews, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTerminated) {
+TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTerminated) {
   BindToHost(GetParam());
   auto &rt = Runtime::get();
   {
@@ -251,7 +251,7 @@ TEST_P(TextViews, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTerminated) 
   EXPECT_EQ(rt.accountingErrors(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostVersions, TextViews, ::testing::Values(2008.0, 2012.0, 2017.0));
+INSTANTIATE_TEST_SUITE_P(HostVersions, TextViewsByVersion, ::testing::Values(2008.0, 2012.0, 2017.0));
 
 TEST(TextViews, HostsWithoutConversionFunctionsGiveEmptyViews) {
   BindToHost(2017.0, {"PluginGetStringData", "REALGetStringEncoding"});

@@ -153,7 +153,12 @@ std::string DescribeBytes(ValueKind kind, const uint8_t *bytes, size_t size) {
   switch (kind) {
     case ValueKind::UInt32:
       if (size != 4) break;
-      return std::to_string(Read<uint32_t>(bytes)) + " (" + CodeText(Read<uint32_t>(bytes)) + ")";
+      {
+        // Codes such as a transport type read better as their characters.
+        const uint32_t value = Read<uint32_t>(bytes);
+        const std::string code = CodeText(value);
+        return std::to_string(value) + (code[0] == '\'' ? " (" + code + ")" : "");
+      }
     case ValueKind::Float64:
       if (size != 8) break;
       return Printf("%g", Read<double>(bytes));

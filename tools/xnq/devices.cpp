@@ -57,7 +57,7 @@ int RunDevices(const std::vector<std::string> &args) {
   const uint32_t defaultInput = client.hardwareUInt32("dIn ").value_or(0);
   const uint32_t systemOutput = client.hardwareUInt32("sOut").value_or(0);
 
-  std::printf("%-5s %-4s %-12s %-24s %-16s %-24s %8s %3s %6s\n", "ID", "SIDE", "DEFAULT", "NAME",
+  std::printf("%-5s %-4s %-14s %-24s %-16s %-24s %8s %3s %6s\n", "ID", "SIDE", "DEFAULT", "NAME",
               "MANUFACTURER", "UID", "RATE", "CH", "BUFFER");
   for (bool input : {false, true}) {
     for (uint32_t id : ids) {
@@ -73,7 +73,7 @@ int RunDevices(const std::vector<std::string> &args) {
       if (!input && id == defaultOutput) marks += "default";
       if (!input && id == systemOutput) marks += marks.empty() ? "system" : ",system";
       if (input && id == defaultInput) marks += "default";
-      std::printf("%-5u %-4s %-12s %-24s %-16s %-24s %8.0f %3u %6u\n", id, input ? "in" : "out",
+      std::printf("%-5u %-4s %-14s %-24s %-16s %-24s %8.0f %3u %6u\n", id, input ? "in" : "out",
                   marks.c_str(), Clip(client.deviceCFString(id, input, "lnam"), 24).c_str(),
                   Clip(client.deviceCFString(id, input, "lmak"), 16).c_str(),
                   Clip(client.deviceCFString(id, input, "uid "), 24).c_str(), rate, channels,

@@ -52,7 +52,9 @@ TEST(InspectTool, PrintsEveryRegisteredClassWithItsMembers) {
 
 TEST(InspectTool, ShowsOneClassUnderAnotherHostVersion) {
   const auto &rt = Loaded(2008.0);
-  if (rt.classes().empty()) GTEST_SKIP() << "this build registers no class yet";
+  if (rt.classes().empty()) {
+    GTEST_SKIP() << "this build registers no class yet";
+  }
   const std::string name = rt.classes().front()->name;
   int code = -1;
   std::string out = RunInspect(name + " --host-version 2008.0", &code);

@@ -102,7 +102,9 @@ TEST_P(PluginLoad, ChoosesTheVersionAndRegistersTheClassesInOrder) {
     for (const auto &event : info->events) EXPECT_NE(event.identifier, 0) << event.name;
     ++next;
   }
-  if (!classes.empty()) EXPECT_LT(firstLookup("REALinRuntime"), firstLookup("PluginRegisterClass"));
+  if (!classes.empty()) {
+    EXPECT_LT(firstLookup("REALinRuntime"), firstLookup("PluginRegisterClass"));
+  }
   for (const auto &error : rt.registrationErrors()) ADD_FAILURE() << error;
 }
 

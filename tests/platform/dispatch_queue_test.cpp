@@ -93,13 +93,14 @@ void meetAtGate(void *context) {
 }
 
 TEST(DispatchGlobalQueue, RunsWorkConcurrentlyOnWorkerThreads) {
-  Gate gate;
+  // Static, because the workers still leave the gate's lock after the test has seen them all.
+  static Gate gate;
   gate.expected = 4;
   for (int i = 0; i < gate.expected; ++i)
     dispatch_async_f(dispatch_get_global_queue(0, 0), &gate, meetAtGate);
   std::unique_lock<std::mutex> lock(gate.mutex);
   ASSERT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(20),
-                                    [&gate] { return gate.arrived == gate.expected; }));
+                                    [] { return gate.arrived == gate.expected; }));
   EXPECT_EQ(gate.threads.size(), 4u);
   EXPECT_EQ(gate.threads.count(std::this_thread::get_id()), 0u);
   EXPECT_FALSE(gate.sawMain);

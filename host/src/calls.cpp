@@ -327,6 +327,25 @@ CallResult withPending(CallResult r) {
 
 }  // namespace
 
+namespace {
+thread_local int tCallDepth = 0;
+}
+
+PendingScope::PendingScope() : saved_(tPending) {
+  tPending = nullptr;
+  if (tCallDepth++ == 0 && saved_) {
+    releaseHandle(saved_);
+    saved_ = nullptr;
+  }
+}
+
+PendingScope::~PendingScope() {
+  --tCallDepth;
+  void *leftover = tPending;
+  tPending = saved_;
+  if (leftover) releaseHandle(leftover);
+}
+
 CallResult hostError(const std::string &message) {
   CallResult r;
   r.exception = RaisedException{"HostError", message, 0};

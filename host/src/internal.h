@@ -241,6 +241,20 @@ void destroyObjectMemory(ObjectHandle *o);  // frees without running anything
 // Calls. Pending exceptions are per thread, raised by RuntimeRaiseException.
 void raisePending(void *exception);
 std::optional<RaisedException> takePending();
+// One call from a host program into plugin code: an exception pending from outside the call
+// (raised by a destructor or an event between calls) is not reported as this call's. At the
+// outermost level such a leftover is given back; inside another call (an event handler that
+// calls the plugin again) it is kept for the outer call.
+class PendingScope {
+ public:
+  PendingScope();
+  ~PendingScope();
+  PendingScope(const PendingScope &) = delete;
+  PendingScope &operator=(const PendingScope &) = delete;
+
+ private:
+  void *saved_;
+};
 CallResult invokeMethod(const MethodEntry &m, void *object, std::vector<Value> &args,
                         const Value *assignValue);
 const MethodEntry *chooseOverload(const std::vector<MethodEntry> &methods, const std::string &name,

@@ -323,6 +323,7 @@ std::vector<std::pair<Value, Value>> Runtime::dictionaryEntries(const Value &dic
 }
 
 CallResult Runtime::newObject(const std::string &className, std::vector<Value> ctorArgs) {
+  PendingScope scope;
   ClassEntry *cls = findClassEntry(className);
   if (!cls) return hostError("no class named " + className);
   const MethodEntry *ctor = nullptr;
@@ -344,7 +345,8 @@ CallResult Runtime::newObject(const std::string &className, std::vector<Value> c
     r = invokeMethod(*ctor, o, ctorArgs, nullptr);
   else
     r.exception = takePending();
-  r.value = std::move(object);
+  // An object whose construction raised is not handed out.
+  r.value = r.raised() ? Value::nil() : std::move(object);
   return r;
 }
 
@@ -359,6 +361,7 @@ CallResult nilObject(const std::string &member) {
 }  // namespace
 
 CallResult Runtime::call(const Value &object, const std::string &method, std::vector<Value> &args) {
+  PendingScope scope;
   auto *o = static_cast<ObjectHandle *>(lookup(object.handle(), Kind::Object));
   if (!o || !o->cls) return nilObject(method);
   std::string why;
@@ -378,6 +381,7 @@ CallResult Runtime::call(const Value &object, const std::string &method,
 
 CallResult Runtime::callShared(const std::string &className, const std::string &method,
                                std::vector<Value> args) {
+  PendingScope scope;
   ClassEntry *cls = findClassEntry(className);
   if (!cls) return hostError("no class named " + className);
   std::string why;
@@ -388,6 +392,7 @@ CallResult Runtime::callShared(const std::string &className, const std::string &
 
 CallResult Runtime::assign(const Value &object, const std::string &method, std::vector<Value> args,
                            const Value &value) {
+  PendingScope scope;
   auto *o = static_cast<ObjectHandle *>(lookup(object.handle(), Kind::Object));
   if (!o || !o->cls) return nilObject(method);
   std::string why;
@@ -400,6 +405,7 @@ CallResult Runtime::assign(const Value &object, const std::string &method, std::
 }
 
 CallResult Runtime::get(const Value &object, const std::string &property) {
+  PendingScope scope;
   auto *o = static_cast<ObjectHandle *>(lookup(object.handle(), Kind::Object));
   if (!o || !o->cls) return nilObject(property);
   const PropertyEntry *p = findProperty(o->cls, property);
@@ -415,6 +421,7 @@ CallResult Runtime::get(const Value &object, const std::string &property) {
 }
 
 CallResult Runtime::set(const Value &object, const std::string &property, const Value &value) {
+  PendingScope scope;
   auto *o = static_cast<ObjectHandle *>(lookup(object.handle(), Kind::Object));
   if (!o || !o->cls) return nilObject(property);
   const PropertyEntry *p = findProperty(o->cls, property);

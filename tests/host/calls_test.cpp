@@ -187,6 +187,21 @@ TEST(HostCalls, RaisedExceptionsAreReportedAndReleased) {
   EXPECT_EQ(rt.accountingErrors(), 0);
 }
 
+TEST(HostCalls, AnExceptionRaisedBetweenCallsIsNotReportedByTheNextOne) {
+  XNQ_LOAD_FIXTURE(Settings{});
+  Runtime &rt = Runtime::get();
+  ReferenceCounts before = rt.outstanding();
+  {
+    Value other = newCounter();
+    {
+      Value c = newCounter();
+      rt.set(c, "Count", Value::integer(-99));
+    }
+    EXPECT_FALSE(rt.call(other, "Add").raised());
+  }
+  EXPECT_EQ(rt.outstanding(), before);
+}
+
 TEST(HostCalls, NilObjectsAndUnknownNamesNeverReachThePlugin) {
   XNQ_LOAD_FIXTURE(Settings{});
   Runtime &rt = Runtime::get();

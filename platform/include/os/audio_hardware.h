@@ -121,6 +121,12 @@ enum {
   kAudioStreamPropertyPhysicalFormatSupported = XNQ_FOURCC('p', 'f', 't', '?'),
   kAudioStreamPropertyPhysicalFormatMatch = XNQ_FOURCC('p', 'f', 't', 'm'),
 
+  // Stream terminal types.
+  kAudioStreamTerminalTypeUnknown = 0,
+  kAudioStreamTerminalTypeLine = XNQ_FOURCC('l', 'i', 'n', 'e'),
+  kAudioStreamTerminalTypeSpeaker = XNQ_FOURCC('s', 'p', 'k', 'r'),
+  kAudioStreamTerminalTypeMicrophone = XNQ_FOURCC('m', 'i', 'c', 'r'),
+
   // Transport types.
   kAudioDeviceTransportTypeBuiltIn = XNQ_FOURCC('b', 'l', 't', 'n'),
   kAudioDeviceTransportTypeUSB = XNQ_FOURCC('u', 's', 'b', ' '),

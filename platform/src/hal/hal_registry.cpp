@@ -1,0 +1,335 @@
+#include "hal/hal_registry.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "hal/device_list_syntax.h"
+#include "hal/listener_hub.h"
+
+namespace xnq::hal {
+
+namespace {
+
+// Devices whose removal was asked from their own IO thread: their thread can't be joined there,
+// so the object must outlive the thread. Kept for the life of the process.
+std::mutex graveyardMutex;
+std::vector<std::shared_ptr<AudioDevice>> &graveyard() {
+  static auto *kept = new std::vector<std::shared_ptr<AudioDevice>>();
+  return *kept;
+}
+
+AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+  return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMaster};
+}
+
+std::unique_ptr<DeviceBackend> makeBackend(const XnqDeviceSpec &spec, std::string *error) {
+  std::string kind = spec.backend ? spec.backend : "null";
+  if (kind == "null") return makeNullBackend();
+  if (kind == "capture") {
+    if (!spec.path || !*spec.path) {
+      *error = "capture device without path";
+      return nullptr;
+    }
+    return makeCaptureBackend(spec.path, spec.sampleRate > 0 ? spec.sampleRate : 44100.0,
+                              spec.outputChannels, error);
+  }
+  if (kind == "alsa") {
+    return makeAlsaBackend(spec.path && *spec.path ? spec.path : "default", spec.outputChannels > 0,
+                           spec.inputChannels > 0, error);
+  }
+  *error = "unknown backend '" + kind + "'";
+  return nullptr;
+}
+
+}  // namespace
+
+HalRegistry &HalRegistry::instance() {
+  // Never destroyed: IO threads may still look devices up while the process exits. The exit
+  // handler stops them first.
+  static HalRegistry *registry = new HalRegistry();
+  return *registry;
+}
+
+void HalRegistry::atProcessExit() {
+  HalRegistry &self = instance();
+  std::vector<std::shared_ptr<AudioDevice>> running;
+  {
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    running = self.devices_;
+  }
+  for (auto &d : running) d->shutdown();
+  ListenerHub::instance().shutdown();
+}
+
+void HalRegistry::ensureConfigured() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (configured_) return;
+  const char *env = std::getenv("XNQ_AUDIO_DEVICES");
+  std::string text = env ? env : "";
+  std::string error;
+  // A list that can't be used falls back to the default set rather than leave no device.
+  if (configureLocked(text, &error, nullptr) != kAudioHardwareNoError) {
+    configureLocked("", &error, nullptr);
+  }
+}
+
+// The set when nothing is named: the ALSA default device where it opens, else a null output.
+static std::string defaultDeviceText() {
+  if (alsaPlaybackOpens("default")) return "alsa:name=Default Output,pcm=default,out=2";
+  return "null:name=Null Output,out=2,rate=44100,clock=realtime";
+}
+
+OSStatus HalRegistry::configureLocked(const std::string &text, std::string *error,
+                                      std::vector<AudioObjectPropertyAddress> *changes) {
+  if (!configured_) {
+    configured_ = true;
+    std::atexit(atProcessExit);
+  }
+  std::vector<DeviceDescription> wanted;
+  bool empty = text.find_first_not_of(" \t\n") == std::string::npos;
+  if (!parseDeviceList(empty ? defaultDeviceText() : text, &wanted, error)) {
+    return kAudioHardwareIllegalOperationError;
+  }
+  for (const DeviceDescription &d : wanted) {
+    XnqDeviceSpec spec = d.spec();
+    if (addDeviceLocked(spec, error, changes) == 0) return kAudioHardwareBadDeviceError;
+  }
+  return kAudioHardwareNoError;
+}
+
+OSStatus HalRegistry::configure(const char *text, std::string *error) {
+  std::vector<std::shared_ptr<AudioDevice>> removed;
+  std::vector<AudioObjectPropertyAddress> changes;
+  OSStatus status;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removeAllLocked(&removed, &changes);
+    status = configureLocked(text ? text : "", error, &changes);
+  }
+  retire(removed);
+  if (!changes.empty())
+    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
+                                   UInt32(changes.size()));
+  return status;
+}
+
+AudioDeviceID HalRegistry::addDevice(const XnqDeviceSpec &spec, std::string *error) {
+  std::vector<AudioObjectPropertyAddress> changes;
+  AudioDeviceID id;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A test that adds its own devices before any other call starts from an empty system.
+    if (!configured_) {
+      configured_ = true;
+      std::atexit(atProcessExit);
+    }
+    id = addDeviceLocked(spec, error, &changes);
+  }
+  if (!changes.empty())
+    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
+                                   UInt32(changes.size()));
+  return id;
+}
+
+AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceSpec &spec, std::string *error,
+                                           std::vector<AudioObjectPropertyAddress> *changes) {
+  if (spec.outputChannels == 0 && spec.inputChannels == 0) {
+    *error = "device without channels";
+    return 0;
+  }
+  if (spec.outputChannels > 64 || spec.inputChannels > 64) {
+    *error = "too many channels";
+    return 0;
+  }
+  std::unique_ptr<DeviceBackend> backend = makeBackend(spec, error);
+  if (!backend) return 0;
+  DeviceSettings s;
+  s.backendName = spec.backend ? spec.backend : "null";
+  s.id = nextId_++;
+  s.outputChannels = spec.outputChannels;
+  s.inputChannels = spec.inputChannels;
+  if (s.outputChannels) s.outputStream = nextId_++;
+  if (s.inputChannels) s.inputStream = nextId_++;
+  s.name = spec.name && *spec.name ? spec.name : s.backendName + " device " + std::to_string(s.id);
+  s.uid = spec.uid && *spec.uid ? spec.uid : "xnq:" + s.backendName + ":" + s.name;
+  s.sampleRate = spec.sampleRate > 0 ? spec.sampleRate : 44100.0;
+  s.bufferFrames = spec.bufferFrames ? spec.bufferFrames : 512;
+  if (s.bufferFrames < kMinBufferFrames || s.bufferFrames > kMaxBufferFrames) {
+    *error = "buffer frames out of range";
+    return 0;
+  }
+  s.clock = spec.clock;
+  devices_.push_back(std::make_shared<AudioDevice>(s, std::move(backend)));
+  if (changes) {
+    changes->push_back(globalAddress(kAudioHardwarePropertyDevices));
+    changes->push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
+  }
+  repairDefaultsLocked(changes);
+  return s.id;
+}
+
+// Points every default at a device that exists and has the side, keeping valid choices.
+void HalRegistry::repairDefaultsLocked(std::vector<AudioObjectPropertyAddress> *changes) {
+  auto valid = [&](AudioDeviceID id, bool input) {
+    for (auto &d : devices_) {
+      if (d->id() == id) return d->channels(input) > 0;
+    }
+    return false;
+  };
+  auto first = [&](bool input) -> AudioDeviceID {
+    for (auto &d : devices_) {
+      if (d->channels(input) > 0) return d->id();
+    }
+    return 0;
+  };
+  struct Slot {
+    AudioDeviceID *id;
+    bool input;
+    AudioObjectPropertySelector selector;
+  } slots[] = {{&defaultInput_, true, kAudioHardwarePropertyDefaultInputDevice},
+               {&defaultOutput_, false, kAudioHardwarePropertyDefaultOutputDevice},
+               {&defaultSystemOutput_, false, kAudioHardwarePropertyDefaultSystemOutputDevice}};
+  for (Slot &slot : slots) {
+    if (valid(*slot.id, slot.input)) continue;
+    AudioDeviceID replacement = first(slot.input);
+    if (replacement == *slot.id) continue;
+    *slot.id = replacement;
+    if (changes) changes->push_back(globalAddress(slot.selector));
+  }
+}
+
+void HalRegistry::removeAllLocked(std::vector<std::shared_ptr<AudioDevice>> *removed,
+                                  std::vector<AudioObjectPropertyAddress> *changes) {
+  if (devices_.empty()) return;
+  *removed = std::move(devices_);
+  devices_.clear();
+  changes->push_back(globalAddress(kAudioHardwarePropertyDevices));
+  changes->push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
+  repairDefaultsLocked(changes);
+}
+
+// Stops removed devices outside the registry's lock (their IO procedures may call in) and tells
+// their listeners that they are gone.
+void HalRegistry::retire(std::vector<std::shared_ptr<AudioDevice>> &removed) {
+  for (auto &d : removed) {
+    if (!d->shutdown()) {
+      std::lock_guard<std::mutex> lock(graveyardMutex);
+      graveyard().push_back(d);
+    }
+    ListenerHub::instance().notify(d->id(), kAudioDevicePropertyDeviceIsAlive);
+  }
+}
+
+OSStatus HalRegistry::removeDevice(AudioDeviceID id) {
+  std::vector<std::shared_ptr<AudioDevice>> removed;
+  std::vector<AudioObjectPropertyAddress> changes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+      if ((*it)->id() != id) continue;
+      removed.push_back(*it);
+      devices_.erase(it);
+      changes.push_back(globalAddress(kAudioHardwarePropertyDevices));
+      changes.push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
+      repairDefaultsLocked(&changes);
+      break;
+    }
+  }
+  if (removed.empty()) return kAudioHardwareBadDeviceError;
+  retire(removed);
+  ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(), UInt32(changes.size()));
+  return kAudioHardwareNoError;
+}
+
+void HalRegistry::reset() {
+  std::vector<std::shared_ptr<AudioDevice>> removed;
+  std::vector<AudioObjectPropertyAddress> changes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!configured_) {
+      configured_ = true;
+      std::atexit(atProcessExit);
+    }
+    removeAllLocked(&removed, &changes);
+  }
+  retire(removed);
+  if (!changes.empty())
+    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
+                                   UInt32(changes.size()));
+}
+
+ObjectKind HalRegistry::kindOf(AudioObjectID id) {
+  if (id == kAudioObjectSystemObject) return ObjectKind::System;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto &d : devices_) {
+    if (d->id() == id) return ObjectKind::Device;
+    if ((d->streamId(false) == id || d->streamId(true) == id) && id != 0) return ObjectKind::Stream;
+  }
+  return ObjectKind::None;
+}
+
+std::shared_ptr<AudioDevice> HalRegistry::device(AudioObjectID id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto &d : devices_) {
+    if (d->id() == id) return d;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<AudioDevice> HalRegistry::streamOwner(AudioObjectID id, bool *input) {
+  if (id == 0) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto &d : devices_) {
+    for (bool side : {false, true}) {
+      if (d->streamId(side) == id) {
+        *input = side;
+        return d;
+      }
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<AudioDevice>> HalRegistry::devices() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return devices_;
+}
+
+std::shared_ptr<AudioDevice> HalRegistry::deviceForUid(const std::string &uid) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto &d : devices_) {
+    if (d->uid() == uid) return d;
+  }
+  return nullptr;
+}
+
+AudioDeviceID HalRegistry::defaultDevice(AudioObjectPropertySelector which) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (which == kAudioHardwarePropertyDefaultInputDevice) return defaultInput_;
+  if (which == kAudioHardwarePropertyDefaultOutputDevice) return defaultOutput_;
+  return defaultSystemOutput_;
+}
+
+OSStatus HalRegistry::setDefaultDevice(AudioObjectPropertySelector which, AudioDeviceID id) {
+  bool input = which == kAudioHardwarePropertyDefaultInputDevice;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_ptr<AudioDevice> target;
+    for (auto &d : devices_) {
+      if (d->id() == id) target = d;
+    }
+    if (!target) return kAudioHardwareBadDeviceError;
+    if (target->channels(input) == 0) return kAudioDeviceUnsupportedFormatError;
+    AudioDeviceID *slot = input ? &defaultInput_
+                          : which == kAudioHardwarePropertyDefaultOutputDevice
+                              ? &defaultOutput_
+                              : &defaultSystemOutput_;
+    changed = *slot != id;
+    *slot = id;
+  }
+  if (changed) ListenerHub::instance().notify(kAudioObjectSystemObject, which);
+  return kAudioHardwareNoError;
+}
+
+}  // namespace xnq::hal

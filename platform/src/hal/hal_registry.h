@@ -1,0 +1,65 @@
+// The audio system as a whole: which devices exist, the default devices, object IDs, and the
+// lazy set-up from XNQ_AUDIO_DEVICES on the first call.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hal/audio_device.h"
+#include "platform/audio_devices.h"
+
+namespace xnq::hal {
+
+enum class ObjectKind { None, System, Device, Stream };
+
+class HalRegistry {
+ public:
+  static HalRegistry &instance();
+
+  // Every entry of the C interface calls this first: sets up the devices on first use.
+  void ensureConfigured();
+
+  OSStatus configure(const char *text, std::string *error);
+  AudioDeviceID addDevice(const XnqDeviceSpec &spec, std::string *error);
+  OSStatus removeDevice(AudioDeviceID id);
+  void reset();
+
+  ObjectKind kindOf(AudioObjectID id);
+  std::shared_ptr<AudioDevice> device(AudioObjectID id);
+  // The device owning a stream, and which side the stream is.
+  std::shared_ptr<AudioDevice> streamOwner(AudioObjectID id, bool *input);
+  std::vector<std::shared_ptr<AudioDevice>> devices();
+  std::shared_ptr<AudioDevice> deviceForUid(const std::string &uid);
+
+  // kAudioHardwarePropertyDefault{Input,Output,SystemOutput}Device.
+  AudioDeviceID defaultDevice(AudioObjectPropertySelector which);
+  OSStatus setDefaultDevice(AudioObjectPropertySelector which, AudioDeviceID id);
+
+  UInt32 sleepingAllowed() const { return sleepingAllowed_.load(); }
+  bool setSleepingAllowed(UInt32 v) { return sleepingAllowed_.exchange(v) != v; }
+  UInt32 unloadingAllowed() const { return unloadingAllowed_.load(); }
+  bool setUnloadingAllowed(UInt32 v) { return unloadingAllowed_.exchange(v) != v; }
+
+ private:
+  HalRegistry() = default;
+  OSStatus configureLocked(const std::string &text, std::string *error,
+                           std::vector<AudioObjectPropertyAddress> *changes);
+  AudioDeviceID addDeviceLocked(const XnqDeviceSpec &spec, std::string *error,
+                                std::vector<AudioObjectPropertyAddress> *changes);
+  void removeAllLocked(std::vector<std::shared_ptr<AudioDevice>> *removed,
+                       std::vector<AudioObjectPropertyAddress> *changes);
+  void repairDefaultsLocked(std::vector<AudioObjectPropertyAddress> *changes);
+  static void retire(std::vector<std::shared_ptr<AudioDevice>> &removed);
+  static void atProcessExit();
+
+  std::mutex mutex_;
+  bool configured_ = false;
+  AudioObjectID nextId_ = 2;
+  std::vector<std::shared_ptr<AudioDevice>> devices_;
+  AudioDeviceID defaultInput_ = 0, defaultOutput_ = 0, defaultSystemOutput_ = 0;
+  std::atomic<UInt32> sleepingAllowed_{1}, unloadingAllowed_{1};
+};
+
+}  // namespace xnq::hal

@@ -33,9 +33,10 @@ void RaiseOutOfBounds(REALobject, int64_t index, int64_t count) {
   RaiseOutOfBoundsException(index, count);
 }
 
-// Copies size bytes of the source block (or from nowhere when the source is nil).
+// Copies size bytes of the source block (or from nowhere when the source is nil). The source is
+// read from its record so that a test can take the host's accessors away from the frame alone.
 REALmemoryBlock BuildBlock(REALobject, REALmemoryBlock source, int64_t size) {
-  return REALBuildMemoryblock(source != nullptr ? MemoryBlockData(source) : nullptr, size);
+  return REALBuildMemoryblock(source != nullptr ? source->data : nullptr, size);
 }
 
 int64_t BlockSize(REALobject, REALmemoryBlock block) { return MemoryBlockSize(block); }

@@ -129,7 +129,8 @@ TEST_P(MemoryBlocksByVersion, CopiesTheBytesIntoANewBlockAndReadsBlocksByHostVer
   EXPECT_EQ(Outstanding(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostVersions, MemoryBlocksByVersion, ::testing::Values(2008.0, 2013.04, 2017.0));
+INSTANTIATE_TEST_SUITE_P(HostVersions, MemoryBlocksByVersion,
+                         ::testing::Values(2008.0, 2013.04, 2017.0));
 
 TEST(MemoryBlocks, SizesBeyond2147483646RaiseWithoutAskingTheHost) {
   {

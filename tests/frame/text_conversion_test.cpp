@@ -251,7 +251,8 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
   EXPECT_EQ(rt.accountingErrors(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostVersions, TextViewsByVersion, ::testing::Values(2008.0, 2012.0, 2017.0));
+INSTANTIATE_TEST_SUITE_P(HostVersions, TextViewsByVersion,
+                         ::testing::Values(2008.0, 2012.0, 2017.0));
 
 TEST(TextViews, HostsWithoutConversionFunctionsGiveEmptyViews) {
   BindToHost(2017.0, {"PluginGetStringData", "REALGetStringEncoding"});

@@ -19,6 +19,13 @@
 namespace frametest {
 namespace {
 
+// The two builds name their cases apart so that CTest lists both.
+#ifdef XNQ_WITH_DISPATCH
+#define THREADED_SUITE RunThreadedBlocksOnDispatch
+#else
+#define THREADED_SUITE RunThreadedBlocks
+#endif
+
 // What happened, in order: "yield" and "idle" on the caller's thread, "work" on the worker's.
 struct Journal {
   std::mutex mutex;
@@ -59,7 +66,7 @@ void BindAndJournalYields(Journal &journal) {
   Runtime::get().setYieldHook([&journal] { journal.add("yield"); });
 }
 
-TEST(RunThreadedBlocks, PathMatchesTheDispatchLibrarysPresence) {
+TEST(THREADED_SUITE, PathMatchesTheDispatchLibrarysPresence) {
 #ifdef XNQ_WITH_DISPATCH
   // A strong reference keeps the library linked; the weak ones alone would not.
   EXPECT_GE(xnq_dispatch_main_queue_length(), 0);
@@ -73,7 +80,7 @@ TEST(RunThreadedBlocks, PathMatchesTheDispatchLibrarysPresence) {
   EXPECT_EQ(present, expected);
 }
 
-TEST(RunThreadedBlocks, WorkThatFinishesAtOnceStillCostsAYieldBeforeAndAYieldAndIdleAfter) {
+TEST(THREADED_SUITE, WorkThatFinishesAtOnceStillCostsAYieldBeforeAndAYieldAndIdleAfter) {
   Journal journal;
   BindAndJournalYields(journal);
   RunThreadedBlocks(&journal, Work, Idle);
@@ -96,7 +103,7 @@ TEST(RunThreadedBlocks, WorkThatFinishesAtOnceStillCostsAYieldBeforeAndAYieldAnd
   EXPECT_EQ(Runtime::get().yieldCount(), journal.count("yield"));
 }
 
-TEST(RunThreadedBlocks, LongWorkIsPolledEveryMillisecondWithAYieldAndIdleEachRound) {
+TEST(THREADED_SUITE, LongWorkIsPolledEveryMillisecondWithAYieldAndIdleEachRound) {
   Journal journal;
   journal.workDelayMs = 60;
   BindAndJournalYields(journal);
@@ -123,7 +130,7 @@ TEST(RunThreadedBlocks, LongWorkIsPolledEveryMillisecondWithAYieldAndIdleEachRou
   }
 }
 
-TEST(RunThreadedBlocks, RunsWithoutAnIdleRoutine) {
+TEST(THREADED_SUITE, RunsWithoutAnIdleRoutine) {
   Journal journal;
   BindAndJournalYields(journal);
   RunThreadedBlocks(&journal, Work, nullptr);
@@ -137,7 +144,7 @@ int FailToCreateThread(pthread_t *, const pthread_attr_t *, void *(*)(void *), v
   return EAGAIN;
 }
 
-TEST(RunThreadedBlocks, AWorkerThatCannotStartRunsTheWorkInline) {
+TEST(THREADED_SUITE, AWorkerThatCannotStartRunsTheWorkInline) {
   Journal journal;
   BindAndJournalYields(journal);
   ThreadCreator saved = gCreateWorkerThread;
@@ -164,7 +171,7 @@ TEST(RunThreadedBlocks, AWorkerThatCannotStartRunsTheWorkInline) {
 #endif
 }
 
-TEST(RunThreadedBlocks, ManyCallsInARowEachWaitForTheirOwnWork) {
+TEST(THREADED_SUITE, ManyCallsInARowEachWaitForTheirOwnWork) {
   BindToHost(2017.0);
   for (int i = 0; i < 50; ++i) {
     Journal journal;

@@ -238,3 +238,56 @@ TEST_F(DevicePropertiesTest, StringWritePassesTheStoredBytesAsTheyAre) {
 
 }  // namespace
 }  // namespace coreaudio_test
+
+namespace coreaudio_test {
+namespace {
+
+// Hosts before 2017.0 have their memory blocks and strings read straight from the records.
+TEST(DevicePropertiesOnOlderHostTest, BlocksAndStringsAreReadFromTheRecords) {
+  xnq::host::Settings settings;
+  settings.version = 2013.04;
+  if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
+  const TestDevices devices = ResetDevices();
+  Runtime &rt = Runtime::get();
+  const auto before = rt.outstanding();
+  {
+    Value ca = rt.newObject("CoreAudioXNQ").value;
+    const double rate = 44100;
+    unsigned char bytes[12] = {};
+    std::memcpy(bytes + 4, &rate, 8);
+    Value block = rt.newMemoryBlock(bytes, sizeof bytes);
+    CallResult write =
+        rt.call(ca, "AudioDeviceSetPropertyMemory",
+                {Value::integer(devices.output), Value(), Value::integer(0), Value::boolean(false),
+                 rt.newString("nsrt"), block, Value::integer(4), Value::integer(8)});
+    ASSERT_FALSE(write.raised());
+    EXPECT_EQ(rt.get(ca, "Lasterror").value.asInteger(), 0);
+
+    CallResult read = rt.call(ca, "AudioDeviceGetPropertyMemory",
+                              {Value::integer(devices.output), Value::integer(0),
+                               Value::boolean(false), rt.newString("nsrt")});
+    ASSERT_EQ(read.value.size(), 8);
+    double now = 0;
+    std::memcpy(&now, read.value.data(), 8);
+    EXPECT_EQ(now, rate);
+
+    const double back = 48000;
+    Value text = rt.newString(std::string_view(reinterpret_cast<const char *>(&back), 8),
+                              xnq::host::kUnknown);
+    ASSERT_FALSE(rt.call(ca, "AudioDeviceSetPropertyString",
+                         {Value::integer(devices.output), Value(), Value::integer(0),
+                          Value::boolean(false), rt.newString("nsrt"), text})
+                     .raised());
+    EXPECT_EQ(rt.get(ca, "Lasterror").value.asInteger(), 0);
+    Float64 rateNow = 0;
+    UInt32 size = sizeof rateNow;
+    ASSERT_EQ(AudioDeviceGetProperty(devices.output, 0, false,
+                                     kAudioDevicePropertyNominalSampleRate, &size, &rateNow),
+              0);
+    EXPECT_EQ(rateNow, back);
+  }
+  EXPECT_EQ(rt.outstanding(), before);
+}
+
+}  // namespace
+}  // namespace coreaudio_test

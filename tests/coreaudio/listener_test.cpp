@@ -185,3 +185,56 @@ TEST(ListenerWithoutDispatchTest, NotificationsOffTheMainThreadAreDropped) {
 
 }  // namespace
 }  // namespace coreaudio_test
+
+namespace coreaudio_test {
+namespace {
+
+// Creates a listener on the output device's nominal rate, changes the rate from another thread
+// and returns how many Changed events the main loop saw.
+int ChangedEventsAfterOneChange(Runtime &rt, const TestDevices &devices) {
+  int changed = 0;
+  CallResult created = rt.newObject(
+      "CoreAudioListenerXNQ",
+      {Value::uint32(devices.output), Value::uint32(kAudioDevicePropertyNominalSampleRate),
+       Value::uint32(kAudioObjectPropertyScopeGlobal), Value::uint32(0)});
+  EXPECT_FALSE(created.raised());
+  EXPECT_EQ(rt.get(created.value, "LastError").value.asInteger(), 0);
+  rt.setEventHandler(created.value, "Changed", [&] { ++changed; });
+  Float64 rate = 44100;
+  const AudioObjectPropertyAddress address = {kAudioDevicePropertyNominalSampleRate,
+                                              kAudioObjectPropertyScopeGlobal, 0};
+  OSStatus status = -1;
+  std::thread changer([&] {
+    status = AudioObjectSetPropertyData(devices.output, &address, 0, nullptr, sizeof rate, &rate);
+  });
+  changer.join();
+  EXPECT_EQ(status, 0);
+  rt.runUntil([&] { return changed > 0; }, 2000);
+  rt.runUntil([] { return false; }, 200);
+  return changed;
+}
+
+TEST(ListenerOnOlderHostTest, ChangedFollowsTheEventRecordTheHostWasGiven) {
+  xnq::host::Settings settings;
+  settings.version = 2008.0;  // class-definition version 9: the short event record
+  if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
+  const TestDevices devices = ResetDevices();
+  Runtime &rt = Runtime::get();
+  ASSERT_EQ(rt.findClass("CoreAudioListenerXNQ")->layoutVersion, 9);
+  const auto before = rt.outstanding();
+  EXPECT_EQ(ChangedEventsAfterOneChange(rt, devices), 1);
+  EXPECT_EQ(rt.outstanding(), before);
+}
+
+TEST(ListenerWithoutEventLookupTest, NotificationsAreNoOps) {
+  xnq::host::Settings settings;
+  settings.removed = {"GetEventInstance"};
+  if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
+  const TestDevices devices = ResetDevices();
+  Runtime &rt = Runtime::get();
+  EXPECT_EQ(ChangedEventsAfterOneChange(rt, devices), 0);
+  EXPECT_EQ(rt.accountingErrors(), 0);
+}
+
+}  // namespace
+}  // namespace coreaudio_test

@@ -200,6 +200,37 @@ TEST(HostAccounting, BalancesAndCountsFaultsWithoutCrashing) {
   EXPECT_EQ(rt.outstanding(), start);
 }
 
+TEST(HostAccounting, HostFunctionsCalledFromSeveralThreadsKeepTheCountsExact) {
+  XNQ_LOAD_FIXTURE(Settings{});
+  Runtime &rt = Runtime::get();
+  ReferenceCounts start = rt.outstanding();
+  int64_t errors = rt.accountingErrors();
+  auto build = fn<REALBuildStringWithEncodingProc>("REALBuildStringWithEncoding");
+  auto lock = fn<REALLockStringProc>("REALLockString");
+  auto unlock = fn<REALUnlockStringProc>("REALUnlockString");
+  auto newInstance = fn<PluginNewInstanceProc>("PluginNewInstance");
+  auto unlockObject = fn<REALUnlockObjectProc>("REALUnlockObject");
+  Value shared = rt.newString("shared");
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&] {
+      for (int k = 0; k < 2000; ++k) {
+        REALstring s = build("abc", 3, kUTF8);
+        lock(static_cast<REALstring>(shared.handle()));
+        REALobject d = newInstance("Dictionary");
+        unlock(static_cast<REALstring>(shared.handle()));
+        unlockObject(d);
+        unlock(s);
+      }
+    });
+  }
+  for (auto &w : workers) w.join();
+  EXPECT_EQ(rt.referenceCount(shared), 1);
+  shared = Value();
+  EXPECT_EQ(rt.outstanding(), start);
+  EXPECT_EQ(rt.accountingErrors(), errors);
+}
+
 TEST(HostValues, FolderItemsFillAnFSRefWithTheLastPathComponent) {
   XNQ_LOAD_FIXTURE(Settings{});
   Runtime &rt = Runtime::get();

@@ -42,7 +42,7 @@ struct Settings {
 
 enum class Type {
   Nil,
-  Integer,   // host word (32 bits on i386, 64 on x86-64)
+  Integer,  // host word (32 bits on i386, 64 on x86-64)
   Int32,
   UInt32,
   Int64,
@@ -55,7 +55,7 @@ enum class Type {
   FolderItem,
   Dictionary,
   Variant,
-  Object,    // instance of a plugin or host class
+  Object,  // instance of a plugin or host class
   IntegerArray,
   SingleArray,
   DoubleArray,
@@ -90,10 +90,10 @@ class Value {
   static Value retain(Type type, void *handle);
 
   Type type() const { return type_; }
-  bool isNil() const;  // Nil type, or a handle type with a null handle
-  int64_t asInteger() const;   // any integer type or boolean
+  bool isNil() const;         // Nil type, or a handle type with a null handle
+  int64_t asInteger() const;  // any integer type or boolean
   uint64_t asUInt64() const;
-  double asDouble() const;     // Single or Double (or integers)
+  double asDouble() const;  // Single or Double (or integers)
   float asSingle() const;
   bool asBool() const;
   void *handle() const { return handle_; }
@@ -126,6 +126,10 @@ struct RaisedException {
   int64_t errorNumber = 0;
 };
 
+// The outcome of a call. Faults the host finds before or instead of calling the plugin (unknown
+// member, no overload fits the arguments, missing argument, read-only property, a property outside
+// the instance data) are reported as an exception of class "HostError"; a member called on a nil
+// object as "NilObjectException".
 struct CallResult {
   Value value;
   std::optional<RaisedException> exception;
@@ -178,9 +182,9 @@ struct ConstantInfo {
 
 struct ClassInfo {
   std::string name;
-  int layoutVersion = 0;     // word 0 as registered: 9 to 13
-  intptr_t dataSize = 0;     // as registered
-  intptr_t dataOffset = 0;   // what the host wrote into word 4
+  int layoutVersion = 0;    // word 0 as registered: 9 to 13
+  intptr_t dataSize = 0;    // as registered
+  intptr_t dataOffset = 0;  // what the host wrote into word 4
   bool hasConstructor = false;
   bool hasDestructor = false;
   intptr_t flags = 0;
@@ -243,7 +247,9 @@ class Runtime {
   Value newDoubleArray(const std::vector<double> &values);
   Value newDictionary();
   Value newVariant(const Value &v);
-  // Reads an array or dictionary back.
+  // Reads an array or dictionary back. Dictionary entries are the contents of their variants
+  // (an Integer or a String Value); Values of type Variant also answer asInteger()/utf8() with
+  // their contents.
   std::vector<int64_t> integerArray(const Value &array) const;
   // Any array's elements as doubles (Integer, Single or Double arrays).
   std::vector<double> numberArray(const Value &array) const;
@@ -268,7 +274,8 @@ class Runtime {
   int64_t referenceCount(const Value &handleValue) const;
 
   // Events: installs a handler for an object's event, by event name.
-  void setEventHandler(const Value &object, const std::string &event, std::function<void()> handler);
+  void setEventHandler(const Value &object, const std::string &event,
+                       std::function<void()> handler);
 
   // Main thread: the thread that loaded the plugin. Drains the platform's main queue.
   bool isMainThread() const;

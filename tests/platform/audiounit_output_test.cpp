@@ -222,6 +222,40 @@ TEST_F(DeviceOutputUnit, HALOutputMovesToTheDeviceItIsGivenEvenWhilePlaying) {
   EXPECT_EQ(secondTap.samples[0], 256.0f);
 }
 
+TEST_F(DeviceOutputUnit, DefaultOutputFollowsTheSystemsChoiceWhilePlaying) {
+  XnqDeviceSpec secondSpec = steppedDevice("New Default", 2, 64);
+  AudioDeviceID second = xnq_hal_add_device(&secondSpec);
+  openWithSource(kAudioUnitSubType_DefaultOutput);
+  AudioUnit system = OpenDefaultComponent(kAudioUnitType_Output, kAudioUnitSubType_SystemOutput);
+  ASSERT_EQ(AudioUnitInitialize(unit_), noErr);
+  ASSERT_EQ(AudioOutputUnitStart(unit_), noErr);
+  ASSERT_EQ(xnq_hal_step(device_, 1), 1u);
+
+  ASSERT_EQ(
+      AudioHardwareSetProperty(kAudioHardwarePropertyDefaultOutputDevice, sizeof second, &second),
+      noErr);
+  xnq_hal_flush_notifications();
+  EXPECT_EQ(uintProperty(kAudioOutputUnitProperty_CurrentDevice), second);
+  EXPECT_EQ(uintProperty(kAudioOutputUnitProperty_IsRunning), 1u);
+  EXPECT_EQ(xnq_hal_step(second, 1), 1u);
+  EXPECT_EQ(xnq_hal_step(device_, 1), 0u);
+  EXPECT_EQ(source_.sliceFrames, (std::vector<UInt32>{256, 64}));
+  // The system output unit follows its own setting, which did not change.
+  AudioDeviceID systemDevice = 0;
+  UInt32 size = sizeof systemDevice;
+  ASSERT_EQ(AudioUnitGetProperty(system, kAudioOutputUnitProperty_CurrentDevice,
+                                 kAudioUnitScope_Global, 0, &systemDevice, &size),
+            noErr);
+  EXPECT_EQ(systemDevice, device_);
+
+  // When the device it plays to goes away and no default is left, the unit stops.
+  ASSERT_EQ(xnq_hal_remove_device(second), noErr);
+  ASSERT_EQ(xnq_hal_remove_device(device_), noErr);
+  xnq_hal_flush_notifications();
+  EXPECT_EQ(uintProperty(kAudioOutputUnitProperty_IsRunning), 0u);
+  EXPECT_EQ(CloseComponent(system), noErr);
+}
+
 TEST_F(DeviceOutputUnit, TwoUnitsShareOneDevice) {
   openWithSource(kAudioUnitSubType_DefaultOutput);
   AudioUnit second = OpenDefaultComponent(kAudioUnitType_Output, kAudioUnitSubType_DefaultOutput);

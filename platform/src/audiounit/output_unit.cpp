@@ -31,6 +31,13 @@ OSStatus outputIOProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferLi
   return static_cast<DeviceOutput *>(inClientData)->deviceIO(inOutputTime, outOutputData);
 }
 
+// Notification thread: the system's default or system output device changed.
+OSStatus systemChoiceChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress *,
+                             void *clientData) {
+  static_cast<DeviceOutput *>(clientData)->followSystemChoice();
+  return noErr;
+}
+
 template <int... N>
 constexpr std::array<AudioDeviceIOProc, sizeof...(N)> makeIOProcs(
     std::integer_sequence<int, N...>) {
@@ -116,11 +123,47 @@ DeviceOutput::DeviceOutput(AudioUnit self, const ComponentDescription &descripti
       follows_(follows) {
   for (auto &entry : channelMap_) entry.store(-1);
   adoptDevice(followedDevice());
+  if (follows_ != Follows::kChosenDevice) {
+    AudioObjectPropertyAddress address = systemChoice();
+    AudioObjectAddPropertyListener(kAudioObjectSystemObject, &address, systemChoiceChanged, this);
+  }
 }
 
 DeviceOutput::~DeviceOutput() {
+  // The listener goes first and without the lock: removing it waits for a notification in
+  // progress, which itself takes the lock.
+  if (follows_ != Follows::kChosenDevice) {
+    AudioObjectPropertyAddress address = systemChoice();
+    AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &address, systemChoiceChanged,
+                                      this);
+  }
   std::lock_guard<std::mutex> lock(lock_);
   unprepare();
+}
+
+AudioObjectPropertyAddress DeviceOutput::systemChoice() const {
+  return {follows_ == Follows::kSystemOutput ? kAudioHardwarePropertyDefaultSystemOutputDevice
+                                             : kAudioHardwarePropertyDefaultOutputDevice,
+          kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMaster};
+}
+
+void DeviceOutput::followSystemChoice() {
+  std::lock_guard<std::mutex> lock(lock_);
+  moveTo(followedDevice());
+}
+
+OSStatus DeviceOutput::moveTo(AudioDeviceID device) {
+  if (device == device_) return noErr;
+  bool wasInitialized = initialized();
+  bool wasRunning = running_.load();
+  if (wasInitialized) detach();
+  adoptDevice(device);
+  if (!wasInitialized) return noErr;
+  OSStatus status = attach();
+  if (status == noErr && wasRunning) status = startIO();
+  // Without a device to play to, the unit stops; a later start tries again.
+  if (status != noErr) running_.store(false);
+  return status;
 }
 
 AudioDeviceID DeviceOutput::followedDevice() const {
@@ -241,15 +284,8 @@ OSStatus DeviceOutput::writeProperty(AudioUnitPropertyID id, AudioUnitScope scop
       if (AudioDeviceGetPropertyInfo(device, 0, false, kAudioDevicePropertyStreamFormat,
                                      &formatSize, nullptr) != noErr)
         return kAudioUnitErr_InvalidPropertyValue;
-      if (device == device_) return noErr;
       // A running unit moves to the new device and keeps playing there.
-      bool wasInitialized = initialized();
-      bool wasRunning = running_.load();
-      if (wasInitialized) detach();
-      adoptDevice(device);
-      if (!wasInitialized) return noErr;
-      if (OSStatus status = attach()) return status;
-      return wasRunning ? startIO() : noErr;
+      return moveTo(device);
     }
     case kAudioOutputUnitProperty_ChannelMap: {
       if (size == 0 || size % sizeof(SInt32) != 0) return kAudioUnitErr_InvalidPropertyValue;
@@ -279,6 +315,13 @@ OSStatus DeviceOutput::writeProperty(AudioUnitPropertyID id, AudioUnitScope scop
         return enable == 0 ? OSStatus{noErr} : OSStatus{kAudioUnitErr_InvalidPropertyValue};
       outputEnabled_ = enable != 0;
       return noErr;
+    }
+    case kAudioUnitProperty_StreamFormat:
+    case kAudioUnitProperty_SampleRate: {
+      OSStatus status = OutputUnit::writeProperty(id, scope, element, data, size);
+      if (status == noErr && scope == kAudioUnitScope_Input && element == 0)
+        clientFormatChosen_ = true;
+      return status;
     }
     default:
       return OutputUnit::writeProperty(id, scope, element, data, size);

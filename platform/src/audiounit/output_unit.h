@@ -50,6 +50,10 @@ class DeviceOutput final : public OutputUnit {
   DeviceOutput(AudioUnit self, const ComponentDescription &description, Follows follows);
   ~DeviceOutput() override;
 
+  // Notification thread: moves a default or system output unit to the device the system now
+  // names, and keeps it playing if it was.
+  void followSystemChoice();
+
   // Device IO thread: no allocation, no lock, no host calls.
   OSStatus deviceIO(const AudioTimeStamp *outputTime, AudioBufferList *output);
 
@@ -75,12 +79,16 @@ class DeviceOutput final : public OutputUnit {
   void adoptDevice(AudioDeviceID device);
   OSStatus attach();
   void detach();
+  // With the lock held: plays to device from now on (kAudioDeviceUnknown: stops playing).
+  OSStatus moveTo(AudioDeviceID device);
+  AudioObjectPropertyAddress systemChoice() const;
 
   Follows follows_;
   AudioDeviceID device_ = kAudioDeviceUnknown;
   AudioStreamBasicDescription deviceFormat_{};
   AudioDeviceIOProc ioProc_ = nullptr;
   bool outputEnabled_ = true;
+  bool clientFormatChosen_ = false;  // the caller set the input format; a new device keeps it
   // Written by host threads (channel map property); read by the IO thread.
   std::atomic<SInt32> channelMap_[kMaxChannels];
   std::atomic<UInt32> mapSize_{0};

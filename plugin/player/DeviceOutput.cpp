@@ -77,28 +77,53 @@ inline int64_t FrameIndex(double pos) {
   return static_cast<int64_t>(pos);
 }
 
-inline void AdvanceRelativePosition(AudioPlayerData *player, double step) {
-  const double rel = player->outputPositionRelative.load(std::memory_order_relaxed);
-  player->outputPositionRelative.store(rel + step, std::memory_order_relaxed);
-}
+// Device IO thread: no allocation, no lock but playQLock (inside GetSample), no host calls.
+// The samples and the relative position of one cycle. A sample inside the current item is read
+// directly; only a move to another item goes through GetSample, which may restart the relative
+// position, so the position is kept here and exchanged with the record around that call.
+class CycleReader {
+ public:
+  explicit CycleReader(AudioPlayerData *player)
+      : player_(player),
+        relative_(player->outputPositionRelative.load(std::memory_order_relaxed)) {}
+  ~CycleReader() { player_->outputPositionRelative.store(relative_, std::memory_order_relaxed); }
+
+  float sample(int64_t index) {
+    const PlayItem &current = player_->current;
+    const int64_t rel = index - player_->itemStart;
+    if (current.samples != nullptr && rel >= 0 && rel < current.sampleCount) {
+      return current.samples[rel];
+    }
+    player_->outputPositionRelative.store(relative_, std::memory_order_relaxed);
+    const float value = GetSample(player_, index);
+    relative_ = player_->outputPositionRelative.load(std::memory_order_relaxed);
+    return value;
+  }
+  void advance(double step) { relative_ += step; }
+
+ private:
+  AudioPlayerData *player_;
+  double relative_;
+};
 
 // Device IO thread: no allocation, no lock but playQLock (inside GetSample), no host calls.
 // Interleaved left/right data: channel 0 left, channel 1 right, further channels untouched.
 double RenderStereo(AudioPlayerData *player, AudioBufferList *out, UInt32 frames, double step,
                     double pos) {
+  CycleReader reader(player);
   float l0 = 0.0f, r0 = 0.0f, l1 = 0.0f, r1 = 0.0f;
   int64_t cachedIndex = -10;
   for (UInt32 f = 0; f < frames; ++f) {
     const int64_t i = FrameIndex(pos);
     const int64_t k = 2 * i;
     if (k != cachedIndex) {
-      l0 = GetSample(player, k);
-      r0 = GetSample(player, k + 1);
-      l1 = GetSample(player, k + 2);
-      r1 = GetSample(player, k + 3);
+      l0 = reader.sample(k);
+      r0 = reader.sample(k + 1);
+      l1 = reader.sample(k + 2);
+      r1 = reader.sample(k + 3);
       cachedIndex = k;
     }
-    AdvanceRelativePosition(player, step);
+    reader.advance(step);
     const float t = static_cast<float>(pos - static_cast<double>(i));
     const float left = t * l1 + (1.0f - t) * l0;
     const float right = t * r1 + (1.0f - t) * r0;
@@ -123,16 +148,17 @@ double RenderStereo(AudioPlayerData *player, AudioBufferList *out, UInt32 frames
 // One sample per frame, written to every channel of every buffer.
 double RenderMono(AudioPlayerData *player, AudioBufferList *out, UInt32 frames, double step,
                   double pos) {
+  CycleReader reader(player);
   float s0 = 0.0f, s1 = 0.0f;
   int64_t cachedIndex = -11111111;
   for (UInt32 f = 0; f < frames; ++f) {
     const int64_t i = FrameIndex(pos);
     if (i != cachedIndex) {
-      s0 = GetSample(player, i);
-      s1 = GetSample(player, i + 1);
+      s0 = reader.sample(i);
+      s1 = reader.sample(i + 1);
       cachedIndex = i;
     }
-    AdvanceRelativePosition(player, step);
+    reader.advance(step);
     const double t = pos - static_cast<double>(i);
     const float v = static_cast<float>(t * s1 + (1.0 - t) * s0);
     for (UInt32 b = 0; b < out->mNumberBuffers; ++b) {

@@ -133,6 +133,7 @@ class AudioUnitBase {
                             UInt32 frames);
 
   struct RenderNotify {
+    // Written by host threads (add, remove); read by the render thread.
     std::atomic<AURenderCallback> proc{nullptr};
     std::atomic<void *> refCon{nullptr};
   };

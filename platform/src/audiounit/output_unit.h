@@ -85,12 +85,15 @@ class DeviceOutput final : public OutputUnit {
 
   Follows follows_;
   AudioDeviceID device_ = kAudioDeviceUnknown;
+  // Written by host threads only while no IO procedure is attached; read by the IO thread.
   AudioStreamBasicDescription deviceFormat_{};
   AudioDeviceIOProc ioProc_ = nullptr;
+  // Written by host threads only while uninitialized; read by the IO thread.
   bool outputEnabled_ = true;
   bool clientFormatChosen_ = false;  // the caller set the input format; a new device keeps it
   // Written by host threads (channel map property); read by the IO thread.
   std::atomic<SInt32> channelMap_[kMaxChannels];
+  // Written by host threads when the device changes; read by the IO thread.
   std::atomic<UInt32> mapSize_{0};
   // Written and read by the IO thread only, reset by start while the device is stopped.
   Float64 sampleTime_ = 0;

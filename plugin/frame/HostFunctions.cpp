@@ -18,7 +18,6 @@ class HostFunction {
       : name_(name), retry_(retry), cached_(&unresolvedMarker) {}
 
   void *address() {
-    // Written by whichever host thread resolves first, read by every caller.
     void *p = cached_.load(std::memory_order_acquire);
     if (p != &unresolvedMarker && (p != nullptr || retry_ == kOnce)) return p;
     // Before the host is bound nothing can be looked up; that does not count as a lookup.
@@ -36,6 +35,7 @@ class HostFunction {
  private:
   const char *name_;
   Retry retry_;
+  // Written by whichever host thread looks the function up, read by every caller.
   std::atomic<void *> cached_;
 };
 

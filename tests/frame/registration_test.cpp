@@ -38,18 +38,6 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, VersionChoice,
                                            VersionCase{2013.04, 13}, VersionCase{2017.0, 13},
                                            VersionCase{2019.1, 13}));
 
-TEST(VersionThresholds, AreInclusiveAndOrdered) {
-  EXPECT_EQ(ControlVersionForHost(0.0), 9);
-  EXPECT_EQ(ControlVersionForHost(2011.999999), 9);
-  EXPECT_EQ(ControlVersionForHost(2012.0), 10);
-  EXPECT_EQ(ControlVersionForHost(2012.999999), 10);
-  EXPECT_EQ(ControlVersionForHost(2013.0), 11);
-  EXPECT_EQ(ControlVersionForHost(2013.029999), 11);
-  EXPECT_EQ(ControlVersionForHost(2013.03), 12);
-  EXPECT_EQ(ControlVersionForHost(2013.039999), 12);
-  EXPECT_EQ(ControlVersionForHost(2013.04), 13);
-}
-
 // Words of a class definition, for comparing a record before and after registration.
 std::vector<intptr_t> Words(const REALclassDefinition &d) {
   std::vector<intptr_t> words(sizeof d / sizeof(intptr_t));

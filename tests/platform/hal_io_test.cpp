@@ -224,6 +224,44 @@ TEST_F(HalIO, FreeRunningClockRunsAsFastAsItCan) {
   EXPECT_GT(log.calls, 20);
 }
 
+TEST_F(HalIO, ClockSourceSwitchesTheClockOfARunningDevice) {
+  XnqDeviceSpec spec = nullSpec("Switched", 2, 0, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  ProcLog log;
+  ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
+  ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);
+  ASSERT_EQ(xnq_hal_step(dev, 1), 1u);
+  UInt32 free = XNQ_CLOCK_FREE_RUNNING;
+  ASSERT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), free), 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (log.calls < 50 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_GE(log.calls, 50);  // cycles without steps
+  UInt32 stepped = XNQ_CLOCK_STEPPED;
+  ASSERT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), stepped), 0);
+  // At most the cycle in progress at the switch still runs; then only steps make cycles.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int before = log.calls;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(log.calls, before);
+  EXPECT_EQ(xnq_hal_step(dev, 3), 3u);
+  EXPECT_EQ(log.calls, before + 3);
+  UInt32 unknown = 7;
+  EXPECT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), unknown),
+            kAudioDeviceUnsupportedFormatError);
+
+  // The clock sources have names, through the old translation record.
+  UInt32 id = XNQ_CLOCK_REALTIME;
+  CFStringRef name = nullptr;
+  AudioValueTranslation t{&id, sizeof id, &name, sizeof name};
+  UInt32 size = sizeof t;
+  ASSERT_EQ(AudioDeviceGetProperty(dev, 0, false, kAudioDevicePropertyClockSourceNameForIDCFString,
+                                   &size, &t),
+            0);
+  ASSERT_NE(name, nullptr);
+  EXPECT_GT(CFStringGetLength(name), 0);
+  CFRelease(name);
+}
+
 TEST_F(HalIO, InputOnlyDeviceDeliversInputAndNoOutput) {
   XnqDeviceSpec spec = nullSpec("Mic", 0, 2, XNQ_CLOCK_STEPPED, 64);
   AudioDeviceID dev = xnq_hal_add_device(&spec);

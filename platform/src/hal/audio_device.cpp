@@ -110,11 +110,15 @@ AudioStreamBasicDescription AudioDevice::physicalFormat(bool input) const {
   return f;
 }
 
+// Returns when the IO thread can no longer call the old tap, so its context may be freed.
 void AudioDevice::setTap(XnqOutputTap tap, void *context) {
-  // The context is stored first so the IO thread never pairs a new tap with an old context.
-  tap_.store(nullptr);
-  tapContext_.store(context);
+  std::lock_guard<std::mutex> lock(tapMutex_);
+  tapGeneration_.fetch_add(1);
   tap_.store(tap);
+  tapContext_.store(context);
+  tapGeneration_.fetch_add(1);
+  if (onIoThread()) return;
+  while (tapBusy_.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 void AudioDevice::failNextStart(OSStatus status) {
@@ -174,6 +178,7 @@ OSStatus AudioDevice::addIOProc(AudioDeviceIOProc proc, void *clientData) {
 }
 
 OSStatus AudioDevice::removeIOProc(AudioDeviceIOProc proc) {
+  if (!proc) return kAudioHardwareIllegalOperationError;  // only procedures are started
   std::unique_lock<std::mutex> lock(mutex_);
   int i = findSlotLocked(proc, false);
   if (i < 0) return kAudioHardwareIllegalOperationError;
@@ -188,6 +193,7 @@ OSStatus AudioDevice::removeIOProc(AudioDeviceIOProc proc) {
 }
 
 OSStatus AudioDevice::start(AudioDeviceIOProc proc) {
+  if (!proc) return kAudioHardwareIllegalOperationError;  // only procedures are started
   std::unique_lock<std::mutex> lock(mutex_);
   if (quit_) return kAudioHardwareBadDeviceError;
   int i = findSlotLocked(proc, false);
@@ -217,6 +223,7 @@ OSStatus AudioDevice::start(AudioDeviceIOProc proc) {
 }
 
 OSStatus AudioDevice::stop(AudioDeviceIOProc proc) {
+  if (!proc) return kAudioHardwareIllegalOperationError;  // only procedures are started
   std::unique_lock<std::mutex> lock(mutex_);
   int i = findSlotLocked(proc, true);
   if (i < 0) return kAudioHardwareIllegalOperationError;
@@ -266,7 +273,7 @@ bool AudioDevice::shutdown() {
 void AudioDevice::ensureThreadLocked() {
   if (ioThread_.joinable()) return;
   ioThread_ = std::thread([this] { ioThreadMain(); });
-  ioThreadId_ = ioThread_.get_id();
+  ioThreadId_.store(ioThread_.get_id());
 }
 
 // The device's IO thread: idles until a start, opens the backend, runs cycles until the last
@@ -316,6 +323,10 @@ void AudioDevice::runLoop(const RunFormat &format) {
   for (;;) {
     if (!running_.load() || quit_) break;
     XnqClockMode mode = clock();
+    if (mode != XNQ_CLOCK_STEPPED && stepsPending_ > 0) {
+      stepsPending_ = 0;  // the clock changed under a waiting step: it ends with what ran
+      cv_.notify_all();
+    }
     if (mode == XNQ_CLOCK_STEPPED) {
       cv_.wait(lock, [&] {
         return stepsPending_ > 0 || !running_.load() || quit_ || clock() != XNQ_CLOCK_STEPPED;
@@ -414,8 +425,14 @@ bool AudioDevice::cycle(const RunFormat &format) {
   }
 
   if (outCh > 0) {
+    tapBusy_.store(true);
+    UInt32 generation = tapGeneration_.load();
     XnqOutputTap tap = tap_.load();
-    if (tap) tap(output_.data(), frames, outCh, tapContext_.load());
+    void *context = tapContext_.load();
+    if (tap && generation % 2 == 0 && tapGeneration_.load() == generation) {
+      tap(output_.data(), frames, outCh, context);
+    }
+    tapBusy_.store(false);
     const float *out = output_.data();
     if (mute_[0].load() || volume_[0].load() < 1.0f) {
       float gain = mute_[0].load() ? 0.0f : volumeScalarToGain(volume_[0].load());

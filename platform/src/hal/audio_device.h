@@ -131,6 +131,12 @@ class AudioDevice {
   std::atomic<Float32> prefill_{0.0f};
   std::atomic<XnqOutputTap> tap_{nullptr};
   std::atomic<void *> tapContext_{nullptr};
+  // Odd while setTap writes the pair above: written by setTap, read by the IO thread, which
+  // skips the tap for a cycle when the pair changed under it.
+  std::atomic<UInt32> tapGeneration_{0};
+  // True while the IO thread calls the tap: written by the IO thread, read by setTap.
+  std::atomic<bool> tapBusy_{false};
+  std::mutex tapMutex_;  // one setTap at a time
   // Written by the IO thread, read by anyone.
   std::atomic<UInt64> cycles_{0};
   // Written under mutex_ by whoever starts or stops the last procedure; read by anyone.
@@ -155,8 +161,9 @@ class AudioDevice {
   bool inStepCycle_ = false;
   std::mutex stepMutex_;  // one stepper at a time
 
-  std::thread ioThread_;
-  std::thread::id ioThreadId_;
+  std::thread ioThread_;  // started and joined under mutex_ by host threads
+  // Set once when the IO thread starts (under mutex_); read by any thread to know where it runs.
+  std::atomic<std::thread::id> ioThreadId_{};
 
   // Cycle buffers, sized for the largest buffer at construction; used only by the IO thread.
   std::vector<float> output_, mixScratch_, input_, gained_;

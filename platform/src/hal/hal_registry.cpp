@@ -258,16 +258,6 @@ void HalRegistry::reset() {
                                    UInt32(changes.size()));
 }
 
-ObjectKind HalRegistry::kindOf(AudioObjectID id) {
-  if (id == kAudioObjectSystemObject) return ObjectKind::System;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto &d : devices_) {
-    if (d->id() == id) return ObjectKind::Device;
-    if ((d->streamId(false) == id || d->streamId(true) == id) && id != 0) return ObjectKind::Stream;
-  }
-  return ObjectKind::None;
-}
-
 std::shared_ptr<AudioDevice> HalRegistry::device(AudioObjectID id) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto &d : devices_) {

@@ -26,7 +26,6 @@ class HalRegistry {
   OSStatus removeDevice(AudioDeviceID id);
   void reset();
 
-  ObjectKind kindOf(AudioObjectID id);
   std::shared_ptr<AudioDevice> device(AudioObjectID id);
   // The device owning a stream, and which side the stream is.
   std::shared_ptr<AudioDevice> streamOwner(AudioObjectID id, bool *input);

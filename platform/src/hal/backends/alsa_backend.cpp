@@ -129,6 +129,8 @@ class AlsaBackend final : public DeviceBackend {
          snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr) >= 0 &&
          snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer) >= 0 &&
          snd_pcm_hw_params(pcm, hw) >= 0 && snd_pcm_prepare(pcm) >= 0;
+    // A PCM that can't run at the device's rate would play at the wrong speed: refuse it.
+    ok = ok && rate == unsigned(format.sampleRate);
     if (!ok) {
       snd_pcm_close(pcm);
       return false;

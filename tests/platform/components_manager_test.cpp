@@ -24,10 +24,12 @@ struct Call {
     cp.what = what;
     cp.paramSize = static_cast<UInt8>(args.size() * sizeof(long));
     size_t i = args.size();
-    for (long arg : args) cp.params[--i] = arg;
-    cp.params[args.size()] = reinterpret_cast<long>(ci);
+    for (long arg : args) words()[--i] = arg;
+    words()[args.size()] = reinterpret_cast<long>(ci);
   }
   ComponentResult dispatch() { return CallComponentDispatch(&cp); }
+  // The parameter words past the one params declares.
+  long *words() { return reinterpret_cast<long *>(raw + offsetof(ComponentParameters, params)); }
 };
 
 struct Globals {
@@ -221,7 +223,7 @@ TEST_F(ComponentManager, DelegatedCallsRunInTheOtherInstance) {
   EXPECT_EQ(Call(kSelectCount, back, {}).dispatch(), 1);
   EXPECT_EQ(Call(kSelectCount, front, {}).dispatch(), 0);
   // The caller's record is left as it was.
-  EXPECT_EQ(reinterpret_cast<ComponentInstance>(add.cp.params[2]), front);
+  EXPECT_EQ(reinterpret_cast<ComponentInstance>(add.words()[2]), front);
 
   CloseComponent(front);
   CloseComponent(back);

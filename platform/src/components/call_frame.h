@@ -9,6 +9,16 @@
 
 namespace xnq::components {
 
+// The parameter words of a call. params is declared with one element but holds as many as the
+// call carries, so the words are reached through a pointer rather than by indexing the array.
+inline long *paramWords(ComponentParameters *cp) {
+  return reinterpret_cast<long *>(reinterpret_cast<unsigned char *>(cp) +
+                                  offsetof(ComponentParameters, params));
+}
+inline const long *paramWords(const ComponentParameters *cp) {
+  return paramWords(const_cast<ComponentParameters *>(cp));
+}
+
 class CallFrame {
  public:
   static constexpr size_t kMaxParams = 16;
@@ -22,9 +32,9 @@ class CallFrame {
     size_t i = count;
     for (long arg : argsInCallOrder) {
       if (i == 0) break;
-      params_.cp.params[--i] = arg;
+      paramWords(&params_.cp)[--i] = arg;
     }
-    params_.cp.params[count] = reinterpret_cast<long>(ci);
+    paramWords(&params_.cp)[count] = reinterpret_cast<long>(ci);
   }
 
   ComponentParameters *get() { return &params_.cp; }
@@ -39,12 +49,12 @@ class CallFrame {
 inline size_t paramCount(const ComponentParameters *cp) { return cp->paramSize / sizeof(long); }
 
 inline ComponentInstance instanceOf(const ComponentParameters *cp) {
-  return reinterpret_cast<ComponentInstance>(cp->params[paramCount(cp)]);
+  return reinterpret_cast<ComponentInstance>(paramWords(cp)[paramCount(cp)]);
 }
 
 // Parameter i (0 = first in call order) of a call.
 inline long paramAt(const ComponentParameters *cp, size_t i) {
-  return cp->params[paramCount(cp) - 1 - i];
+  return paramWords(cp)[paramCount(cp) - 1 - i];
 }
 
 }  // namespace xnq::components

@@ -193,7 +193,7 @@ ComponentResult DelegateComponentCall(ComponentParameters *originalParams, Compo
   size_t words = xnq::components::paramCount(originalParams);
   std::memcpy(&copy.cp, originalParams,
               offsetof(ComponentParameters, params) + words * sizeof(long));
-  copy.cp.params[words] = reinterpret_cast<long>(ci);
+  xnq::components::paramWords(&copy.cp)[words] = reinterpret_cast<long>(ci);
   return CallComponentDispatch(&copy.cp);
 }
 

@@ -38,9 +38,9 @@ void ZeroBuffers(AudioBufferList *out) {
   }
 }
 
-// Device IO thread: no allocation, no locks, no host calls. The device stops calling the
-// procedure once it is removed; isRunning goes false last, as the sign for Stop that the record
-// is no longer touched from this thread.
+// Device IO thread: no allocation, no host calls; stopping and removing itself are the device
+// calls an IO procedure may make. The device stops calling the procedure once it is removed;
+// isRunning goes false last, as the sign for Stop that this thread no longer touches the record.
 void StopFromIOThread(AudioPlayerData *player, AudioObjectID device) {
   AudioDeviceStop(device, player->ioProc);
   AudioDeviceRemoveIOProc(device, player->ioProc);

@@ -135,7 +135,7 @@ void EmptyPlayer(AudioPlayerData *player) {
 
 int32_t FreePlayListEntries(AudioPlayerData *player) {
   if (pthread_mutex_lock(&playQLock) != 0) return -1;
-  const int32_t free_entries = kPlayListCapacity - player->playListCount;
+  const int32_t freeEntries = kPlayListCapacity - player->playListCount;
   pthread_mutex_unlock(&playQLock);
-  return free_entries;
+  return freeEntries;
 }

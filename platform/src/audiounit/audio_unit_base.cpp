@@ -260,7 +260,7 @@ OSStatus AudioUnitBase::readProperty(AudioUnitPropertyID id, AudioUnitScope scop
 }
 
 OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope scope,
-                                      AudioUnitElement element, const void *data, UInt32 size) {
+                                      AudioUnitElement element, const void *data, UInt32) {
   switch (id) {
     case kAudioUnitProperty_MakeConnection: {
       auto connection = valueOf<AudioUnitConnection>(data);
@@ -315,7 +315,6 @@ OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope sco
     default:
       return kAudioUnitErr_PropertyNotWritable;
   }
-  (void)size;
 }
 
 OSStatus AudioUnitBase::getPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
@@ -437,8 +436,7 @@ OSStatus AudioUnitBase::removeRenderNotify(AURenderCallback proc, void *refCon) 
 }
 
 // Render thread: no allocation, no lock, no host calls.
-OSStatus AudioUnitBase::pullInput(UInt32 index, AudioUnitRenderActionFlags *flags,
-                                  const AudioTimeStamp *timeStamp, UInt32 frames,
+OSStatus AudioUnitBase::pullInput(UInt32 index, const AudioTimeStamp *timeStamp, UInt32 frames,
                                   AudioBufferList *&ioData) {
   if (index >= inputBuffers_.size()) return kAudioUnitErr_InvalidElement;
   InputBuffers &buffers = inputBuffers_[index];
@@ -453,8 +451,8 @@ OSStatus AudioUnitBase::pullInput(UInt32 index, AudioUnitRenderActionFlags *flag
         buffers.samples.data() + static_cast<size_t>(i) * maxFrames_ * perBuffer;
   }
   ioData = list;
+  // The source gets flags of its own; what it sets there concerns only its own render.
   AudioUnitRenderActionFlags inputFlags = 0;
-  (void)flags;
   AURenderCallback callback = input.source.callback.load(std::memory_order_acquire);
   if (callback != nullptr)
     return callback(input.source.callbackRefCon.load(std::memory_order_relaxed), &inputFlags,

@@ -110,8 +110,8 @@ class AudioUnitBase {
 
   // Render thread: pulls frames of input element into its preallocated buffers, which ioData
   // then points at. NoConnection when the input has neither a callback nor a source unit.
-  OSStatus pullInput(UInt32 element, AudioUnitRenderActionFlags *flags,
-                     const AudioTimeStamp *timeStamp, UInt32 frames, AudioBufferList *&ioData);
+  OSStatus pullInput(UInt32 element, const AudioTimeStamp *timeStamp, UInt32 frames,
+                     AudioBufferList *&ioData);
 
   std::vector<std::unique_ptr<Element>> &elements(AudioUnitScope scope);
   Element *element(AudioUnitScope scope, AudioUnitElement index);

@@ -104,11 +104,10 @@ OSStatus OutputUnit::readProperty(AudioUnitPropertyID id, AudioUnitScope scope,
 }
 
 // Render thread: no allocation, no lock, no host calls.
-OSStatus GenericOutput::renderBus(AudioUnitRenderActionFlags *flags,
-                                  const AudioTimeStamp *timeStamp, UInt32 bus, UInt32 frames,
-                                  AudioBufferList *ioData) {
+OSStatus GenericOutput::renderBus(AudioUnitRenderActionFlags *, const AudioTimeStamp *timeStamp,
+                                  UInt32 bus, UInt32 frames, AudioBufferList *ioData) {
   AudioBufferList *input = nullptr;
-  if (OSStatus status = pullInput(0, flags, timeStamp, frames, input)) return status;
+  if (OSStatus status = pullInput(0, timeStamp, frames, input)) return status;
   copyChannels(*input, element(kAudioUnitScope_Input, 0)->format, *ioData,
                element(kAudioUnitScope_Output, bus)->format, frames, nullptr, 0);
   return noErr;
@@ -403,10 +402,10 @@ OSStatus DeviceOutput::deviceIO(const AudioTimeStamp *outputTime, AudioBufferLis
 }
 
 // Render thread: no allocation, no lock, no host calls.
-OSStatus DeviceOutput::renderBus(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp,
+OSStatus DeviceOutput::renderBus(AudioUnitRenderActionFlags *, const AudioTimeStamp *timeStamp,
                                  UInt32, UInt32 frames, AudioBufferList *ioData) {
   AudioBufferList *input = nullptr;
-  if (OSStatus status = pullInput(0, flags, timeStamp, frames, input)) return status;
+  if (OSStatus status = pullInput(0, timeStamp, frames, input)) return status;
   copyChannels(*input, element(kAudioUnitScope_Input, 0)->format, *ioData, deviceFormat_, frames,
                channelMap_, mapSize_.load(std::memory_order_relaxed));
   Float32 volume = parameterValue(kAudioUnitScope_Global, 0, 0);

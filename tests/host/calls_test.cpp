@@ -146,6 +146,28 @@ TEST(HostCalls, SharedMethodsAndAssigningRoutines) {
   EXPECT_EQ(rt.call(c, "Item", {Value::integer(1)}).value.asInteger(), 0);
 }
 
+TEST(HostCalls, LoadObjectMethodFindsMembersByDeclaration) {
+  XNQ_LOAD_FIXTURE(Settings{});
+  Runtime &rt = Runtime::get();
+  auto load =
+      reinterpret_cast<void *(*)(void *, const char *)>(Runtime::resolve("REALLoadObjectMethod"));
+  Value c = newCounter();
+  auto setItem = reinterpret_cast<void (*)(void *, intptr_t, intptr_t)>(
+      load(c.handle(), "Item(i As Integer, Assigns v As Integer)"));
+  auto getItem = reinterpret_cast<intptr_t (*)(void *, intptr_t)>(
+      load(c.handle(), "item(i as integer) as integer"));
+  ASSERT_NE(setItem, nullptr);
+  ASSERT_NE(getItem, nullptr);
+  EXPECT_NE(reinterpret_cast<void *>(setItem), reinterpret_cast<void *>(getItem));
+  setItem(c.handle(), 3, 1234);
+  EXPECT_EQ(getItem(c.handle(), 3), 1234);
+  EXPECT_EQ(rt.call(c, "Item", {Value::integer(3)}).value.asInteger(), 1234);
+  EXPECT_EQ(load(c.handle(), "Item(a as integer, b as integer) as integer"), nullptr);
+  EXPECT_EQ(load(c.handle(), "NoSuch"), nullptr);
+  EXPECT_EQ(load(c.handle(), "Item(("), nullptr);
+  EXPECT_EQ(load(nullptr, "Item(i as integer) as integer"), nullptr);
+}
+
 TEST(HostCalls, ArraysAndBlocksTravelBothWays) {
   XNQ_LOAD_FIXTURE(Settings{});
   Runtime &rt = Runtime::get();

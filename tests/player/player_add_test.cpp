@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "player/AudioPlayerData.h"
 #include "player_test_support.h"
 
 namespace player_test {
@@ -218,6 +219,9 @@ TEST_F(PlayerAdd, TheClassShowsItsPropertiesAndMethodsAsDeclared) {
   EXPECT_EQ(info->methods[14].name, "Start");
 
   Value player = NewPlayer();
+  // The shared fields are lock-free atomics: the host must place the record on their alignment.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(Host().instanceData(player)) % alignof(AudioPlayerData),
+            0u);
   EXPECT_EQ(Get(player, "SampleRate").asSingle(), 44100.0f);
   EXPECT_EQ(Get(player, "NumberOfChannels").asInteger(), 1);
   EXPECT_EQ(Get(player, "OutputPosition").asDouble(), 0.0);

@@ -3,6 +3,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -128,6 +129,51 @@ TEST_F(HalBackends, AlsaWritesTheProcedureOutputThroughTheFilePlugin) {
     ASSERT_EQ(written[f * 2 + 1], expected(f, 1)) << f;
   }
   std::remove(path.c_str());
+}
+
+// IO thread: checks the input it is given; no allocation.
+struct InputCheck {
+  std::atomic<int> calls{0};
+  std::atomic<int> nonZero{0};
+  std::atomic<UInt32> channels{0}, outBuffers{99};
+};
+OSStatus InputProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *in,
+                   const AudioTimeStamp *, AudioBufferList *out, const AudioTimeStamp *,
+                   void *data) {
+  auto *check = static_cast<InputCheck *>(data);
+  ++check->calls;
+  check->outBuffers = out->mNumberBuffers;
+  if (in->mNumberBuffers == 1) {
+    check->channels = in->mBuffers[0].mNumberChannels;
+    auto *s = static_cast<const Float32 *>(in->mBuffers[0].mData);
+    for (UInt32 i = 0; i < in->mBuffers[0].mDataByteSize / 4; ++i) {
+      if (s[i] != 0.0f) ++check->nonZero;
+    }
+  }
+  return 0;
+}
+
+TEST_F(HalBackends, AlsaInputDeviceReadsThePcm) {
+  // ALSA's null PCM captures silence.
+  ASSERT_EQ(xnq_hal_configure("alsa:name=Line In,pcm=null,out=0,in=2,frames=128,clock=stepped"), 0)
+      << xnq_hal_last_error();
+  AudioDeviceID dev = 0;
+  UInt32 size = sizeof dev;
+  ASSERT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultInputDevice, &size, &dev), 0);
+  ASSERT_NE(dev, 0u);
+  size = sizeof dev;
+  AudioDeviceID output = 99;
+  ASSERT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &size, &output), 0);
+  EXPECT_EQ(output, 0u);  // no output device at all
+  InputCheck check;
+  ASSERT_EQ(AudioDeviceAddIOProc(dev, InputProc, &check), 0);
+  ASSERT_EQ(AudioDeviceStart(dev, InputProc), 0);
+  ASSERT_EQ(xnq_hal_step(dev, 4), 4u);
+  ASSERT_EQ(AudioDeviceStop(dev, InputProc), 0);
+  EXPECT_EQ(check.calls, 4);
+  EXPECT_EQ(check.channels, 2u);
+  EXPECT_EQ(check.outBuffers, 0u);
+  EXPECT_EQ(check.nonZero, 0);
 }
 
 TEST_F(HalBackends, AlsaStartFailsForAPcmThatDoesNotExist) {

@@ -259,7 +259,43 @@ TEST_F(HalIO, ClockSourceSwitchesTheClockOfARunningDevice) {
             0);
   ASSERT_NE(name, nullptr);
   EXPECT_GT(CFStringGetLength(name), 0);
+  char cname[64] = {};
+  AudioValueTranslation c{&id, sizeof id, cname, sizeof cname};
+  size = sizeof c;
+  ASSERT_EQ(
+      AudioDeviceGetProperty(dev, 0, false, kAudioDevicePropertyClockSourceNameForID, &size, &c),
+      0);
+  char expected[64] = {};
+  CFStringGetCString(name, expected, sizeof expected, kCFStringEncodingUTF8);
+  EXPECT_STREQ(cname, expected);
   CFRelease(name);
+}
+
+// IO thread: takes longer than the 2 ms buffer lasts (a test of overload reporting only).
+OSStatus SlowProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
+                  const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *, void *) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(6));
+  return 0;
+}
+
+OSStatus CountCalls(AudioObjectID, UInt32, const AudioObjectPropertyAddress *, void *count) {
+  ++*static_cast<std::atomic<int> *>(count);
+  return 0;
+}
+
+TEST_F(HalIO, OverrunningCyclesReportProcessorOverload) {
+  XnqDeviceSpec spec = nullSpec("Overloaded", 2, 0, XNQ_CLOCK_REALTIME, 96, 48000);
+  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  std::atomic<int> overloads{0};
+  auto over = address(kAudioDeviceProcessorOverload);
+  ASSERT_EQ(AudioObjectAddPropertyListener(dev, &over, CountCalls, &overloads), 0);
+  ASSERT_EQ(AudioDeviceAddIOProc(dev, SlowProc, nullptr), 0);
+  ASSERT_EQ(AudioDeviceStart(dev, SlowProc), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  ASSERT_EQ(AudioDeviceStop(dev, SlowProc), 0);
+  xnq_hal_flush_notifications();
+  EXPECT_GT(overloads.load(), 0);
+  ASSERT_EQ(AudioObjectRemovePropertyListener(dev, &over, CountCalls, &overloads), 0);
 }
 
 TEST_F(HalIO, InputOnlyDeviceDeliversInputAndNoOutput) {

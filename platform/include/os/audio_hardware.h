@@ -110,6 +110,7 @@ enum {
   kAudioDevicePropertyClockSource = XNQ_FOURCC('c', 's', 'r', 'c'),
   kAudioDevicePropertyClockSources = XNQ_FOURCC('c', 's', 'c', '#'),
   kAudioDevicePropertyClockSourceNameForIDCFString = XNQ_FOURCC('l', 'c', 's', 'n'),
+  kAudioDevicePropertyClockSourceNameForID = XNQ_FOURCC('c', 's', 'c', 'n'),
 
   // Stream properties.
   kAudioStreamPropertyOwningDevice = XNQ_FOURCC('s', 't', 'd', 'v'),

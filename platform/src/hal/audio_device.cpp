@@ -353,6 +353,12 @@ void AudioDevice::runLoop(const RunFormat &format) {
     }
     lock.unlock();
     cycle(format);
+    if (mode == XNQ_CLOCK_REALTIME && !backend_->pacesItself() && Clock::now() > next + period) {
+      // The cycle overran its slot: the IO procedures took longer than the buffer lasts.
+      AudioObjectPropertyAddress overload{kAudioDeviceProcessorOverload,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+      ListenerHub::instance().notify(settings_.id, &overload, 1);
+    }
     lock.lock();
   }
 }

@@ -79,9 +79,10 @@ OSStatus translate(const PropertyRead &read, PropertyValue *value, F f) {
   return kAudioHardwareNoError;
 }
 
-// The old translation record: input a UInt32 ID, output a CFString the caller releases.
+// The old translation record: input a UInt32 ID, output a CFString the caller releases, or the
+// name as a C string into the caller's buffer (cut short to fit, always terminated).
 OSStatus translateToName(const PropertyRead &read, PropertyValue *value,
-                         const char *(*nameOf)(UInt32)) {
+                         const char *(*nameOf)(UInt32), bool asCFString) {
   AudioValueTranslation t{};
   if (read.sizeOnly()) {
     *value = PropertyValue::of(t);
@@ -89,14 +90,14 @@ OSStatus translateToName(const PropertyRead &read, PropertyValue *value,
   }
   if (OSStatus status = readInput(read, &t)) return status;
   if (!t.mInputData || t.mInputDataSize != sizeof(UInt32) || !t.mOutputData ||
-      t.mOutputDataSize < sizeof(CFStringRef)) {
+      t.mOutputDataSize < (asCFString ? sizeof(CFStringRef) : 1)) {
     return kAudioHardwareBadPropertySizeError;
   }
   UInt32 id;
   std::memcpy(&id, t.mInputData, sizeof id);
   const char *name = nameOf(id);
   if (!name) return kAudioDeviceUnsupportedFormatError;
-  PropertyValue text = PropertyValue::cfString(name);
+  PropertyValue text = asCFString ? PropertyValue::cfString(name) : PropertyValue::cString(name);
   UInt32 size = t.mOutputDataSize;
   if (OSStatus status = text.copyOut(&size, t.mOutputData)) return status;
   t.mOutputDataSize = size;
@@ -322,7 +323,13 @@ OSStatus readDeviceProperty(const AudioDevice &d, const PropertyRead &read, Prop
           std::vector<UInt32>{XNQ_CLOCK_REALTIME, XNQ_CLOCK_FREE_RUNNING, XNQ_CLOCK_STEPPED});
       return kAudioHardwareNoError;
     case kAudioDevicePropertyClockSourceNameForIDCFString:
-      return translateToName(read, value, clockSourceName);
+      return translateToName(read, value, clockSourceName, true);
+    case kAudioDevicePropertyClockSourceNameForID:
+      return translateToName(read, value, clockSourceName, false);
+    case kAudioDevicePropertySupportsMixing:
+      // Several IO procedures of a device are summed, so clients share it.
+      *value = PropertyValue::of(UInt32(1));
+      return kAudioHardwareNoError;
     case kAudioDevicePropertyStreamConfiguration:
       *value = streamConfiguration(d, sideOf(d, a.mScope));
       return kAudioHardwareNoError;

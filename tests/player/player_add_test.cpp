@@ -197,6 +197,7 @@ TEST_F(PlayerAdd, TheClassShowsItsPropertiesAndMethodsAsDeclared) {
   const xnq::host::ClassInfo *info = Host().findClass("CoreAudioPlayerXNQ");
   ASSERT_NE(info, nullptr);
   EXPECT_TRUE(Host().registrationErrors().empty());
+  EXPECT_EQ(info->layoutVersion, *HostSettings().version < 2012.0 ? 9 : 13);
 #if defined(__i386__)
   EXPECT_EQ(info->dataSize, 1664);
 #endif

@@ -20,10 +20,20 @@ using xnq::host::CallResult;
 using xnq::host::Runtime;
 using xnq::host::Value;
 
+// The host the suite runs on: the current host, or an old one when the build names its
+// version (records read directly, the shorter class layout).
+inline xnq::host::Settings HostSettings() {
+  xnq::host::Settings settings;
+#ifdef PLAYER_TEST_HOST_VERSION
+  settings.version = PLAYER_TEST_HOST_VERSION;
+#endif
+  return settings;
+}
+
 inline Runtime &Host() {
   static const bool loaded = [] {
     Runtime &runtime = Runtime::get();
-    const bool ok = runtime.load(XNQ_PLUGIN_PATH);
+    const bool ok = runtime.load(XNQ_PLUGIN_PATH, HostSettings());
     if (!ok) ADD_FAILURE() << "cannot load the plugin: " << runtime.error();
     return ok;
   }();

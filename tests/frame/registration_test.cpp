@@ -86,6 +86,17 @@ TEST(CurrentLayout, SizesAlreadyMultiplesOf16StayAndZeroStaysZero) {
   REALclassDefinition odd = {13, "FrameOddXNQ", nullptr, 1664 + 1};
   MyREALRegisterClass(&odd);
   EXPECT_EQ(odd.dataSize, 1680);
+  // The sizes of the plugin's own records on the reference build.
+  const RBInteger declared[] = {184, 4, 20, 1664};
+  const RBInteger registered[] = {192, 16, 32, 1664};
+  const char *names[] = {"FrameSize184XNQ", "FrameSize4XNQ", "FrameSize20XNQ", "FrameSize1664XNQ"};
+  for (int i = 0; i < 4; ++i) {
+    REALclassDefinition sized = {13, names[i], nullptr, declared[i]};
+    MyREALRegisterClass(&sized);
+    EXPECT_EQ(sized.dataSize, registered[i]);
+    ASSERT_NE(Runtime::get().findClass(names[i]), nullptr);
+    EXPECT_EQ(Runtime::get().findClass(names[i])->dataSize, registered[i]);
+  }
 }
 
 TEST(Version9Layout, HandsTheHostShortRecordsCopiedFromTheClassTables) {

@@ -57,6 +57,14 @@ TEST_P(BuildUnicodeStringByVersion, EightBitTextOfPlainAsciiIsTaggedAscii) {
     EXPECT_EQ(Build("abc", kUTF8).encoding(), kUTF8);
     EXPECT_EQ(Build("d\xC3\xA9j\xC3\xA0", kUTF8).utf8(), "d\xC3\xA9j\xC3\xA0");
     EXPECT_EQ(Build("abc", kTextEncodingASCII).encoding(), kTextEncodingASCII);
+    // An encoding code nobody knows is passed on as it is, and reading it gives nothing.
+    Value strange = Build("x\xF0y", 0x7E57);
+    EXPECT_EQ(strange.encoding(), 0x7E57u);
+    rbText text(static_cast<REALstring>(strange.handle()));
+    EXPECT_FALSE(text.asciiShortcut());
+    text.GetUTF8();
+    text.ConvertMacRoman();
+    EXPECT_EQ(text.macRoman().bytes[text.macRoman().length], '\0');
   }
   EXPECT_EQ(Outstanding(), 0);
 }

@@ -52,6 +52,7 @@ OSStatus RecordingProc(AudioObjectID device, const AudioTimeStamp *now, const Au
   return 0;
 }
 
+// IO thread: the same as RecordingProc under another identity; no allocation.
 OSStatus OtherProc(AudioObjectID device, const AudioTimeStamp *now, const AudioBufferList *in,
                    const AudioTimeStamp *inTime, AudioBufferList *out,
                    const AudioTimeStamp *outTime, void *clientData) {

@@ -132,6 +132,7 @@ TEST_F(HalListeners, DefaultDeviceAndDeviceListChanges) {
   AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &devs, Listener, &system);
 }
 
+// IO thread: does nothing, so it can't allocate or block.
 OSStatus Quiet(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
                const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *, void *) {
   return 0;

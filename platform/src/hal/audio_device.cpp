@@ -314,6 +314,8 @@ void AudioDevice::ioThreadMain() {
   cv_.notify_all();
 }
 
+// IO thread: paces the cycles by the clock mode. It waits on mutex_ only between cycles and
+// allocates nothing.
 void AudioDevice::runLoop(const RunFormat &format) {
   using Clock = std::chrono::steady_clock;
   auto period = std::chrono::duration_cast<Clock::duration>(

@@ -53,11 +53,14 @@ class HalRegistry {
   static void retire(std::vector<std::shared_ptr<AudioDevice>> &removed);
   static void atProcessExit();
 
+  // The device list, IDs and defaults: written by host threads under mutex_, read under it by
+  // every call (IO procedures included, when they stop their device).
   std::mutex mutex_;
   bool configured_ = false;
   AudioObjectID nextId_ = 2;
   std::vector<std::shared_ptr<AudioDevice>> devices_;
   AudioDeviceID defaultInput_ = 0, defaultOutput_ = 0, defaultSystemOutput_ = 0;
+  // Written and read by host threads through the system object's properties.
   std::atomic<UInt32> sleepingAllowed_{1}, unloadingAllowed_{1};
 };
 

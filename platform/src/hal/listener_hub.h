@@ -63,6 +63,8 @@ class ListenerHub {
   void run();
   void deliver(const Change &change);
 
+  // Everything below is guarded by mutex_: notifiers (any thread, IO threads included) and
+  // add/remove (host threads) write it, the notification thread reads and drains it.
   std::mutex mutex_;
   std::condition_variable wake_;      // the thread waits for changes
   std::condition_variable progress_;  // drain() and remove() wait for deliveries

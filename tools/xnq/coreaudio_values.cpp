@@ -208,7 +208,18 @@ std::optional<uint32_t> ParseCode(const std::string &text) {
   if (text.empty()) return std::nullopt;
   char *end = nullptr;
   unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0' || value > 0xFFFFFFFFull) return std::nullopt;
+  if (end != nullptr && *end == '\0' && value <= 0xFFFFFFFFull) return static_cast<uint32_t>(value);
+  // A shorter code is padded with blanks, as the plugin pads codes ("uid" is 'uid ').
+  if (text.size() > 4) return std::nullopt;
+  const std::string padded = text + std::string(4 - text.size(), ' ');
+  return Code({padded[0], padded[1], padded[2], padded[3], 0});
+}
+
+std::optional<uint32_t> ParseNumber(const std::string &text) {
+  if (text.empty() || text[0] == '-') return std::nullopt;
+  char *end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (*end != '\0' || value > 0xFFFFFFFFull) return std::nullopt;
   return static_cast<uint32_t>(value);
 }
 

@@ -53,8 +53,11 @@ ValueKind KindOfProperty(uint32_t code);
 std::string DescribeBytes(ValueKind kind, const uint8_t *bytes, size_t size);
 std::string HexBytes(const uint8_t *bytes, size_t size);
 
-// "abcd" -> its code; "0x..." or a decimal number -> that number. Nullopt when neither.
+// "abcd" -> its code; "0x..." or a decimal number -> that number; a shorter text -> its code
+// padded with blanks. Nullopt when none of these.
 std::optional<uint32_t> ParseCode(const std::string &text);
+// A decimal or 0x number that fits 32 bits.
+std::optional<uint32_t> ParseNumber(const std::string &text);
 // A code as 'abcd' when its bytes are printable, else as a decimal number.
 std::string CodeText(uint32_t code);
 // A status for people: 0 is "ok", four printable characters are quoted, others decimal.

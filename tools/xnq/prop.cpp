@@ -129,8 +129,8 @@ int RunProp(const std::vector<std::string> &args) {
       target.kind = PropertyTarget::Device;
     } else if ((arg == "--stream" || arg == "--object") && next(&value)) {
       target.kind = arg == "--stream" ? PropertyTarget::Stream : PropertyTarget::Object;
-      std::optional<uint32_t> id = ParseCode(value);
-      if (!id || value.size() == 4) {
+      std::optional<uint32_t> id = ParseNumber(value);
+      if (!id) {
         std::fprintf(stderr, "xnq prop: %s wants a number\n", arg.c_str());
         return 2;
       }
@@ -138,8 +138,8 @@ int RunProp(const std::vector<std::string> &args) {
     } else if (arg == "--input") {
       target.input = true;
     } else if ((arg == "--channel" || arg == "--element") && next(&value)) {
-      std::optional<uint32_t> number = ParseCode(value);
-      if (!number || value.size() == 4) {
+      std::optional<uint32_t> number = ParseNumber(value);
+      if (!number) {
         std::fprintf(stderr, "xnq prop: %s wants a number\n", arg.c_str());
         return 2;
       }

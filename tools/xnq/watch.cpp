@@ -56,8 +56,8 @@ int RunWatch(const std::vector<std::string> &args) {
       deviceText = args[++i];
     } else if ((arg == "--object" || arg == "--element") && hasValue) {
       const std::string value = args[++i];
-      std::optional<uint32_t> number = ParseCode(value);
-      if (!number || value.size() == 4) {
+      std::optional<uint32_t> number = ParseNumber(value);
+      if (!number) {
         std::fprintf(stderr, "xnq watch: %s wants a number\n", arg.c_str());
         return 2;
       }

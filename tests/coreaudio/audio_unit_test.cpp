@@ -10,14 +10,14 @@
 namespace coreaudio_test {
 namespace {
 
-class AudioUnitTest : public CoreAudioTest {
+class CoreAudioAudioUnitTest : public CoreAudioTest {
  protected:
   Value Open(const Value &ca, const char *type, const char *subtype) {
     return Call(ca, "OpenDefaultComponent", {Str(type), Str(subtype)});
   }
 };
 
-TEST_F(AudioUnitTest, OpenDefaultOutputUnitAndDriveIt) {
+TEST_F(CoreAudioAudioUnitTest, OpenDefaultOutputUnitAndDriveIt) {
   {
     Value ca = NewCoreAudio();
     Value unit = Open(ca, "auou", "def ");
@@ -77,7 +77,7 @@ TEST_F(AudioUnitTest, OpenDefaultOutputUnitAndDriveIt) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(AudioUnitTest, UnknownSubtypeOpensNothingAndKeepsTheMarker) {
+TEST_F(CoreAudioAudioUnitTest, UnknownSubtypeOpensNothingAndKeepsTheMarker) {
   Value ca = NewCoreAudio();
   Value unit = Open(ca, "auou", "zzzz");
   EXPECT_EQ(unit.asInteger(), 0);
@@ -90,7 +90,7 @@ TEST_F(AudioUnitTest, UnknownSubtypeOpensNothingAndKeepsTheMarker) {
   EXPECT_EQ(LastError(ca), 0);
 }
 
-TEST_F(AudioUnitTest, ParametersRoundTripAndInvalidUnitsReportTheError) {
+TEST_F(CoreAudioAudioUnitTest, ParametersRoundTripAndInvalidUnitsReportTheError) {
   Value ca = NewCoreAudio();
   Value unit = Open(ca, "auou", "def ");
   ASSERT_NE(unit.asInteger(), 0);
@@ -134,7 +134,7 @@ TEST_F(AudioUnitTest, ParametersRoundTripAndInvalidUnitsReportTheError) {
   EXPECT_NE(LastError(ca), -1);
 }
 
-TEST_F(AudioUnitTest, EmptyUnitPropertyDistinguishesTheTwoStatusRules) {
+TEST_F(CoreAudioAudioUnitTest, EmptyUnitPropertyDistinguishesTheTwoStatusRules) {
   Value ca = NewCoreAudio();
   Value unit = Open(ca, "auou", "def ");
   ASSERT_NE(unit.asInteger(), 0);

@@ -8,9 +8,9 @@
 namespace coreaudio_test {
 namespace {
 
-class ClassSurfaceTest : public CoreAudioTest {};
+class CoreAudioClassSurfaceTest : public CoreAudioTest {};
 
-TEST_F(ClassSurfaceTest, EveryDeclarationParsesAndBothClassesRegisterTheirSizes) {
+TEST_F(CoreAudioClassSurfaceTest, EveryDeclarationParsesAndBothClassesRegisterTheirSizes) {
   EXPECT_TRUE(rt().registrationErrors().empty());
   const auto *coreAudio = rt().findClass("CoreAudioXNQ");
   const auto *listener = rt().findClass("CoreAudioListenerXNQ");
@@ -24,7 +24,7 @@ TEST_F(ClassSurfaceTest, EveryDeclarationParsesAndBothClassesRegisterTheirSizes)
   EXPECT_TRUE(coreAudio->hasDestructor);
 }
 
-TEST_F(ClassSurfaceTest, CoreAudioPropertiesAreTheConstantsThenLasterror) {
+TEST_F(CoreAudioClassSurfaceTest, CoreAudioPropertiesAreTheConstantsThenLasterror) {
   const auto *info = rt().findClass("CoreAudioXNQ");
   ASSERT_NE(info, nullptr);
   ASSERT_EQ(info->properties.size(), 82u);
@@ -49,7 +49,7 @@ TEST_F(ClassSurfaceTest, CoreAudioPropertiesAreTheConstantsThenLasterror) {
   EXPECT_TRUE(lastError.standardSetter);
 }
 
-TEST_F(ClassSurfaceTest, CoreAudioMethodsAreInTableOrderWithTheirFlags) {
+TEST_F(CoreAudioClassSurfaceTest, CoreAudioMethodsAreInTableOrderWithTheirFlags) {
   const auto *info = rt().findClass("CoreAudioXNQ");
   ASSERT_NE(info, nullptr);
   ASSERT_EQ(info->methods.size(), 36u);
@@ -80,7 +80,7 @@ TEST_F(ClassSurfaceTest, CoreAudioMethodsAreInTableOrderWithTheirFlags) {
   }
 }
 
-TEST_F(ClassSurfaceTest, ListenerHasReadOnlyPropertiesConstructorDestructorAndChanged) {
+TEST_F(CoreAudioClassSurfaceTest, ListenerHasReadOnlyPropertiesConstructorDestructorAndChanged) {
   const auto *info = rt().findClass("CoreAudioListenerXNQ");
   ASSERT_NE(info, nullptr);
   const std::vector<std::pair<std::string, std::string>> properties = {

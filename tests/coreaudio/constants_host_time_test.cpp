@@ -7,9 +7,9 @@
 namespace coreaudio_test {
 namespace {
 
-class ConstantsTest : public CoreAudioTest {};
+class CoreAudioConstantsTest : public CoreAudioTest {};
 
-TEST_F(ConstantsTest, EveryCodeConstantIsAFourCharacterAsciiString) {
+TEST_F(CoreAudioConstantsTest, EveryCodeConstantIsAFourCharacterAsciiString) {
   {
     Value object = NewCoreAudio();
     const auto *info = rt().findClass("CoreAudioXNQ");
@@ -24,7 +24,7 @@ TEST_F(ConstantsTest, EveryCodeConstantIsAFourCharacterAsciiString) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ConstantsTest, CodesKeepTheirBlanksAndSpellings) {
+TEST_F(CoreAudioConstantsTest, CodesKeepTheirBlanksAndSpellings) {
   {
     Value object = NewCoreAudio();
     auto read = [&](const char *name) { return rt().get(object, name).value.bytes(); };
@@ -47,7 +47,7 @@ TEST_F(ConstantsTest, CodesKeepTheirBlanksAndSpellings) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ConstantsTest, ConstantsMatchWhatThePlatformAnswersTo) {
+TEST_F(CoreAudioConstantsTest, ConstantsMatchWhatThePlatformAnswersTo) {
   // The default output device read through the constant's own text.
   Value object = NewCoreAudio();
   Value code = rt().get(object, "kAudioHardwarePropertyDefaultOutputDevice").value;
@@ -59,9 +59,9 @@ TEST_F(ConstantsTest, ConstantsMatchWhatThePlatformAnswersTo) {
   EXPECT_EQ(LastError(object), 0);
 }
 
-class HostTimeTest : public CoreAudioTest {};
+class CoreAudioHostTimeTest : public CoreAudioTest {};
 
-TEST_F(HostTimeTest, SharedMethodsReportThePlatformClock) {
+TEST_F(CoreAudioHostTimeTest, SharedMethodsReportThePlatformClock) {
   CallResult frequency = rt().callShared("CoreAudioXNQ", "CoreAudioGetHostClockFrequencyXNQ");
   ASSERT_FALSE(frequency.raised());
   EXPECT_DOUBLE_EQ(frequency.value.asDouble(), AudioGetHostClockFrequency());
@@ -75,7 +75,7 @@ TEST_F(HostTimeTest, SharedMethodsReportThePlatformClock) {
   EXPECT_LE(now.value.asUInt64(), later);
 }
 
-TEST_F(HostTimeTest, HostTimeSurvivesARoundTripThroughNanoseconds) {
+TEST_F(CoreAudioHostTimeTest, HostTimeSurvivesARoundTripThroughNanoseconds) {
   const uint64_t hostTime = AudioGetCurrentHostTime();
   CallResult nanos = rt().callShared("CoreAudioXNQ", "CoreAudioConvertHostTimeToNanosXNQ",
                                      {Value::uint64(hostTime)});

@@ -8,7 +8,7 @@
 namespace coreaudio_test {
 namespace {
 
-class DevicePropertiesTest : public CoreAudioTest {
+class CoreAudioDevicePropertiesTest : public CoreAudioTest {
  protected:
   Value Device(AudioDeviceID id) { return Value::integer(id); }
   double NominalRate(AudioDeviceID id) {
@@ -36,7 +36,7 @@ class DevicePropertiesTest : public CoreAudioTest {
   }
 };
 
-TEST_F(DevicePropertiesTest, ReadsNameUidRateAndFrameSize) {
+TEST_F(CoreAudioDevicePropertiesTest, ReadsNameUidRateAndFrameSize) {
   {
     Value ca = NewCoreAudio();
     Value name =
@@ -76,7 +76,7 @@ TEST_F(DevicePropertiesTest, ReadsNameUidRateAndFrameSize) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(DevicePropertiesTest, CFStringReadOfOtherPropertiesGivesEmptyWithZero) {
+TEST_F(CoreAudioDevicePropertiesTest, CFStringReadOfOtherPropertiesGivesEmptyWithZero) {
   Value ca = NewCoreAudio();
   // A rate (8 bytes) and a frame size (4 bytes): whichever matches a reference's size on this
   // build is still not taken for a string.
@@ -89,7 +89,7 @@ TEST_F(DevicePropertiesTest, CFStringReadOfOtherPropertiesGivesEmptyWithZero) {
   }
 }
 
-TEST_F(DevicePropertiesTest, UnknownDeviceAndPropertyLeaveTheFrameworkStatus) {
+TEST_F(CoreAudioDevicePropertiesTest, UnknownDeviceAndPropertyLeaveTheFrameworkStatus) {
   const AudioDeviceID unknown = 0x7777;
   UInt32 size = 0;
   Boolean writable = false;
@@ -121,7 +121,7 @@ TEST_F(DevicePropertiesTest, UnknownDeviceAndPropertyLeaveTheFrameworkStatus) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(DevicePropertiesTest, InfoWritesByrefResultsWhateverTheStatus) {
+TEST_F(CoreAudioDevicePropertiesTest, InfoWritesByrefResultsWhateverTheStatus) {
   Value ca = NewCoreAudio();
   UInt32 size = 0;
   Boolean writable = false;
@@ -148,7 +148,7 @@ TEST_F(DevicePropertiesTest, InfoWritesByrefResultsWhateverTheStatus) {
   EXPECT_NE(LastError(ca), -1);
 }
 
-TEST_F(DevicePropertiesTest, MemoryWriteHonoursOffsetAndLength) {
+TEST_F(CoreAudioDevicePropertiesTest, MemoryWriteHonoursOffsetAndLength) {
   const double rate = OtherAvailableRate(devices.output);
   {
     Value ca = NewCoreAudio();
@@ -165,7 +165,7 @@ TEST_F(DevicePropertiesTest, MemoryWriteHonoursOffsetAndLength) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(DevicePropertiesTest, MemoryWriteRefusesRangesOutsideTheBlock) {
+TEST_F(CoreAudioDevicePropertiesTest, MemoryWriteRefusesRangesOutsideTheBlock) {
   Value ca = NewCoreAudio();
   const double rate = OtherAvailableRate(devices.output);
   Value block = Block(&rate, 8);
@@ -193,7 +193,7 @@ TEST_F(DevicePropertiesTest, MemoryWriteRefusesRangesOutsideTheBlock) {
   EXPECT_NE(LastError(ca), -1);
 }
 
-TEST_F(DevicePropertiesTest, WhenBlockMustHoldAWholeTimeStamp) {
+TEST_F(CoreAudioDevicePropertiesTest, WhenBlockMustHoldAWholeTimeStamp) {
   Value ca = NewCoreAudio();
   const double rate = OtherAvailableRate(devices.output);
   Value value = Block(&rate, 8);
@@ -213,7 +213,7 @@ TEST_F(DevicePropertiesTest, WhenBlockMustHoldAWholeTimeStamp) {
   EXPECT_EQ(NominalRate(devices.output), rate);
 }
 
-TEST_F(DevicePropertiesTest, StringWritePassesTheStoredBytesAsTheyAre) {
+TEST_F(CoreAudioDevicePropertiesTest, StringWritePassesTheStoredBytesAsTheyAre) {
   const double rate = OtherAvailableRate(devices.output);
   {
     Value ca = NewCoreAudio();
@@ -243,7 +243,7 @@ namespace coreaudio_test {
 namespace {
 
 // Hosts before 2017.0 have their memory blocks and strings read straight from the records.
-TEST(DevicePropertiesOnOlderHostTest, BlocksAndStringsAreReadFromTheRecords) {
+TEST(CoreAudioDevicePropertiesOnOlderHostTest, BlocksAndStringsAreReadFromTheRecords) {
   xnq::host::Settings settings;
   settings.version = 2013.04;
   if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";

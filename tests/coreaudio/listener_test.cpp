@@ -9,7 +9,7 @@
 namespace coreaudio_test {
 namespace {
 
-class ListenerTest : public CoreAudioTest {
+class CoreAudioListenerTest : public CoreAudioTest {
  protected:
   CallResult NewListener(uint32_t object, uint32_t selector,
                          uint32_t scope = kAudioObjectPropertyScopeGlobal, uint32_t element = 0) {
@@ -52,7 +52,7 @@ class ListenerTest : public CoreAudioTest {
   }
 };
 
-TEST_F(ListenerTest, ConstructorStoresTheAddressAndRegisters) {
+TEST_F(CoreAudioListenerTest, ConstructorStoresTheAddressAndRegisters) {
   {
     CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate,
                                      kAudioObjectPropertyScopeGlobal, 0);
@@ -82,7 +82,7 @@ TEST_F(ListenerTest, ConstructorStoresTheAddressAndRegisters) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ListenerTest, ChangeOnAnotherThreadRaisesExactlyOneChangedOnTheMainThread) {
+TEST_F(CoreAudioListenerTest, ChangeOnAnotherThreadRaisesExactlyOneChangedOnTheMainThread) {
   int changed = 0;
   bool onMainThread = true;
   {
@@ -107,7 +107,7 @@ TEST_F(ListenerTest, ChangeOnAnotherThreadRaisesExactlyOneChangedOnTheMainThread
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ListenerTest, NoEventReachesADestroyedListener) {
+TEST_F(CoreAudioListenerTest, NoEventReachesADestroyedListener) {
   int changed = 0;
   {
     CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
@@ -135,7 +135,7 @@ TEST_F(ListenerTest, NoEventReachesADestroyedListener) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ListenerTest, InvalidObjectReportsTheErrorAndRaisesNothing) {
+TEST_F(CoreAudioListenerTest, InvalidObjectReportsTheErrorAndRaisesNothing) {
   int changed = 0;
   CallResult created = NewListener(0x7777, kAudioDevicePropertyNominalSampleRate);
   ASSERT_FALSE(created.raised());
@@ -148,7 +148,7 @@ TEST_F(ListenerTest, InvalidObjectReportsTheErrorAndRaisesNothing) {
   EXPECT_EQ(changed, 0);
 }
 
-TEST_F(ListenerTest, ProgramWithoutAHandlerSeesNoEffect) {
+TEST_F(CoreAudioListenerTest, ProgramWithoutAHandlerSeesNoEffect) {
   {
     CallResult created = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
     ASSERT_FALSE(created.raised());
@@ -159,7 +159,7 @@ TEST_F(ListenerTest, ProgramWithoutAHandlerSeesNoEffect) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST(ListenerWithoutDispatchTest, NotificationsOffTheMainThreadAreDropped) {
+TEST(CoreAudioListenerWithoutDispatchTest, NotificationsOffTheMainThreadAreDropped) {
   xnq::host::Settings settings;
   settings.dispatchAvailable = false;
   if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
@@ -214,7 +214,7 @@ int ChangedEventsAfterOneChange(Runtime &rt, const TestDevices &devices) {
   return changed;
 }
 
-TEST(ListenerOnOlderHostTest, ChangedFollowsTheEventRecordTheHostWasGiven) {
+TEST(CoreAudioListenerOnOlderHostTest, ChangedFollowsTheEventRecordTheHostWasGiven) {
   xnq::host::Settings settings;
   settings.version = 2008.0;  // class-definition version 9: the short event record
   if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
@@ -226,7 +226,7 @@ TEST(ListenerOnOlderHostTest, ChangedFollowsTheEventRecordTheHostWasGiven) {
   EXPECT_EQ(rt.outstanding(), before);
 }
 
-TEST(ListenerWithoutEventLookupTest, NotificationsAreNoOps) {
+TEST(CoreAudioListenerWithoutEventLookupTest, NotificationsAreNoOps) {
   xnq::host::Settings settings;
   settings.removed = {"GetEventInstance"};
   if (!LoadPlugin(settings)) GTEST_SKIP() << "the plugin is loaded with other settings";

@@ -8,7 +8,7 @@
 namespace coreaudio_test {
 namespace {
 
-class ObjectPropertiesTest : public CoreAudioTest {
+class CoreAudioObjectPropertiesTest : public CoreAudioTest {
  protected:
   std::vector<Value> Address(uint32_t object, uint32_t selector,
                              uint32_t scope = kAudioObjectPropertyScopeGlobal,
@@ -23,7 +23,7 @@ class ObjectPropertiesTest : public CoreAudioTest {
   }
 };
 
-TEST_F(ObjectPropertiesTest, SizeAndReadOfTheDeviceList) {
+TEST_F(CoreAudioObjectPropertiesTest, SizeAndReadOfTheDeviceList) {
   {
     Value ca = NewCoreAudio();
     Value size = Call(ca, "AudioObjectGetPropertyDataSize",
@@ -49,7 +49,7 @@ TEST_F(ObjectPropertiesTest, SizeAndReadOfTheDeviceList) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ObjectPropertiesTest, FailuresReturnNilWithTheFrameworkStatus) {
+TEST_F(CoreAudioObjectPropertiesTest, FailuresReturnNilWithTheFrameworkStatus) {
   UInt32 size = 0;
   const AudioObjectPropertyAddress unknown = {XNQ_FOURCC('z', 'z', 'z', 'z'),
                                               kAudioObjectPropertyScopeGlobal, 0};
@@ -70,7 +70,7 @@ TEST_F(ObjectPropertiesTest, FailuresReturnNilWithTheFrameworkStatus) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ObjectPropertiesTest, EmptyPropertyReadsAsNilWithSuccess) {
+TEST_F(CoreAudioObjectPropertiesTest, EmptyPropertyReadsAsNilWithSuccess) {
   xnq_hal_reset();  // no devices: the device list is empty
   {
     Value ca = NewCoreAudio();
@@ -89,7 +89,7 @@ TEST_F(ObjectPropertiesTest, EmptyPropertyReadsAsNilWithSuccess) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ObjectPropertiesTest, InputDataIsFilledAndReturnedItself) {
+TEST_F(CoreAudioObjectPropertiesTest, InputDataIsFilledAndReturnedItself) {
   {
     Value ca = NewCoreAudio();
     Value io = rt().newMemoryBlock(16);
@@ -121,7 +121,7 @@ TEST_F(ObjectPropertiesTest, InputDataIsFilledAndReturnedItself) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(ObjectPropertiesTest, TranslationReadsItsInputFromTheBlock) {
+TEST_F(CoreAudioObjectPropertiesTest, TranslationReadsItsInputFromTheBlock) {
   const AudioObjectPropertyAddress range = {kAudioDevicePropertyVolumeRangeDecibels,
                                             kAudioObjectPropertyScopeOutput, 0};
   AudioValueRange decibels = {};
@@ -142,7 +142,7 @@ TEST_F(ObjectPropertiesTest, TranslationReadsItsInputFromTheBlock) {
   EXPECT_FLOAT_EQ(db, static_cast<Float32>(decibels.mMaximum));
 }
 
-TEST_F(ObjectPropertiesTest, WriteSendsTheWholeBlock) {
+TEST_F(CoreAudioObjectPropertiesTest, WriteSendsTheWholeBlock) {
   AudioValueRange ranges[16] = {};
   UInt32 size = sizeof ranges;
   ASSERT_EQ(AudioDeviceGetProperty(devices.output, 0, false,

@@ -8,7 +8,7 @@
 namespace coreaudio_test {
 namespace {
 
-class StreamHardwareTest : public CoreAudioTest {
+class CoreAudioStreamHardwareTest : public CoreAudioTest {
  protected:
   AudioStreamID FirstStream(AudioDeviceID device, bool input) {
     AudioStreamID streams[8] = {};
@@ -20,7 +20,7 @@ class StreamHardwareTest : public CoreAudioTest {
   }
 };
 
-TEST_F(StreamHardwareTest, StreamReadsDirectionAndFormat) {
+TEST_F(CoreAudioStreamHardwareTest, StreamReadsDirectionAndFormat) {
   const AudioStreamID output = FirstStream(devices.output, false);
   const AudioStreamID input = FirstStream(devices.input, true);
   {
@@ -54,7 +54,7 @@ TEST_F(StreamHardwareTest, StreamReadsDirectionAndFormat) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(StreamHardwareTest, UnknownStreamKeepsTheFrameworkStatusEvenForCFString) {
+TEST_F(CoreAudioStreamHardwareTest, UnknownStreamKeepsTheFrameworkStatusEvenForCFString) {
   const AudioStreamID unknown = 0x7777;
   UInt32 size = 0;
   Boolean writable = false;
@@ -72,7 +72,7 @@ TEST_F(StreamHardwareTest, UnknownStreamKeepsTheFrameworkStatusEvenForCFString) 
   EXPECT_EQ(LastError(ca), expected);
 }
 
-TEST_F(StreamHardwareTest, HardwareReadsDefaultsAndDeviceList) {
+TEST_F(CoreAudioStreamHardwareTest, HardwareReadsDefaultsAndDeviceList) {
   {
     Value ca = NewCoreAudio();
     auto device = [&](const char *code) {
@@ -99,7 +99,7 @@ TEST_F(StreamHardwareTest, HardwareReadsDefaultsAndDeviceList) {
   EXPECT_EQ(rt().outstanding(), before);
 }
 
-TEST_F(StreamHardwareTest, HardwareWritesGoToTheFramework) {
+TEST_F(CoreAudioStreamHardwareTest, HardwareWritesGoToTheFramework) {
   XnqDeviceSpec second{};
   second.backend = "null";
   second.name = "Second Output";

@@ -265,8 +265,9 @@ bool AudioDevice::shutdown() {
   cv_.notify_all();
   if (!ioThread_.joinable()) return true;
   if (onIoThread()) return false;
+  std::thread thread = std::move(ioThread_);  // one caller joins, however many shut it down
   lock.unlock();
-  ioThread_.join();
+  thread.join();
   return true;
 }
 

@@ -18,7 +18,7 @@ struct DeviceDescription {
   UInt32 outputChannels = 2, inputChannels = 0, bufferFrames = 512;
   XnqClockMode clock = XNQ_CLOCK_REALTIME;
 
-  // The spec pointing into this description's strings.
+  // The device record pointing into this description's strings.
   XnqDeviceSpec spec() const;
 };
 

@@ -406,6 +406,11 @@ TEST_F(HalProperties, ConfigurationTextMakesDevices) {
     EXPECT_NE(xnq_hal_configure(bad), 0) << bad;
     EXPECT_STRNE(xnq_hal_last_error(), "") << bad;
   }
+  XnqDeviceSpec badClock = nullSpec("Bad clock", 2, 0, static_cast<XnqClockMode>(7));
+  EXPECT_EQ(xnq_hal_add_device(&badClock), 0u);
+  XnqDeviceSpec noChannels = nullSpec("Nothing", 0, 0, XNQ_CLOCK_STEPPED);
+  EXPECT_EQ(xnq_hal_add_device(&noChannels), 0u);
+  EXPECT_STRNE(xnq_hal_last_error(), "");
   ASSERT_EQ(xnq_hal_configure("none"), 0);
   ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devices, 0, nullptr, &size),
             0);

@@ -141,6 +141,11 @@ AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceSpec &spec, std::strin
     *error = "too many channels";
     return 0;
   }
+  if (spec.clock != XNQ_CLOCK_REALTIME && spec.clock != XNQ_CLOCK_FREE_RUNNING &&
+      spec.clock != XNQ_CLOCK_STEPPED) {
+    *error = "unknown clock mode";
+    return 0;
+  }
   std::unique_ptr<DeviceBackend> backend = makeBackend(spec, error);
   if (!backend) return 0;
   DeviceSettings s;

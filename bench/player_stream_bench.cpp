@@ -50,13 +50,13 @@ void BM_StreamTenMinutesStereo16(benchmark::State &state) {
   }
   Runtime &host = Runtime::get();
   xnq_hal_reset();
-  XnqDeviceSpec spec{};
-  spec.backend = "null";
-  spec.sampleRate = kRate;
-  spec.outputChannels = 2;
-  spec.bufferFrames = 512;
-  spec.clock = XNQ_CLOCK_FREE_RUNNING;
-  if (xnq_hal_add_device(&spec) == 0) {
+  XnqDeviceConfig config{};
+  config.backend = "null";
+  config.sampleRate = kRate;
+  config.outputChannels = 2;
+  config.bufferFrames = 512;
+  config.clock = XNQ_CLOCK_FREE_RUNNING;
+  if (xnq_hal_add_device(&config) == 0) {
     state.SkipWithError("cannot add the null device");
     return;
   }

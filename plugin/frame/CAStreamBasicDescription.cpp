@@ -95,7 +95,7 @@ char *CAStreamBasicDescription::AsString(char *buffer) const {
   if (n < 0 || static_cast<size_t>(n) >= kDescriptionSize) return buffer;
   Appender out(buffer + n, kDescriptionSize - static_cast<size_t>(n));
 
-  if (mFormatID == kAudioFormatAppleLossless) {
+  if (mFormatID == kAudioFormatLossless) {
     static const int kSourceDepths[] = {16, 20, 24, 32};
     bool known = mFormatFlags >= 1 && mFormatFlags <= 4;
     bool written = known ? out.append("from %d-bit source, ", kSourceDepths[mFormatFlags - 1])

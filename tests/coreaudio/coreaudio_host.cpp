@@ -25,7 +25,7 @@ bool LoadPlugin(const xnq::host::Settings &settings) {
 TestDevices ResetDevices() {
   xnq_hal_reset();
   TestDevices devices;
-  XnqDeviceSpec output{};
+  XnqDeviceConfig output{};
   output.backend = "null";
   output.name = "Test Output";
   output.uid = "test-output-uid";
@@ -34,7 +34,7 @@ TestDevices ResetDevices() {
   output.bufferFrames = 256;
   output.clock = XNQ_CLOCK_STEPPED;
   devices.output = xnq_hal_add_device(&output);
-  XnqDeviceSpec input{};
+  XnqDeviceConfig input{};
   input.backend = "null";
   input.name = "Test Input";
   input.uid = "test-input-uid";

@@ -100,7 +100,7 @@ TEST_F(CoreAudioStreamHardwareTest, HardwareReadsDefaultsAndDeviceList) {
 }
 
 TEST_F(CoreAudioStreamHardwareTest, HardwareWritesGoToTheFramework) {
-  XnqDeviceSpec second{};
+  XnqDeviceConfig second{};
   second.backend = "null";
   second.name = "Second Output";
   second.outputChannels = 2;

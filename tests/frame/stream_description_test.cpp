@@ -32,7 +32,7 @@ std::string Describe(const CAStreamBasicDescription &format) {
 }
 
 const UInt32 kLPCM = kAudioFormatLinearPCM;
-const UInt32 kALAC = kAudioFormatAppleLossless;
+const UInt32 kALAC = kAudioFormatLossless;
 
 TEST(StreamDescription, LinearPCMNamesDepthEndiannessSignKindPackingAlignmentAndInterleaving) {
   EXPECT_EQ(Describe(Format(2, 44100, kLPCM, 0x29, 4, 32)),

@@ -12,15 +12,15 @@ namespace {
 
 constexpr AudioUnitParameterID kVolume = 14;
 
-XnqDeviceSpec steppedDevice(const char *name, UInt32 channels, UInt32 frames) {
-  XnqDeviceSpec spec{};
-  spec.backend = "null";
-  spec.name = name;
-  spec.sampleRate = 48000;
-  spec.outputChannels = channels;
-  spec.bufferFrames = frames;
-  spec.clock = XNQ_CLOCK_STEPPED;
-  return spec;
+XnqDeviceConfig steppedDevice(const char *name, UInt32 channels, UInt32 frames) {
+  XnqDeviceConfig config{};
+  config.backend = "null";
+  config.name = name;
+  config.sampleRate = 48000;
+  config.outputChannels = channels;
+  config.bufferFrames = frames;
+  config.clock = XNQ_CLOCK_STEPPED;
+  return config;
 }
 
 // Each client channel c carries c * 1000 + its running frame number.
@@ -61,8 +61,8 @@ class DeviceOutputUnit : public ::testing::Test {
  protected:
   void SetUp() override {
     xnq_hal_reset();
-    spec_ = steppedDevice("Stepped Out", 2, 256);
-    device_ = xnq_hal_add_device(&spec_);
+    config_ = steppedDevice("Stepped Out", 2, 256);
+    device_ = xnq_hal_add_device(&config_);
     ASSERT_NE(device_, kAudioDeviceUnknown);
     ASSERT_EQ(xnq_hal_set_output_tap(device_, tapOutput, &tap_), noErr);
   }
@@ -85,7 +85,7 @@ class DeviceOutputUnit : public ::testing::Test {
     return value;
   }
 
-  XnqDeviceSpec spec_{};
+  XnqDeviceConfig config_{};
   AudioDeviceID device_ = kAudioDeviceUnknown;
   AudioUnit unit_ = nullptr;
   Source source_;
@@ -175,8 +175,8 @@ TEST_F(DeviceOutputUnit, ChannelMapAndVolumeShapeWhatTheDeviceGets) {
 
 TEST_F(DeviceOutputUnit, LongDeviceBuffersAreRenderedInSlices) {
   xnq_hal_reset();
-  spec_ = steppedDevice("Long Buffers", 1, 2048);
-  device_ = xnq_hal_add_device(&spec_);
+  config_ = steppedDevice("Long Buffers", 1, 2048);
+  device_ = xnq_hal_add_device(&config_);
   ASSERT_EQ(xnq_hal_set_output_tap(device_, tapOutput, &tap_), noErr);
   openWithSource(kAudioUnitSubType_SystemOutput);
   EXPECT_EQ(uintProperty(kAudioOutputUnitProperty_CurrentDevice), device_);
@@ -192,8 +192,8 @@ TEST_F(DeviceOutputUnit, LongDeviceBuffersAreRenderedInSlices) {
 }
 
 TEST_F(DeviceOutputUnit, HALOutputMovesToTheDeviceItIsGivenEvenWhilePlaying) {
-  XnqDeviceSpec secondSpec = steppedDevice("Second Out", 2, 128);
-  AudioDeviceID second = xnq_hal_add_device(&secondSpec);
+  XnqDeviceConfig secondConfig = steppedDevice("Second Out", 2, 128);
+  AudioDeviceID second = xnq_hal_add_device(&secondConfig);
   ASSERT_NE(second, kAudioDeviceUnknown);
   Tap secondTap;
   ASSERT_EQ(xnq_hal_set_output_tap(second, tapOutput, &secondTap), noErr);
@@ -223,8 +223,8 @@ TEST_F(DeviceOutputUnit, HALOutputMovesToTheDeviceItIsGivenEvenWhilePlaying) {
 }
 
 TEST_F(DeviceOutputUnit, DefaultOutputFollowsTheSystemsChoiceWhilePlaying) {
-  XnqDeviceSpec secondSpec = steppedDevice("New Default", 2, 64);
-  AudioDeviceID second = xnq_hal_add_device(&secondSpec);
+  XnqDeviceConfig secondConfig = steppedDevice("New Default", 2, 64);
+  AudioDeviceID second = xnq_hal_add_device(&secondConfig);
   openWithSource(kAudioUnitSubType_DefaultOutput);
   AudioUnit system = OpenDefaultComponent(kAudioUnitType_Output, kAudioUnitSubType_SystemOutput);
   ASSERT_EQ(AudioUnitInitialize(unit_), noErr);

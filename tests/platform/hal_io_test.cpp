@@ -79,8 +79,8 @@ UInt32 isRunning(AudioDeviceID d) {
 class HalIO : public HalTest {};
 
 TEST_F(HalIO, SteppedClockCallsTheProcedureExactlyNTimes) {
-  XnqDeviceSpec spec = nullSpec("Stepped", 2, 0, XNQ_CLOCK_STEPPED, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Stepped", 2, 0, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   EXPECT_EQ(xnq_hal_step(dev, 3), 0u);  // not running yet
@@ -109,8 +109,8 @@ TEST_F(HalIO, SteppedClockCallsTheProcedureExactlyNTimes) {
 }
 
 TEST_F(HalIO, StopAndRemoveFromInsideTheProcedure) {
-  XnqDeviceSpec spec = nullSpec("Self stop", 2, 0, XNQ_CLOCK_STEPPED, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Self stop", 2, 0, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   log.stopAfter = 3;
   log.removeOnStop = true;
@@ -133,8 +133,8 @@ TEST_F(HalIO, StopAndRemoveFromInsideTheProcedure) {
 }
 
 TEST_F(HalIO, ProcedureStoppedByAnotherIsNotCalledAgainInThatCycle) {
-  XnqDeviceSpec spec = nullSpec("Two procs", 2, 0, XNQ_CLOCK_STEPPED, 32);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Two procs", 2, 0, XNQ_CLOCK_STEPPED, 32);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog first, second;
   first.stopAfter = 2;
   first.self = OtherProc;  // the first procedure stops the second one
@@ -152,8 +152,8 @@ TEST_F(HalIO, ProcedureStoppedByAnotherIsNotCalledAgainInThatCycle) {
 }
 
 TEST_F(HalIO, PrefillTapAndMixing) {
-  XnqDeviceSpec spec = nullSpec("Tapped", 3, 0, XNQ_CLOCK_STEPPED, 32);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Tapped", 3, 0, XNQ_CLOCK_STEPPED, 32);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   TapLog tap;
   tap.samples.assign(32 * 3 * 4, -99.0f);
   ASSERT_EQ(xnq_hal_set_output_prefill(dev, 0.5f), 0);
@@ -181,8 +181,8 @@ TEST_F(HalIO, PrefillTapAndMixing) {
 }
 
 TEST_F(HalIO, SameProcedureWithTwoClientsIsTwoRegistrations) {
-  XnqDeviceSpec spec = nullSpec("Shared", 2, 0, XNQ_CLOCK_STEPPED, 32);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Shared", 2, 0, XNQ_CLOCK_STEPPED, 32);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog a, b;
   b.stopAfter = 1;  // b stops itself inside its call: only b's registration stops
   b.self = RecordingProc;
@@ -198,8 +198,8 @@ TEST_F(HalIO, SameProcedureWithTwoClientsIsTwoRegistrations) {
 
 TEST_F(HalIO, RealTimeClockKeepsThePace) {
   // 480 frames at 48 kHz: a cycle every 10 ms.
-  XnqDeviceSpec spec = nullSpec("Paced", 2, 0, XNQ_CLOCK_REALTIME, 480, 48000);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Paced", 2, 0, XNQ_CLOCK_REALTIME, 480, 48000);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   auto started = std::chrono::steady_clock::now();
@@ -218,8 +218,8 @@ TEST_F(HalIO, RealTimeClockKeepsThePace) {
 }
 
 TEST_F(HalIO, FreeRunningClockRunsAsFastAsItCan) {
-  XnqDeviceSpec spec = nullSpec("Free", 2, 0, XNQ_CLOCK_FREE_RUNNING, 4096, 8000);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Free", 2, 0, XNQ_CLOCK_FREE_RUNNING, 4096, 8000);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);
@@ -230,8 +230,8 @@ TEST_F(HalIO, FreeRunningClockRunsAsFastAsItCan) {
 }
 
 TEST_F(HalIO, ClockSourceSwitchesTheClockOfARunningDevice) {
-  XnqDeviceSpec spec = nullSpec("Switched", 2, 0, XNQ_CLOCK_STEPPED, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Switched", 2, 0, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);
@@ -289,8 +289,8 @@ OSStatus CountCalls(AudioObjectID, UInt32, const AudioObjectPropertyAddress *, v
 }
 
 TEST_F(HalIO, OverrunningCyclesReportProcessorOverload) {
-  XnqDeviceSpec spec = nullSpec("Overloaded", 2, 0, XNQ_CLOCK_REALTIME, 96, 48000);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Overloaded", 2, 0, XNQ_CLOCK_REALTIME, 96, 48000);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   std::atomic<int> overloads{0};
   auto over = address(kAudioDeviceProcessorOverload);
   ASSERT_EQ(AudioObjectAddPropertyListener(dev, &over, CountCalls, &overloads), 0);
@@ -304,8 +304,8 @@ TEST_F(HalIO, OverrunningCyclesReportProcessorOverload) {
 }
 
 TEST_F(HalIO, InputOnlyDeviceDeliversInputAndNoOutput) {
-  XnqDeviceSpec spec = nullSpec("Mic", 0, 2, XNQ_CLOCK_STEPPED, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Mic", 0, 2, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);
@@ -316,8 +316,8 @@ TEST_F(HalIO, InputOnlyDeviceDeliversInputAndNoOutput) {
 }
 
 TEST_F(HalIO, FailedStartLeavesTheDeviceStopped) {
-  XnqDeviceSpec spec = nullSpec("Failing", 2, 0, XNQ_CLOCK_STEPPED, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Failing", 2, 0, XNQ_CLOCK_STEPPED, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   ASSERT_EQ(xnq_hal_fail_next_start(dev, kAudioHardwareUnspecifiedError), 0);
@@ -332,8 +332,8 @@ TEST_F(HalIO, FailedStartLeavesTheDeviceStopped) {
 }
 
 TEST_F(HalIO, RemovingARunningDeviceStopsIt) {
-  XnqDeviceSpec spec = nullSpec("Unplugged", 2, 0, XNQ_CLOCK_REALTIME, 64);
-  AudioDeviceID dev = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Unplugged", 2, 0, XNQ_CLOCK_REALTIME, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
   ProcLog log;
   ASSERT_EQ(AudioDeviceAddIOProc(dev, RecordingProc, &log), 0);
   ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);

@@ -47,8 +47,8 @@ class HalListeners : public HalTest {
  protected:
   void SetUp() override {
     HalTest::SetUp();
-    XnqDeviceSpec spec = nullSpec("Listened", 2, 0, XNQ_CLOCK_STEPPED, 64);
-    dev_ = xnq_hal_add_device(&spec);
+    XnqDeviceConfig config = nullConfig("Listened", 2, 0, XNQ_CLOCK_STEPPED, 64);
+    dev_ = xnq_hal_add_device(&config);
   }
   AudioDeviceID dev_ = 0;
 };
@@ -106,8 +106,8 @@ TEST_F(HalListeners, DefaultDeviceAndDeviceListChanges) {
   ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &dOut, Listener, &system), 0);
   ASSERT_EQ(AudioObjectAddPropertyListener(kAudioObjectSystemObject, &devs, Listener, &system), 0);
 
-  XnqDeviceSpec spec = nullSpec("Plugged", 2, 0, XNQ_CLOCK_STEPPED);
-  AudioDeviceID other = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config = nullConfig("Plugged", 2, 0, XNQ_CLOCK_STEPPED);
+  AudioDeviceID other = xnq_hal_add_device(&config);
   ASSERT_EQ(AudioObjectAddPropertyListener(other, &livn, Listener, &alive), 0);
   xnq_hal_flush_notifications();
   ASSERT_EQ(system.count(), 1u);  // dev# only: the default stays

@@ -15,12 +15,12 @@ class HalProperties : public HalTest {
  protected:
   void SetUp() override {
     HalTest::SetUp();
-    out_ = xnq_hal_add_device(&(spec_ = nullSpec("Test Out", 2, 0, XNQ_CLOCK_STEPPED, 256)));
-    in_ = xnq_hal_add_device(&(inSpec_ = nullSpec("Test In", 0, 1, XNQ_CLOCK_STEPPED)));
+    out_ = xnq_hal_add_device(&(config_ = nullConfig("Test Out", 2, 0, XNQ_CLOCK_STEPPED, 256)));
+    in_ = xnq_hal_add_device(&(inConfig_ = nullConfig("Test In", 0, 1, XNQ_CLOCK_STEPPED)));
     ASSERT_NE(out_, 0u);
     ASSERT_NE(in_, 0u);
   }
-  XnqDeviceSpec spec_{}, inSpec_{};
+  XnqDeviceConfig config_{}, inConfig_{};
   AudioDeviceID out_ = 0, in_ = 0;
 };
 
@@ -62,7 +62,7 @@ TEST_F(HalProperties, SystemListsDevicesAndDefaults) {
 }
 
 TEST_F(HalProperties, DefaultDeviceCanBeChosenOnlyWithTheRightSide) {
-  XnqDeviceSpec second = nullSpec("Second Out", 2, 0, XNQ_CLOCK_STEPPED);
+  XnqDeviceConfig second = nullConfig("Second Out", 2, 0, XNQ_CLOCK_STEPPED);
   AudioDeviceID other = xnq_hal_add_device(&second);
   Boolean writable = false;
   UInt32 size = 0;
@@ -406,9 +406,9 @@ TEST_F(HalProperties, ConfigurationTextMakesDevices) {
     EXPECT_NE(xnq_hal_configure(bad), 0) << bad;
     EXPECT_STRNE(xnq_hal_last_error(), "") << bad;
   }
-  XnqDeviceSpec badClock = nullSpec("Bad clock", 2, 0, static_cast<XnqClockMode>(7));
+  XnqDeviceConfig badClock = nullConfig("Bad clock", 2, 0, static_cast<XnqClockMode>(7));
   EXPECT_EQ(xnq_hal_add_device(&badClock), 0u);
-  XnqDeviceSpec noChannels = nullSpec("Nothing", 0, 0, XNQ_CLOCK_STEPPED);
+  XnqDeviceConfig noChannels = nullConfig("Nothing", 0, 0, XNQ_CLOCK_STEPPED);
   EXPECT_EQ(xnq_hal_add_device(&noChannels), 0u);
   EXPECT_STRNE(xnq_hal_last_error(), "");
   ASSERT_EQ(xnq_hal_configure("none"), 0);

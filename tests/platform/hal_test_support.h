@@ -11,9 +11,9 @@
 
 namespace hal_test {
 
-inline XnqDeviceSpec nullSpec(const char *name, UInt32 out, UInt32 in, XnqClockMode clock,
+inline XnqDeviceConfig nullConfig(const char *name, UInt32 out, UInt32 in, XnqClockMode clock,
                               UInt32 frames = 64, Float64 rate = 48000) {
-  XnqDeviceSpec s{};
+  XnqDeviceConfig s{};
   s.backend = "null";
   s.name = name;
   s.outputChannels = out;

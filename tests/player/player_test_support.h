@@ -108,13 +108,13 @@ struct Capture {
 
 // A system holding only the devices a test adds. The first output device becomes the default.
 inline AudioDeviceID AddSteppedDevice(Float64 rate, UInt32 channels, UInt32 bufferFrames = 512) {
-  XnqDeviceSpec spec{};
-  spec.backend = "null";
-  spec.sampleRate = rate;
-  spec.outputChannels = channels;
-  spec.bufferFrames = bufferFrames;
-  spec.clock = XNQ_CLOCK_STEPPED;
-  AudioDeviceID id = xnq_hal_add_device(&spec);
+  XnqDeviceConfig config{};
+  config.backend = "null";
+  config.sampleRate = rate;
+  config.outputChannels = channels;
+  config.bufferFrames = bufferFrames;
+  config.clock = XNQ_CLOCK_STEPPED;
+  AudioDeviceID id = xnq_hal_add_device(&config);
   EXPECT_NE(id, 0u);
   return id;
 }

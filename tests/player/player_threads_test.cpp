@@ -11,13 +11,13 @@ namespace {
 using namespace std::chrono_literals;
 
 AudioDeviceID AddFreeRunningDevice(UInt32 channels) {
-  XnqDeviceSpec spec{};
-  spec.backend = "null";
-  spec.sampleRate = 44100;
-  spec.outputChannels = channels;
-  spec.bufferFrames = 256;
-  spec.clock = XNQ_CLOCK_FREE_RUNNING;
-  return xnq_hal_add_device(&spec);
+  XnqDeviceConfig config{};
+  config.backend = "null";
+  config.sampleRate = 44100;
+  config.outputChannels = channels;
+  config.bufferFrames = 256;
+  config.clock = XNQ_CLOCK_FREE_RUNNING;
+  return xnq_hal_add_device(&config);
 }
 
 // Polls until pred() holds or two seconds pass.

@@ -21,7 +21,7 @@ typedef struct AudioStreamBasicDescription {
 
 enum {
   kAudioFormatLinearPCM = XNQ_FOURCC('l', 'p', 'c', 'm'),
-  kAudioFormatAppleLossless = XNQ_FOURCC('a', 'l', 'a', 'c'),
+  kAudioFormatLossless = XNQ_FOURCC('a', 'l', 'a', 'c'),
 };
 
 enum {

@@ -14,7 +14,7 @@ typedef enum XnqClockMode {
   XNQ_CLOCK_STEPPED = 2,       // a cycle only when xnq_hal_step asks for it
 } XnqClockMode;
 
-typedef struct XnqDeviceSpec {
+typedef struct XnqDeviceConfig {
   const char *backend;    // "null", "capture" or "alsa"
   const char *name;       // device name; null: made from the backend
   const char *uid;        // unique ID; null: made from the name
@@ -24,7 +24,7 @@ typedef struct XnqDeviceSpec {
   UInt32 inputChannels;   // 0: the device has no input side
   UInt32 bufferFrames;    // IO buffer size in frames; 0: 512
   XnqClockMode clock;
-} XnqDeviceSpec;
+} XnqDeviceConfig;
 
 // Replaces every device with those the text describes (the syntax of XNQ_AUDIO_DEVICES, see the
 // README):  backend[:key=value,...][;backend...]  with backends null, capture, alsa and keys
@@ -37,7 +37,7 @@ OSStatus xnq_hal_configure(const char *devices);
 // device added to an empty system becomes the default output and system output device; the
 // first input device the default input device. Called before any other call of the audio
 // hardware, it starts from an empty system (XNQ_AUDIO_DEVICES is not read).
-AudioDeviceID xnq_hal_add_device(const XnqDeviceSpec *spec);
+AudioDeviceID xnq_hal_add_device(const XnqDeviceConfig *config);
 // Removes a device as if it were unplugged: it stops, its alive property changes, listeners of
 // the device list hear about it.
 OSStatus xnq_hal_remove_device(AudioDeviceID device);

@@ -37,8 +37,8 @@ static bool parseUnsigned(const std::string &text, unsigned long max, UInt32 *ou
   return true;
 }
 
-XnqDeviceSpec DeviceDescription::spec() const {
-  XnqDeviceSpec s{};
+XnqDeviceConfig DeviceDescription::config() const {
+  XnqDeviceConfig s{};
   s.backend = backend.c_str();
   s.name = name.empty() ? nullptr : name.c_str();
   s.uid = uid.empty() ? nullptr : uid.c_str();

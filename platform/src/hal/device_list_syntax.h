@@ -19,7 +19,7 @@ struct DeviceDescription {
   XnqClockMode clock = XNQ_CLOCK_REALTIME;
 
   // The device record pointing into this description's strings.
-  XnqDeviceSpec spec() const;
+  XnqDeviceConfig config() const;
 };
 
 // Parses the text; on a mistake returns false with a message naming it.

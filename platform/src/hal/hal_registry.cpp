@@ -22,20 +22,20 @@ AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMaster};
 }
 
-std::unique_ptr<DeviceBackend> makeBackend(const XnqDeviceSpec &spec, std::string *error) {
-  std::string kind = spec.backend ? spec.backend : "null";
+std::unique_ptr<DeviceBackend> makeBackend(const XnqDeviceConfig &config, std::string *error) {
+  std::string kind = config.backend ? config.backend : "null";
   if (kind == "null") return makeNullBackend();
   if (kind == "capture") {
-    if (!spec.path || !*spec.path) {
+    if (!config.path || !*config.path) {
       *error = "capture device without path";
       return nullptr;
     }
-    return makeCaptureBackend(spec.path, spec.sampleRate > 0 ? spec.sampleRate : 44100.0,
-                              spec.outputChannels, error);
+    return makeCaptureBackend(config.path, config.sampleRate > 0 ? config.sampleRate : 44100.0,
+                              config.outputChannels, error);
   }
   if (kind == "alsa") {
-    return makeAlsaBackend(spec.path && *spec.path ? spec.path : "default", spec.outputChannels > 0,
-                           spec.inputChannels > 0, error);
+    return makeAlsaBackend(config.path && *config.path ? config.path : "default", config.outputChannels > 0,
+                           config.inputChannels > 0, error);
   }
   *error = "unknown backend '" + kind + "'";
   return nullptr;
@@ -91,8 +91,8 @@ OSStatus HalRegistry::configureLocked(const std::string &text, std::string *erro
     return kAudioHardwareIllegalOperationError;
   }
   for (const DeviceDescription &d : wanted) {
-    XnqDeviceSpec spec = d.spec();
-    if (addDeviceLocked(spec, error, changes) == 0) return kAudioHardwareBadDeviceError;
+    XnqDeviceConfig config = d.config();
+    if (addDeviceLocked(config, error, changes) == 0) return kAudioHardwareBadDeviceError;
   }
   return kAudioHardwareNoError;
 }
@@ -113,7 +113,7 @@ OSStatus HalRegistry::configure(const char *text, std::string *error) {
   return status;
 }
 
-AudioDeviceID HalRegistry::addDevice(const XnqDeviceSpec &spec, std::string *error) {
+AudioDeviceID HalRegistry::addDevice(const XnqDeviceConfig &config, std::string *error) {
   std::vector<AudioObjectPropertyAddress> changes;
   AudioDeviceID id;
   {
@@ -123,7 +123,7 @@ AudioDeviceID HalRegistry::addDevice(const XnqDeviceSpec &spec, std::string *err
       configured_ = true;
       std::atexit(atProcessExit);
     }
-    id = addDeviceLocked(spec, error, &changes);
+    id = addDeviceLocked(config, error, &changes);
   }
   if (!changes.empty())
     ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
@@ -131,39 +131,39 @@ AudioDeviceID HalRegistry::addDevice(const XnqDeviceSpec &spec, std::string *err
   return id;
 }
 
-AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceSpec &spec, std::string *error,
+AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceConfig &config, std::string *error,
                                            std::vector<AudioObjectPropertyAddress> *changes) {
-  if (spec.outputChannels == 0 && spec.inputChannels == 0) {
+  if (config.outputChannels == 0 && config.inputChannels == 0) {
     *error = "device without channels";
     return 0;
   }
-  if (spec.outputChannels > 64 || spec.inputChannels > 64) {
+  if (config.outputChannels > 64 || config.inputChannels > 64) {
     *error = "too many channels";
     return 0;
   }
-  if (spec.clock != XNQ_CLOCK_REALTIME && spec.clock != XNQ_CLOCK_FREE_RUNNING &&
-      spec.clock != XNQ_CLOCK_STEPPED) {
+  if (config.clock != XNQ_CLOCK_REALTIME && config.clock != XNQ_CLOCK_FREE_RUNNING &&
+      config.clock != XNQ_CLOCK_STEPPED) {
     *error = "unknown clock mode";
     return 0;
   }
-  std::unique_ptr<DeviceBackend> backend = makeBackend(spec, error);
+  std::unique_ptr<DeviceBackend> backend = makeBackend(config, error);
   if (!backend) return 0;
   DeviceSettings s;
-  s.backendName = spec.backend ? spec.backend : "null";
+  s.backendName = config.backend ? config.backend : "null";
   s.id = nextId_++;
-  s.outputChannels = spec.outputChannels;
-  s.inputChannels = spec.inputChannels;
+  s.outputChannels = config.outputChannels;
+  s.inputChannels = config.inputChannels;
   if (s.outputChannels) s.outputStream = nextId_++;
   if (s.inputChannels) s.inputStream = nextId_++;
-  s.name = spec.name && *spec.name ? spec.name : s.backendName + " device " + std::to_string(s.id);
-  s.uid = spec.uid && *spec.uid ? spec.uid : "xnq:" + s.backendName + ":" + s.name;
-  s.sampleRate = spec.sampleRate > 0 ? spec.sampleRate : 44100.0;
-  s.bufferFrames = spec.bufferFrames ? spec.bufferFrames : 512;
+  s.name = config.name && *config.name ? config.name : s.backendName + " device " + std::to_string(s.id);
+  s.uid = config.uid && *config.uid ? config.uid : "xnq:" + s.backendName + ":" + s.name;
+  s.sampleRate = config.sampleRate > 0 ? config.sampleRate : 44100.0;
+  s.bufferFrames = config.bufferFrames ? config.bufferFrames : 512;
   if (s.bufferFrames < kMinBufferFrames || s.bufferFrames > kMaxBufferFrames) {
     *error = "buffer frames out of range";
     return 0;
   }
-  s.clock = spec.clock;
+  s.clock = config.clock;
   devices_.push_back(std::make_shared<AudioDevice>(s, std::move(backend)));
   if (changes) {
     changes->push_back(globalAddress(kAudioHardwarePropertyDevices));

@@ -22,7 +22,7 @@ class HalRegistry {
   void ensureConfigured();
 
   OSStatus configure(const char *text, std::string *error);
-  AudioDeviceID addDevice(const XnqDeviceSpec &spec, std::string *error);
+  AudioDeviceID addDevice(const XnqDeviceConfig &config, std::string *error);
   OSStatus removeDevice(AudioDeviceID id);
   void reset();
 
@@ -45,7 +45,7 @@ class HalRegistry {
   HalRegistry() = default;
   OSStatus configureLocked(const std::string &text, std::string *error,
                            std::vector<AudioObjectPropertyAddress> *changes);
-  AudioDeviceID addDeviceLocked(const XnqDeviceSpec &spec, std::string *error,
+  AudioDeviceID addDeviceLocked(const XnqDeviceConfig &config, std::string *error,
                                 std::vector<AudioObjectPropertyAddress> *changes);
   void removeAllLocked(std::vector<std::shared_ptr<AudioDevice>> *removed,
                        std::vector<AudioObjectPropertyAddress> *changes);

@@ -21,10 +21,10 @@ OSStatus xnq_hal_configure(const char *devices) {
   return status;
 }
 
-AudioDeviceID xnq_hal_add_device(const XnqDeviceSpec *spec) {
-  if (!spec) return 0;
+AudioDeviceID xnq_hal_add_device(const XnqDeviceConfig *config) {
+  if (!config) return 0;
   std::string error;
-  AudioDeviceID id = HalRegistry::instance().addDevice(*spec, &error);
+  AudioDeviceID id = HalRegistry::instance().addDevice(*config, &error);
   lastError = error;
   return id;
 }

@@ -406,7 +406,8 @@ TEST_F(HalProperties, ConfigurationTextMakesDevices) {
     EXPECT_NE(xnq_hal_configure(bad), 0) << bad;
     EXPECT_STRNE(xnq_hal_last_error(), "") << bad;
   }
-  XnqDeviceConfig badClock = nullConfig("Bad clock", 2, 0, static_cast<XnqClockMode>(7));
+  XnqDeviceConfig badClock = nullConfig("Bad clock", 2, 0, XNQ_CLOCK_STEPPED);
+  badClock.clock = 7;
   EXPECT_EQ(xnq_hal_add_device(&badClock), 0u);
   XnqDeviceConfig noChannels = nullConfig("Nothing", 0, 0, XNQ_CLOCK_STEPPED);
   EXPECT_EQ(xnq_hal_add_device(&noChannels), 0u);

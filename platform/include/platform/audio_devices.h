@@ -23,7 +23,7 @@ typedef struct XnqDeviceConfig {
   UInt32 outputChannels;  // 0: the device has no output side
   UInt32 inputChannels;   // 0: the device has no input side
   UInt32 bufferFrames;    // IO buffer size in frames; 0: 512
-  XnqClockMode clock;
+  UInt32 clock;           // an XnqClockMode; held as a plain number so any value can be checked
 } XnqDeviceConfig;
 
 // Replaces every device with those the text describes (the syntax of XNQ_AUDIO_DEVICES, see the

@@ -163,7 +163,7 @@ AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceConfig &config, std::s
     *error = "buffer frames out of range";
     return 0;
   }
-  s.clock = config.clock;
+  s.clock = static_cast<XnqClockMode>(config.clock);
   devices_.push_back(std::make_shared<AudioDevice>(s, std::move(backend)));
   if (changes) {
     changes->push_back(globalAddress(kAudioHardwarePropertyDevices));

@@ -2,6 +2,7 @@
 // can choose, through a class registered as the plugin's classes are.
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "frame/FrameInternal.h"
@@ -36,7 +37,16 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, VersionChoice,
                                            VersionCase{2012.9, 10}, VersionCase{2013.0, 11},
                                            VersionCase{2013.02, 11}, VersionCase{2013.03, 12},
                                            VersionCase{2013.04, 13}, VersionCase{2017.0, 13},
-                                           VersionCase{2019.1, 13}));
+                                           VersionCase{2019.1, 13}),
+                         [](const ::testing::TestParamInfo<VersionCase> &info) {
+                           if (!info.param.hostVersion) return std::string("NoVersionFunction");
+                           std::string name = "Host" + std::to_string(*info.param.hostVersion);
+                           while (name.back() == '0') name.pop_back();
+                           if (name.back() == '.') name.pop_back();
+                           for (char &c : name)
+                             if (c == '.') c = '_';
+                           return name;
+                         });
 
 // Words of a class definition, for comparing a record before and after registration.
 std::vector<intptr_t> Words(const REALclassDefinition &d) {

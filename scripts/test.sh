@@ -7,6 +7,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
 
+# Every source is formatted with the project's clang-format settings.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files '*.c' '*.cpp' '*.h'
+else
+  find plugin platform host tools tests bench fuzz -name '*.cpp' -o -name '*.h' -o -name '*.c'
+fi | xargs clang-format --dry-run --Werror
+
 legs=${XNQ_LEGS:-"i386 x86_64 asan tsan"}
 for leg in $legs; do
   echo "== $leg"

@@ -12,7 +12,7 @@
 namespace hal_test {
 
 inline XnqDeviceConfig nullConfig(const char *name, UInt32 out, UInt32 in, XnqClockMode clock,
-                              UInt32 frames = 64, Float64 rate = 48000) {
+                                  UInt32 frames = 64, Float64 rate = 48000) {
   XnqDeviceConfig s{};
   s.backend = "null";
   s.name = name;

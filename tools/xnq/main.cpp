@@ -18,7 +18,8 @@ std::map<std::string, Subcommand> &registry() {
 
 void printHelp() {
   std::printf("usage: xnq COMMAND [ARGS...]\n\ncommands:\n");
-  for (const auto &[name, command] : registry()) std::printf("  %-10s %s\n", name.c_str(), command.summary);
+  for (const auto &[name, command] : registry())
+    std::printf("  %-10s %s\n", name.c_str(), command.summary);
   std::printf("\n`xnq COMMAND --help` describes a command.\n");
 }
 }  // namespace

@@ -8,8 +8,8 @@ namespace xnq::tool {
 
 struct Subcommand {
   const char *name;
-  const char *summary;  // one line for `xnq --help`
-  const char *usage;    // shown by `xnq NAME --help`
+  const char *summary;                               // one line for `xnq --help`
+  const char *usage;                                 // shown by `xnq NAME --help`
   int (*run)(const std::vector<std::string> &args);  // args after the subcommand's name
 };
 

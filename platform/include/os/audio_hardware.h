@@ -152,11 +152,13 @@ enum {
 };
 
 // Object interface.
-typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID, UInt32 inNumberAddresses,
+typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
+                                                    UInt32 inNumberAddresses,
                                                     const AudioObjectPropertyAddress *inAddresses,
                                                     void *inClientData);
 
-Boolean AudioObjectHasProperty(AudioObjectID inObjectID, const AudioObjectPropertyAddress *inAddress);
+Boolean AudioObjectHasProperty(AudioObjectID inObjectID,
+                               const AudioObjectPropertyAddress *inAddress);
 OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
                                        const AudioObjectPropertyAddress *inAddress,
                                        Boolean *outIsSettable);
@@ -176,7 +178,8 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
                                     UInt32 inDataSize, const void *inData);
 OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
                                         const AudioObjectPropertyAddress *inAddress,
-                                        AudioObjectPropertyListenerProc inListener, void *inClientData);
+                                        AudioObjectPropertyListenerProc inListener,
+                                        void *inClientData);
 OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
                                            const AudioObjectPropertyAddress *inAddress,
                                            AudioObjectPropertyListenerProc inListener,
@@ -203,9 +206,10 @@ OSStatus AudioDeviceGetPropertyInfo(AudioDeviceID inDevice, UInt32 inChannel, Bo
 OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolean isInput,
                                 AudioDevicePropertyID inPropertyID, UInt32 *ioPropertyDataSize,
                                 void *outPropertyData);
-OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp *inWhen, UInt32 inChannel,
-                                Boolean isInput, AudioDevicePropertyID inPropertyID,
-                                UInt32 inPropertyDataSize, const void *inPropertyData);
+OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp *inWhen,
+                                UInt32 inChannel, Boolean isInput,
+                                AudioDevicePropertyID inPropertyID, UInt32 inPropertyDataSize,
+                                const void *inPropertyData);
 OSStatus AudioDeviceAddIOProc(AudioDeviceID inDevice, AudioDeviceIOProc inProc, void *inClientData);
 OSStatus AudioDeviceRemoveIOProc(AudioDeviceID inDevice, AudioDeviceIOProc inProc);
 OSStatus AudioDeviceStart(AudioDeviceID inDevice, AudioDeviceIOProc inProcID);
@@ -218,9 +222,9 @@ OSStatus AudioStreamGetPropertyInfo(AudioStreamID inStream, UInt32 inChannel,
 OSStatus AudioStreamGetProperty(AudioStreamID inStream, UInt32 inChannel,
                                 AudioStreamPropertyID inPropertyID, UInt32 *ioPropertyDataSize,
                                 void *outPropertyData);
-OSStatus AudioStreamSetProperty(AudioStreamID inStream, const AudioTimeStamp *inWhen, UInt32 inChannel,
-                                AudioStreamPropertyID inPropertyID, UInt32 inPropertyDataSize,
-                                const void *inPropertyData);
+OSStatus AudioStreamSetProperty(AudioStreamID inStream, const AudioTimeStamp *inWhen,
+                                UInt32 inChannel, AudioStreamPropertyID inPropertyID,
+                                UInt32 inPropertyDataSize, const void *inPropertyData);
 
 // Host time: ticks of the monotonic clock.
 UInt64 AudioGetCurrentHostTime(void);

@@ -120,9 +120,9 @@ typedef struct AudioUnitParameterInfo {
 OSStatus AudioUnitInitialize(AudioUnit inUnit);
 OSStatus AudioUnitUninitialize(AudioUnit inUnit);
 OSStatus AudioUnitReset(AudioUnit inUnit, AudioUnitScope inScope, AudioUnitElement inElement);
-OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
-                                  AudioUnitElement inElement, UInt32 *outDataSize,
-                                  Boolean *outWritable);
+OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
+                                  AudioUnitScope inScope, AudioUnitElement inElement,
+                                  UInt32 *outDataSize, Boolean *outWritable);
 OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, void *outData, UInt32 *ioDataSize);
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,

@@ -39,12 +39,17 @@ CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
 CFIndex CFGetRetainCount(CFTypeRef cf);
 
-CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar *chars, CFIndex numChars);
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr, CFStringEncoding encoding);
-CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength, CFStringRef s);
+CFStringRef CFStringCreateWithCharacters(CFAllocatorRef alloc, const UniChar *chars,
+                                         CFIndex numChars);
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr,
+                                      CFStringEncoding encoding);
+CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
+                                             CFStringRef s);
 CFIndex CFStringGetLength(CFStringRef s);
-// Writes the text, NUL-terminated, in the encoding; false when it does not fit or cannot be encoded.
-Boolean CFStringGetCString(CFStringRef s, char *buffer, CFIndex bufferSize, CFStringEncoding encoding);
+// Writes the text, NUL-terminated, in the encoding; false when it does not fit or cannot be
+// encoded.
+Boolean CFStringGetCString(CFStringRef s, char *buffer, CFIndex bufferSize,
+                           CFStringEncoding encoding);
 void CFStringGetCharacters(CFStringRef s, CFIndex location, CFIndex length, UniChar *buffer);
 void CFStringNormalize(CFMutableStringRef s, CFStringNormalizationForm form);
 

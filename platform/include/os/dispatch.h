@@ -16,7 +16,8 @@ typedef long dispatch_queue_priority_t;
 
 XNQ_WEAK_IMPORT dispatch_queue_t dispatch_get_global_queue(long priority, unsigned long flags);
 XNQ_WEAK_IMPORT dispatch_queue_t dispatch_get_main_queue(void);
-XNQ_WEAK_IMPORT void dispatch_async_f(dispatch_queue_t queue, void *context, dispatch_function_t work);
+XNQ_WEAK_IMPORT void dispatch_async_f(dispatch_queue_t queue, void *context,
+                                      dispatch_function_t work);
 
 // True on the process's main thread.
 int pthread_main_np(void);

@@ -34,8 +34,9 @@ typedef uint32_t TextEncoding;
 enum { noErr = 0, paramErr = -50, memFullErr = -108 };
 
 // Builds a four-character code from its characters, most significant first.
-#define XNQ_FOURCC(a, b, c, d) \
-  ((UInt32)(UInt8)(a) << 24 | (UInt32)(UInt8)(b) << 16 | (UInt32)(UInt8)(c) << 8 | (UInt32)(UInt8)(d))
+#define XNQ_FOURCC(a, b, c, d)                                                     \
+  ((UInt32)(UInt8)(a) << 24 | (UInt32)(UInt8)(b) << 16 | (UInt32)(UInt8)(c) << 8 | \
+   (UInt32)(UInt8)(d))
 
 #ifdef __cplusplus
 }

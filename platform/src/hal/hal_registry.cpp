@@ -34,8 +34,8 @@ std::unique_ptr<DeviceBackend> makeBackend(const XnqDeviceConfig &config, std::s
                               config.outputChannels, error);
   }
   if (kind == "alsa") {
-    return makeAlsaBackend(config.path && *config.path ? config.path : "default", config.outputChannels > 0,
-                           config.inputChannels > 0, error);
+    return makeAlsaBackend(config.path && *config.path ? config.path : "default",
+                           config.outputChannels > 0, config.inputChannels > 0, error);
   }
   *error = "unknown backend '" + kind + "'";
   return nullptr;
@@ -155,7 +155,8 @@ AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceConfig &config, std::s
   s.inputChannels = config.inputChannels;
   if (s.outputChannels) s.outputStream = nextId_++;
   if (s.inputChannels) s.inputStream = nextId_++;
-  s.name = config.name && *config.name ? config.name : s.backendName + " device " + std::to_string(s.id);
+  s.name =
+      config.name && *config.name ? config.name : s.backendName + " device " + std::to_string(s.id);
   s.uid = config.uid && *config.uid ? config.uid : "xnq:" + s.backendName + ":" + s.name;
   s.sampleRate = config.sampleRate > 0 ? config.sampleRate : 44100.0;
   s.bufferFrames = config.bufferFrames ? config.bufferFrames : 512;

@@ -7,6 +7,7 @@
 
 #include "frame/FrameInternal.h"
 #include "frame_test_support.h"
+#include "host_version_names.h"
 #include "probe_class.h"
 
 namespace frametest {
@@ -38,15 +39,7 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, VersionChoice,
                                            VersionCase{2013.02, 11}, VersionCase{2013.03, 12},
                                            VersionCase{2013.04, 13}, VersionCase{2017.0, 13},
                                            VersionCase{2019.1, 13}),
-                         [](const ::testing::TestParamInfo<VersionCase> &info) {
-                           if (!info.param.hostVersion) return std::string("NoVersionFunction");
-                           std::string name = "Host" + std::to_string(*info.param.hostVersion);
-                           while (name.back() == '0') name.pop_back();
-                           if (name.back() == '.') name.pop_back();
-                           for (char &c : name)
-                             if (c == '.') c = '_';
-                           return name;
-                         });
+                         testnames::ByHostVersion());
 
 // Words of a class definition, for comparing a record before and after registration.
 std::vector<intptr_t> Words(const REALclassDefinition &d) {

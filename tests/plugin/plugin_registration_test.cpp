@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host_version_names.h"
 #include "xnq/host.h"
 
 namespace {
@@ -113,15 +114,7 @@ INSTANTIATE_TEST_SUITE_P(HostVersions, PluginLoad,
                                            LoadCase{2012.0, 10}, LoadCase{2013.0, 11},
                                            LoadCase{2013.03, 12}, LoadCase{2013.04, 13},
                                            LoadCase{2017.0, 13}),
-                         [](const ::testing::TestParamInfo<LoadCase> &info) {
-                           if (!info.param.hostVersion) return std::string("NoVersionFunction");
-                           std::string name = "Host" + std::to_string(*info.param.hostVersion);
-                           while (name.back() == '0') name.pop_back();
-                           if (name.back() == '.') name.pop_back();
-                           for (char &c : name)
-                             if (c == '.') c = '_';
-                           return name;
-                         });
+                         testnames::ByHostVersion());
 
 // The same classes, with the same members, whichever layout they were handed over in.
 TEST(PluginLoadOlderLayout, DescribesTheSameMembers) {

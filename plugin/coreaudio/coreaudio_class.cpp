@@ -6,11 +6,6 @@
 #include "coreaudio_record.h"
 
 namespace {
-template <typename F>
-void *Routine(F *function) {
-  return reinterpret_cast<void *>(function);
-}
-
 // Instance data that does no work: the host zero-fills it and Lasterror starts at 0.
 void CoreAudioConstructor(REALobject) {}
 void CoreAudioDestructor(REALobject) {}

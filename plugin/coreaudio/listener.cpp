@@ -140,11 +140,6 @@ uint32_t getPropertyElement(REALobject self, RBInteger) {
   return ListenerRecord(self)->propertyElement;
 }
 
-template <typename F>
-void *Routine(F *function) {
-  return reinterpret_cast<void *>(function);
-}
-
 REALproperty CoreAudioListenerProperties[] = {
     {nullptr, "LastError", "Integer", 6, REALstandardAccessor, nullptr,
      offsetof(CoreAudioListenerData, lastError), 0, 0, 0, nullptr, 0},

@@ -32,6 +32,12 @@ inline T *InstanceData(const REALclassDefinition &definition, REALobject obj) {
   return reinterpret_cast<T *>(reinterpret_cast<char *>(obj) + definition.forSystemUse);
 }
 
+// A routine as a class table holds it: the word the host calls through by the declaration.
+template <typename F>
+inline void *Routine(F *function) {
+  return reinterpret_cast<void *>(function);
+}
+
 // ---- Host function wrappers (missing functions are no-ops yielding null, 0 or false) ----
 double REALGetRBVersion();
 RBBoolean REALinRuntime();

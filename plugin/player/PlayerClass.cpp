@@ -145,65 +145,62 @@ void SetHadUnderflow(REALobject obj, RBInteger, RBBoolean value) {
   Player(obj)->hadUnderflow.store(value, std::memory_order_relaxed);
 }
 
-template <typename F>
-void *Entry(F function) {
-  return reinterpret_cast<void *>(function);
-}
-
 // ---- Tables, in the order the host lists them ----
 
 REALproperty CoreAudioPlayAudioProperties[] = {
-    {nullptr, "OutputPositionRelative", "Double", 6, Entry(getoutputPositionRelative), nullptr, 0},
-    {nullptr, "SampleRate", "Single", 6, Entry(GetSampleRate), Entry(SetSampleRate), 0},
-    {nullptr, "NumberOfChannels", "Integer", 6, Entry(GetNumberOfChannels),
-     Entry(SetNumberOfChannels), 0},
-    {nullptr, "OutputDeviceID", "Integer", 6, Entry(GetOutputDevice), Entry(SetOutputDevice), 0},
-    {nullptr, "IsRunning", "Boolean", 6, Entry(GetRunning), nullptr, 0},
-    {nullptr, "OutputPosition", "Double", 6, Entry(getoutputPositionAbsolute), nullptr, 0},
-    {nullptr, "NoUnderflow", "Boolean", 6, Entry(GetNoUnderflow), Entry(SetNoUnderflow), 0},
-    {nullptr, "HadUnderflow", "Boolean", 6, Entry(GetHadUnderflow), Entry(SetHadUnderflow), 0},
+    {nullptr, "OutputPositionRelative", "Double", 6, Routine(getoutputPositionRelative), nullptr,
+     0},
+    {nullptr, "SampleRate", "Single", 6, Routine(GetSampleRate), Routine(SetSampleRate), 0},
+    {nullptr, "NumberOfChannels", "Integer", 6, Routine(GetNumberOfChannels),
+     Routine(SetNumberOfChannels), 0},
+    {nullptr, "OutputDeviceID", "Integer", 6, Routine(GetOutputDevice), Routine(SetOutputDevice),
+     0},
+    {nullptr, "IsRunning", "Boolean", 6, Routine(GetRunning), nullptr, 0},
+    {nullptr, "OutputPosition", "Double", 6, Routine(getoutputPositionAbsolute), nullptr, 0},
+    {nullptr, "NoUnderflow", "Boolean", 6, Routine(GetNoUnderflow), Routine(SetNoUnderflow), 0},
+    {nullptr, "HadUnderflow", "Boolean", 6, Routine(GetHadUnderflow), Routine(SetHadUnderflow), 0},
 };
 
 REALmethodDefinition CoreAudioPlayAudioMethods[] = {
-    {Entry(rbAddSomeAudio), nullptr,
+    {Routine(rbAddSomeAudio), nullptr,
      "AddAudio(Data as memoryblock, offsetBytes as integer=0, countBytes as integer=0, BitSize as "
      "integer=16, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbAddSomeFPAudio), nullptr,
+    {Routine(rbAddSomeFPAudio), nullptr,
      "AddFloatAudio(FloatData as memoryblock, offsetBytes as integer=0, countBytes as integer=0, "
      "ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbAddSomeAudiostereo), nullptr,
+    {Routine(rbAddSomeAudiostereo), nullptr,
      "AddAudioStereo(Data1 as memoryblock, Data2 as memoryblock, offsetBytes as integer=0, "
      "countBytes as integer=0, BitSize as integer=16, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbAddSomeFPAudiostereo), nullptr,
+    {Routine(rbAddSomeFPAudiostereo), nullptr,
      "AddFloatAudioStereo(FloatData1 as memoryblock, FloatData2 as memoryblock, offsetBytes as "
      "integer=0, countBytes as integer=0, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbPlaySomeAudio), nullptr,
+    {Routine(rbPlaySomeAudio), nullptr,
      "PlayAudio(Data as memoryblock, offsetBytes as integer=0, countBytes as integer=0, BitSize "
      "as integer=16, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbPlaySomeFPAudio), nullptr,
+    {Routine(rbPlaySomeFPAudio), nullptr,
      "PlayFloatAudio(FloatData as memoryblock, offsetBytes as integer=0, countBytes as "
      "integer=0, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbPlaySomeAudiostereo), nullptr,
+    {Routine(rbPlaySomeAudiostereo), nullptr,
      "PlayAudioStereo(Data1 as memoryblock, Data2 as memoryblock, offsetBytes as integer=0, "
      "countBytes as integer=0, BitSize as integer=16, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbPlaySomeFPAudiostereo), nullptr,
+    {Routine(rbPlaySomeFPAudiostereo), nullptr,
      "PlayFloatAudioStereo(FloatData1 as memoryblock, FloatData2 as memoryblock, offsetBytes as "
      "integer=0, countBytes as integer=0, ClearBuffers as boolean=false) as boolean",
      4},
-    {Entry(rbGetFreeSpace), nullptr, "FreeSpace as integer", 4},
-    {Entry(rbHasFreeSpace), nullptr, "HasFreeSpace as boolean", 4},
-    {Entry(GetHardwareSampleRate), nullptr, "HardwareSampleRate as single", 4},
-    {Entry(GetHardwareNumberOfChannels), nullptr, "HardwareNumberOfChannels as integer", 4},
-    {Entry(CoreAudioPlayAudioDestructor), nullptr, "Close", 4},
-    {Entry(Stop), nullptr, "Stop", 4},
-    {Entry(Start), nullptr, "Start as boolean", 4},
+    {Routine(rbGetFreeSpace), nullptr, "FreeSpace as integer", 4},
+    {Routine(rbHasFreeSpace), nullptr, "HasFreeSpace as boolean", 4},
+    {Routine(GetHardwareSampleRate), nullptr, "HardwareSampleRate as single", 4},
+    {Routine(GetHardwareNumberOfChannels), nullptr, "HardwareNumberOfChannels as integer", 4},
+    {Routine(CoreAudioPlayAudioDestructor), nullptr, "Close", 4},
+    {Routine(Stop), nullptr, "Stop", 4},
+    {Routine(Start), nullptr, "Start as boolean", 4},
 };
 
 }  // namespace

@@ -75,6 +75,26 @@ enum {
   kAudioUnitErr_Initialized = -10849,
 };
 
+// Parameters of the platform's units.
+enum {
+  kMultiChannelMixerParam_Volume = 0,
+  kMultiChannelMixerParam_Enable = 1,
+  kMultiChannelMixerParam_Pan = 2,
+  kMultiChannelMixerParam_PreAveragePower = 1000,
+  kMultiChannelMixerParam_PrePeakHoldLevel = 2000,
+  kMultiChannelMixerParam_PostAveragePower = 3000,
+  kMultiChannelMixerParam_PostPeakHoldLevel = 4000,
+};
+enum {
+  kNewTimePitchParam_Rate = 0,
+  kNewTimePitchParam_Pitch = 1,
+  kNewTimePitchParam_Overlap = 4,
+  kNewTimePitchParam_EnablePeakLocking = 6,
+};
+enum { kTimePitchParam_Rate = 0, kTimePitchParam_Pitch = 1, kTimePitchParam_EffectBlend = 2 };
+enum { kVarispeedParam_PlaybackRate = 0, kVarispeedParam_PlaybackCents = 1 };
+enum { kGraphicEQParam_NumberOfBands = 10000 };
+
 enum {
   kAudioUnitRenderAction_PreRender = 0x4,
   kAudioUnitRenderAction_PostRender = 0x8,

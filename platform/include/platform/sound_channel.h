@@ -1,4 +1,4 @@
-// The platform's sound channel: plays PCM (8- or 16-bit, mono or stereo, any rate up to 65535 Hz)
+// The platform's sound channel: plays PCM (8- or 16-bit, mono or stereo, any rate)
 // through a sound output device component (type 'sdev') the way the Sound Manager drives an
 // output device:
 //   open      OpenAComponent on the device, SoundComponentInitOutputDevice, then
@@ -21,7 +21,7 @@ extern "C" {
 typedef struct XnqSoundChannel XnqSoundChannel;
 
 typedef struct XnqSoundFormat {
-  Float64 sampleRate;  // 1 ... 65535.99 Hz: the Sound Manager's rates are 16.16 fixed point
+  Float64 sampleRate;  // 1 Hz ... 1 MHz; above 65535 Hz played through the rate multiplier
   UInt32 channels;     // 1 or 2, interleaved
   UInt32 bits;         // 8 (unsigned, offset binary) or 16 (signed)
   Boolean bigEndian;   // 16-bit samples: most significant byte first

@@ -51,8 +51,14 @@ OSType sampleFormat(const XnqSoundFormat &format) {
   return format.bigEndian ? kTwosComplement : k16BitLittleEndianFormat;
 }
 
+// A rate the 16.16 record cannot hold is described as a fraction of itself played at a whole
+// multiple, as the Sound Manager's rate multiplier allows.
+UInt32 rateMultiple(Float64 rate) {
+  return rate < 65535 ? 1 : static_cast<UInt32>(rate / 65535) + 1;
+}
+
 bool describable(const XnqSoundFormat *format) {
-  return format != nullptr && format->sampleRate >= 1 && format->sampleRate < 65536 &&
+  return format != nullptr && format->sampleRate >= 1 && format->sampleRate <= 1e6 &&
          (format->channels == 1 || format->channels == 2) &&
          (format->bits == 8 || format->bits == 16);
 }
@@ -101,6 +107,7 @@ OSStatus xnq_sound_channel_write(XnqSoundChannel *channel, const void *samples, 
   if (written != nullptr) *written = 0;
   if (channel == nullptr || (samples == nullptr && frames > 0)) return paramErr;
   const auto *from = static_cast<const Byte *>(samples);
+  const UInt32 multiple = rateMultiple(channel->format.sampleRate);
   UInt32 done = 0;
   while (done < frames) {
     Block &block = channel->blocks[channel->next];
@@ -109,19 +116,19 @@ OSStatus xnq_sound_channel_write(XnqSoundChannel *channel, const void *samples, 
     std::memcpy(block.bytes.get(), from + size_t{done} * channel->frameBytes,
                 size_t{n} * channel->frameBytes);
     block.frames = n;
-    block.desc =
-        SoundComponentData{0,
-                           sampleFormat(channel->format),
-                           static_cast<short>(channel->format.channels),
-                           static_cast<short>(channel->format.bits),
-                           static_cast<UnsignedFixed>(channel->format.sampleRate * 65536.0),
-                           static_cast<long>(n),
-                           block.bytes.get(),
-                           0};
+    block.desc = SoundComponentData{
+        0,
+        sampleFormat(channel->format),
+        static_cast<short>(channel->format.channels),
+        static_cast<short>(channel->format.bits),
+        static_cast<UnsignedFixed>(channel->format.sampleRate / multiple * 65536.0),
+        static_cast<long>(n),
+        block.bytes.get(),
+        0};
     block.pb = SoundParamBlock{};
     block.pb.recordSize = sizeof(SoundParamBlock);
     block.pb.desc = &block.desc;
-    block.pb.rateMultiplier = 0x00010000;
+    block.pb.rateMultiplier = multiple << 16;
     block.pb.leftVolume = block.pb.rightVolume = 0x0100;
     block.pb.completionRtn = blockDone;
     block.pb.refCon = reinterpret_cast<long>(&block);

@@ -1,8 +1,6 @@
 // The registered component driven as the Sound Manager drives an output device: what it can do,
 // the info it answers and checks, what it hands to its mixer, IsStreamActive following the
 // source calls, and instances that outlive the object's registration.
-#include <functional>
-
 #include "soundstream/soundstream_test_support.h"
 
 namespace soundstream_test {
@@ -52,29 +50,28 @@ TEST_F(DispatchTest, AnswersTheFixedFormatAndAsksTheMixerTheRest) {
   ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
   EXPECT_EQ(SoundComponentGetInfo(instance_, nullptr, kUnknownInfo, &value), siUnknownInfoType);
 
-  ASSERT_EQ(SoundComponentGetInfo(instance_, nullptr, siNumberChannels, &value), noErr);
-  EXPECT_EQ(value, 2);
-  ASSERT_EQ(SoundComponentGetInfo(instance_, nullptr, siSampleSize, &value), noErr);
-  EXPECT_EQ(value, 16);
-  UnsignedFixed rate = 0;
-  ASSERT_EQ(SoundComponentGetInfo(instance_, nullptr, siSampleRate, &rate), noErr);
-  EXPECT_EQ(rate, 0xAC440000u);
+  // Values answered in place, and one-entry lists of a new handle holding the value.
   const struct {
     OSType selector;
+    bool list;
     Size size;
     UInt32 value;
-  } lists[] = {{siChannelAvailable, 2, 2},
-               {siSampleSizeAvailable, 2, 16},
-               {siSampleRateAvailable, 4, 0xAC440000u}};
-  for (const auto &row : lists) {
+  } gets[] = {{siNumberChannels, false, 2, 2},       {siSampleSize, false, 2, 16},
+              {siSampleRate, false, 4, 0xAC440000u}, {siChannelAvailable, true, 2, 2},
+              {siSampleSizeAvailable, true, 2, 16},  {siSampleRateAvailable, true, 4, 0xAC440000u}};
+  for (const auto &row : gets) {
     SoundInfoList list{};
     ASSERT_EQ(SoundComponentGetInfo(instance_, nullptr, row.selector, &list), noErr);
-    EXPECT_EQ(list.count, 1);
-    ASSERT_EQ(GetHandleSize(list.infoHandle), row.size);
-    UInt32 held = row.size == 2 ? *reinterpret_cast<UInt16 *>(*list.infoHandle)
-                                : *reinterpret_cast<UInt32 *>(*list.infoHandle);
-    EXPECT_EQ(held, row.value);
-    DisposeHandle(list.infoHandle);
+    const void *at = &list;
+    if (row.list) {
+      EXPECT_EQ(list.count, 1);
+      ASSERT_EQ(GetHandleSize(list.infoHandle), row.size);
+      at = *list.infoHandle;
+    }
+    UInt32 got =
+        row.size == 2 ? *static_cast<const UInt16 *>(at) : *static_cast<const UInt32 *>(at);
+    EXPECT_EQ(got, row.value) << row.selector;
+    if (row.list) DisposeHandle(list.infoHandle);
   }
 
   UnsignedFixed rates[] = {0xAC440000u, 0x56220000u};
@@ -104,33 +101,24 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
   SoundComponentData desc{0, kTwosComplement, 2, 16, 0xAC440000u, 16, samples, 0};
   SoundParamBlock pb{};
   pb.desc = &desc;
-  auto play = [&](long actions) {
-    return SoundComponentPlaySourceBuffer(instance_, source, &pb, actions);
-  };
-  auto start = [&] { return SoundComponentStartSource(instance_, 1, &source); };
-  auto pause = [&] { return SoundComponentPauseSource(instance_, 1, &source); };
-  auto stop = [&] { return SoundComponentStopSource(instance_, 1, &source); };
-  const struct {
-    std::function<ComponentResult()> call;
-    bool active;
-  } steps[] = {{start, true},
-               {pause, false},
-               {start, true},
-               {stop, false},
-               {[&] { return play(0); }, true},
-               {[&] { return play(kSourcePaused); }, false},
-               {[&] { return play(0); }, true}};
-  for (const auto &step : steps) {
-    EXPECT_EQ(step.call(), noErr);
-    EXPECT_EQ(Get(obj_, "IsStreamActive") != 0, step.active);
+  // Start, pause, stop (x), play, play paused (B), and IsStreamActive after each.
+  for (const char *step : {"s1", "p0", "s1", "x0", "b1", "B0", "b1"}) {
+    SoundSource *one = &source;
+    ComponentResult result = step[0] == 's'   ? SoundComponentStartSource(instance_, 1, one)
+                             : step[0] == 'p' ? SoundComponentPauseSource(instance_, 1, one)
+                             : step[0] == 'x'
+                                 ? SoundComponentStopSource(instance_, 1, one)
+                                 : SoundComponentPlaySourceBuffer(
+                                       instance_, source, &pb, step[0] == 'B' ? kSourcePaused : 0);
+    EXPECT_EQ(result, noErr) << step;
+    EXPECT_EQ(Get(obj_, "IsStreamActive"), step[1] - '0') << step;
   }
   // A null block is the mixer's to refuse; an empty one plays nothing.
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, nullptr, 0), paramErr);
   desc.sampleCount = 0;
-  EXPECT_EQ(play(0), noErr);
-  EXPECT_EQ(stop(), noErr);
+  EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), noErr);
   EXPECT_EQ(SoundComponentRemoveSource(instance_, source), noErr);
-  EXPECT_EQ(play(0), badChannel);
+  EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), badChannel);
   EXPECT_EQ(CloseComponent(instance_), noErr);
   instance_ = nullptr;
   EXPECT_FALSE(Get(obj_, "IsStreamActive"));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "os/audio_unit.h"
 #include "platform/sound_channel.h"
 #include "player/player_test_support.h"
@@ -82,6 +84,24 @@ inline XnqSoundChannel *OpenChannel(Component device, XnqSoundFormat format = {4
   XnqSoundChannel *channel = nullptr;
   EXPECT_EQ(xnq_sound_channel_open(device, &format, 0, 0, &channel), noErr);
   return channel;
+}
+
+// Interleaved float stereo, from frame start on for frames: a 1 kHz sine at half scale and
+// 44100 Hz, alike on both channels, at its level (no gaps) and with no step larger than the
+// sine's own (no clicks).
+inline void ExpectTone(const std::vector<float> &s, size_t start, size_t frames) {
+  ASSERT_GE(s.size() / 2, start + frames) << "the tone is too short";
+  double energy = 0, worstStep = 0;
+  int crossings = 0;
+  for (size_t f = start; f < start + frames; ++f) {
+    ASSERT_EQ(s[2 * f], s[2 * f + 1]) << f;
+    energy += s[2 * f] * s[2 * f];
+    worstStep = std::max(worstStep, std::fabs(double(s[2 * f]) - s[2 * f - 2]));
+    crossings += (s[2 * f - 2] < 0) != (s[2 * f] < 0);
+  }
+  EXPECT_NEAR(std::sqrt(energy / frames), 0.5 / std::sqrt(2.0), 0.01);
+  EXPECT_NEAR(crossings / (2 * frames / 44100.0), 1000, 10);
+  EXPECT_LT(worstStep, 2 * M_PI * 1000 / 44100 * 0.5 * 1.15);
 }
 
 }  // namespace soundstream_test

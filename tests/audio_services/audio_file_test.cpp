@@ -211,6 +211,8 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
   UInt32 frames = 10, zero = 0, fifty = 50, small = 7, eight = 8, refSize = sizeof(void *);
   Float64 seconds = 0;
   SInt64 length = 0;
+  AudioStreamBasicDescription dfmt{};
+  UInt32 size = sizeof dfmt;
   Buffers out(good, 10);
   const AudioFileID afil = property<AudioFileID>(file, kExtAudioFileProperty_AudioFile);
   AudioConverterRef acnv = nullptr;
@@ -236,6 +238,8 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
        kAudioFileBadPropertySizeError},
       {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &eight, &seconds), noErr},
       {OSStatus(seconds * 8000), 100},
+      {AudioFileGetProperty(afil, kAudioFilePropertyDataFormat, &size, &dfmt), noErr},
+      {OSStatus(dfmt.mFormatID), kAudioFormatFLAC},
       {AudioFileClose(afil), paramErr},         // it belongs to the extended file
       {AudioConverterDispose(acnv), paramErr},  // so does it
       {ExtAudioFileDispose(file), noErr},

@@ -8,6 +8,18 @@ namespace xnq::dsp {
 
 using RubberBand::RubberBandStretcher;
 
+namespace {
+
+// The stretcher reports on standard error that it allocates when the warm-up below takes it to
+// the ends of its range; that is the purpose of the warm-up, not news for a user of the platform.
+struct QuietLog final : RubberBandStretcher::Logger {
+  void log(const char *) override {}
+  void log(const char *, double) override {}
+  void log(const char *, double, double) override {}
+};
+
+}  // namespace
+
 TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk,
                              int windowScale) {
   // One thread (the render thread), and the pitch path that keeps its resampler in use at every
@@ -18,8 +30,8 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
       (windowScale < 0   ? RubberBandStretcher::OptionWindowShort
        : windowScale > 0 ? RubberBandStretcher::OptionWindowLong
                          : RubberBandStretcher::OptionWindowStandard);
-  stretcher_ = std::make_unique<RubberBandStretcher>(static_cast<size_t>(sampleRate), channels,
-                                                     options, 1.0, 1.0);
+  stretcher_ = std::make_unique<RubberBandStretcher>(
+      static_cast<size_t>(sampleRate), channels, std::make_shared<QuietLog>(), options, 1.0, 1.0);
   stretcher_->setMaxProcessSize(maxChunk);
   // Runs once through the extremes of rate and pitch so that every buffer they need exists
   // before the render thread comes: in real-time mode the stretcher then changes both without

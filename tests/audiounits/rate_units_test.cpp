@@ -1,0 +1,126 @@
+// The units that change rate or format: the time-pitch and varispeed units (the length and pitch
+// of what they render, their identity, smooth changes while they render) and the converter unit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "unit_harness.h"
+
+namespace xnq::test {
+namespace {
+
+// 440 Hz from 0.1 s to 0.7 s and from 0.9 s to 1.0 s: energy centres 0.55 s apart, gap at 0.8 s.
+constexpr double kGap = 0.8, kApart = 0.55;
+Signal bursts() {
+  Signal s = tone(1, 440, 1.2);
+  for (size_t i = 0; i < s[0].size(); ++i)
+    if (double t = i / 44100.0; t < 0.1 || (t >= 0.7 && t < 0.9) || t >= 1.0) s[0][i] = 0;
+  return s;
+}
+
+TEST(RateUnits, LengthAndPitchFollowTheParameters) {
+  struct Case {
+    OSType subType;
+    AudioUnitParameterID id;
+    Float32 value;
+    double length, frequency;  // of the output over the input's
+  };
+  const Case cases[] = {
+      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Pitch, 1200, 1, 2},
+      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Rate, 0.5f, 2, 1},
+      {kAudioUnitSubType_TimePitch, kTimePitchParam_Pitch, 700, 1, 1.4983070768766815},
+      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate, 2, 0.5, 2},
+      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackCents, -1200, 2, 0.5},
+  };
+  Signal in = bursts();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.subType << " parameter " << c.id << " = " << c.value);
+    UnitHarness unit(kAudioUnitType_FormatConverter, c.subType);
+    ASSERT_EQ(unit.set(c.id, c.value), noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    Signal out = unit.render(in, static_cast<size_t>(in[0].size() * c.length) + 8192);
+    size_t gap = static_cast<size_t>(kGap * 44100 * c.length);
+    double apart = energyCentre(out[0], gap, out[0].size()) - energyCentre(out[0], 0, gap);
+    // Within 0.5 % for a change of rate; a pitch shift alone keeps it within its window's smear.
+    EXPECT_NEAR(apart / (kApart * 44100), c.length, (c.length == 1 ? 0.03 : 0.005) * c.length);
+    size_t middle = static_cast<size_t>(0.25 * 44100 * c.length);
+    double hz = frequencyOf(out[0], middle, static_cast<size_t>(0.35 * 44100 * c.length));
+    EXPECT_NEAR(1200 * std::log2(hz / 440 / c.frequency), 0, 2) << hz << " Hz";
+  }
+  // The varispeed's two parameters are one setting.
+  UnitHarness varispeed(kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed);
+  ASSERT_EQ(varispeed.set(kVarispeedParam_PlaybackCents, 1200), noErr);
+  EXPECT_FLOAT_EQ(varispeed.get(kVarispeedParam_PlaybackRate), 2);
+  ASSERT_EQ(varispeed.set(kVarispeedParam_PlaybackRate, 0.5f), noErr);
+  EXPECT_NEAR(varispeed.get(kVarispeedParam_PlaybackCents), -1200, 1e-3);
+}
+
+// Away from identity and back while rendering a tone: no jump, no gap, then the input again.
+TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
+  for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {
+    SCOPED_TRACE(subType);
+    UnitHarness unit(kAudioUnitType_FormatConverter, subType);
+    ASSERT_EQ(unit.initialize(), noErr);
+    Signal in = tone(1, 440, 6);
+    Signal out = unit.render(in, 3 * 44100, 512, [](UnitHarness &u, size_t done) {
+      bool away = done >= 22050 && done < 66150;
+      u.set(0, away ? 1.25f : 1.0f);                          // rate, on both units
+      u.set(kNewTimePitchParam_Pitch, away ? 300.0f : 0.0f);  // refused by the varispeed
+    });
+    float jump = 0;
+    size_t quiet = 0, longestQuiet = 0;
+    for (size_t i = 1; i < out[0].size(); ++i) {
+      jump = std::max(jump, std::fabs(out[0][i] - out[0][i - 1]));
+      quiet = std::fabs(out[0][i]) < 0.02f ? quiet + 1 : 0;
+      longestQuiet = std::max(longestQuiet, quiet);
+    }
+    EXPECT_LT(jump, 0.08f);  // a 0.5 tone at 440 Hz moves up to 0.031 a sample, 0.04 at 550 Hz
+    EXPECT_LT(longestQuiet, 32u);  // under a millisecond: a zero crossing, not a gap
+    std::vector<float> tail(out[0].end() - 2048, out[0].end());
+    EXPECT_NE(std::search(in[0].begin(), in[0].end(), tail.begin(), tail.end()), in[0].end());
+  }
+}
+
+// A 1 kHz tone at 48 kHz as interleaved signed 16-bit stereo, half of full scale.
+OSStatus shortTone(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
+                   UInt32 frames, AudioBufferList *ioData) {
+  auto *position = static_cast<size_t *>(refCon);
+  auto *out = static_cast<int16_t *>(ioData->mBuffers[0].mData);
+  for (UInt32 i = 0; i < frames; ++i, ++*position)
+    out[2 * i] = out[2 * i + 1] =
+        static_cast<int16_t>(16384 * std::sin(2 * M_PI * 1000 * *position / 48000.0));
+  return noErr;
+}
+
+TEST(ConverterUnit, TurnsAnyPcmIntoItsOutputFormat) {
+  UnitHarness same(kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 2);
+  ASSERT_EQ(same.initialize(), noErr);
+  Signal in = tone(2, 440, 0.1);
+  EXPECT_EQ(same.render(in, in[0].size()), in);  // the same format on both sides: a copy
+
+  UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 2);
+  const UInt32 flags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+  AudioStreamBasicDescription format{48000, kAudioFormatLinearPCM, flags, 4, 1, 4, 2, 16, 0};
+  AudioStreamBasicDescription compressed = format;
+  compressed.mFormatID = XNQ_FOURCC('a', 'a', 'c', ' ');
+  EXPECT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &compressed, sizeof compressed),
+            kAudioUnitErr_FormatNotSupported);
+  ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &format, sizeof format),
+            noErr);
+  size_t position = 0;
+  AURenderCallbackStruct callback{shortTone, &position};
+  ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_SetRenderCallback,
+                                 kAudioUnitScope_Input, 0, &callback, sizeof callback),
+            noErr);
+  ASSERT_EQ(unit.initialize(), noErr);
+  Signal out = unit.render({}, 22050);
+  for (const auto &channel : out) {
+    EXPECT_NEAR(frequencyOf(channel, 4410, 17640), 1000, 0.05);
+    EXPECT_NEAR(amplitudeAt(channel, 4410, 17640, 1000), 0.5, 0.001);
+  }
+}
+
+}  // namespace
+}  // namespace xnq::test

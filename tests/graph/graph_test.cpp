@@ -292,6 +292,92 @@ TEST_F(GraphTest, LifeCycleStatesAndRenderingOffline) {
   EXPECT_EQ(source.frames.size(), 3u);
 }
 
+TEST_F(GraphTest, ConnectedInputsTakeTheirSourcesFormatsAtInitialize) {
+  // A 48 kHz mono chain whose units set only their output formats, as a file player sets them.
+  const ComponentDescription kChain[] = {
+      {kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, kAudioUnitManufacturer_Platform},
+      {kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, kAudioUnitManufacturer_Platform},
+      {kAudioUnitType_FormatConverter, kAudioUnitSubType_NewTimePitch,
+       kAudioUnitManufacturer_Platform},
+      {kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed,
+       kAudioUnitManufacturer_Platform},
+      kGeneric};
+  std::vector<AUNode> nodes;
+  for (const ComponentDescription &description : kChain) nodes.push_back(add(description));
+  for (size_t i = 0; i + 1 < nodes.size(); ++i)
+    ASSERT_EQ(AUGraphConnectNodeInput(graph_, nodes[i], 0, nodes[i + 1], 0), noErr) << i;
+  Source source;
+  ASSERT_EQ(feed(nodes[0], source), noErr);
+  ASSERT_EQ(AUGraphOpen(graph_), noErr);
+  auto mono = [](Float64 rate) {
+    return AudioStreamBasicDescription{
+        rate,
+        kAudioFormatLinearPCM,
+        kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
+        4,
+        1,
+        4,
+        1,
+        32,
+        0};
+  };
+  auto setFormat = [&](AUNode node, AudioUnitScope scope, const AudioStreamBasicDescription &f) {
+    return AudioUnitSetProperty(unitOf(node), kAudioUnitProperty_StreamFormat, scope, 0, &f,
+                                sizeof f);
+  };
+  ASSERT_EQ(setFormat(nodes[0], kAudioUnitScope_Input, mono(48000)), noErr);
+  for (AUNode node : nodes) ASSERT_EQ(setFormat(node, kAudioUnitScope_Output, mono(48000)), noErr);
+  // An EQ that would have to change the rate cannot take the mixer's output: the graph says so
+  // and stays uninitialized.
+  ASSERT_EQ(setFormat(nodes[1], kAudioUnitScope_Output, mono(44100)), noErr);
+  EXPECT_EQ(AUGraphInitialize(graph_), kAudioUnitErr_FormatNotSupported);
+  EXPECT_EQ(state(), (std::vector<bool>{true, false, false}));
+  ASSERT_EQ(setFormat(nodes[1], kAudioUnitScope_Output, mono(48000)), noErr);
+  ASSERT_EQ(AUGraphInitialize(graph_), noErr);
+  AudioStreamBasicDescription taken{};
+  UInt32 size = sizeof taken;
+  ASSERT_EQ(AudioUnitGetProperty(unitOf(nodes.back()), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &taken, &size),
+            noErr);
+  EXPECT_EQ(taken.mSampleRate, 48000);
+  EXPECT_EQ(taken.mChannelsPerFrame, 1u);
+
+  // At their defaults the units hand the samples on unchanged; the callback is asked for the
+  // frames the caller asks for, up to the slice maximum.
+  std::vector<Float32> out(1157);
+  auto render = [&](UInt32 frames) {
+    AudioBufferList list{1, {{1, frames * 4, out.data()}}};
+    AudioTimeStamp stamp{};
+    stamp.mFlags = kAudioTimeStampSampleTimeValid;
+    AudioUnitRenderActionFlags flags = 0;
+    return AudioUnitRender(unitOf(nodes.back()), &flags, &stamp, 0, frames, &list);
+  };
+  for (UInt32 frames : {1u, 333u, 1156u}) {
+    ASSERT_EQ(render(frames), noErr) << frames;
+    for (UInt32 f = 0; f < frames; ++f) ASSERT_EQ(out[f], static_cast<Float32>(f)) << frames;
+  }
+  EXPECT_EQ(source.frames, (std::vector<UInt32>{1, 333, 1156}));
+  EXPECT_EQ(render(1157), kAudioUnitErr_TooManyFramesToProcess);
+  EXPECT_EQ(source.frames.size(), 3u);
+
+  // A new source of another format, connected to the initialized graph, brings its format
+  // along at the update.
+  AUNode other = add(kChain[0]);
+  ASSERT_EQ(feed(other, source), noErr);
+  AudioStreamBasicDescription stereo = mono(44100);
+  stereo.mChannelsPerFrame = 2;
+  ASSERT_EQ(setFormat(other, kAudioUnitScope_Input, stereo), noErr);
+  ASSERT_EQ(setFormat(other, kAudioUnitScope_Output, stereo), noErr);
+  ASSERT_EQ(AUGraphDisconnectNodeInput(graph_, nodes.back(), 0), noErr);
+  ASSERT_EQ(AUGraphConnectNodeInput(graph_, other, 0, nodes.back(), 0), noErr);
+  ASSERT_EQ(AUGraphUpdate(graph_, nullptr), noErr);
+  ASSERT_EQ(AudioUnitGetProperty(unitOf(nodes.back()), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &taken, &size),
+            noErr);
+  EXPECT_EQ(taken.mSampleRate, 44100);
+  EXPECT_EQ(taken.mChannelsPerFrame, 2u);
+}
+
 TEST_F(GraphTest, PlaysOnASteppedDeviceAndTakesChangesAtUpdate) {
   AudioDeviceID device = steppedDevice(44100, 256);
   ASSERT_NE(device, kAudioDeviceUnknown);

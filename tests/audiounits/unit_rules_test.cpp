@@ -141,10 +141,18 @@ TEST(UnitRules, RenderingNeitherAllocatesNorTakesTheUnitsLock) {
   static AudioUnitParameterID parameter;
   static AudioUnitScope scope;
   static Float32 away;
-  for (const Kind &k : kKinds) {
+  std::vector<Kind> kinds(std::begin(kKinds), std::end(kKinds));
+  kinds.push_back({kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 0, 0, 0});
+  for (const Kind &k : kinds) {
     SCOPED_TRACE(k.subType);
     UnitHarness unit(k.type, k.subType, 2);
     parameter = k.parameter, scope = k.scope, away = k.away;
+    if (k.subType == kAudioUnitSubType_AUConverter) {  // one that resamples
+      Float64 rate = 48000;
+      ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_SampleRate,
+                                     kAudioUnitScope_Output, 0, &rate, sizeof rate),
+                noErr);
+    }
     if (k.type == kAudioUnitType_Mixer) {
       ASSERT_EQ(unit.setProperty(kAudioUnitProperty_MeteringMode, 1, kAudioUnitScope_Input), noErr);
     }

@@ -32,6 +32,8 @@ const UnitKind kUnitKinds[] = {
     {kAudioUnitType_Output, kAudioUnitSubType_DefaultOutput, "DefaultOutputUnit", makeDefault},
     {kAudioUnitType_Output, kAudioUnitSubType_SystemOutput, "SystemOutputUnit", makeSystem},
     {kAudioUnitType_Output, kAudioUnitSubType_GenericOutput, "GenericOutput", makeGeneric},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, "AUConverter",
+     makeConverterUnit},
     {kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, "MultiChannelMixer",
      makeMultichannelMixer},
     {kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, "GraphicEQ", makeGraphicEq},

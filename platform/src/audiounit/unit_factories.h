@@ -5,6 +5,7 @@
 
 namespace xnq::au {
 
+AudioUnitBase *makeConverterUnit(AudioUnit self, const ComponentDescription &description);
 AudioUnitBase *makeMultichannelMixer(AudioUnit self, const ComponentDescription &description);
 AudioUnitBase *makeGraphicEq(AudioUnit self, const ComponentDescription &description);
 AudioUnitBase *makeTimePitch(AudioUnit self, const ComponentDescription &description);

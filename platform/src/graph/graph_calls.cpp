@@ -51,7 +51,9 @@ uint32_t stateOf(const Graph &graph) {
          (graph.isRunning() ? kRunning : 0);
 }
 
-// Runs a call on a live graph under its lock.
+// Runs a call on a live graph under its lock. Host threads only: a stop waits, holding the
+// lock, for the output's IO cycle to end, so a render callback that called in here would wait
+// for itself. The state queries below take no lock and are safe anywhere.
 template <typename Call>
 OSStatus withGraph(AUGraph handle, Call call) {
   GraphSlot *slot = slotOf(handle);

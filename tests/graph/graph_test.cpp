@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -35,6 +37,50 @@ OSStatus sourceCallback(void *refCon, AudioUnitRenderActionFlags *, const AudioT
   }
   source->calls++;
   return noErr;
+}
+
+// A sine of 0.5 peak at its rate, continuing from slice to slice, on every channel.
+struct Sine {
+  double frequency, rate;
+  UInt64 frame = 0;
+};
+
+OSStatus sineCallback(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
+                      UInt32 frames, AudioBufferList *ioData) {
+  auto *sine = static_cast<Sine *>(refCon);
+  for (UInt32 f = 0; f < frames; ++f, ++sine->frame) {
+    auto value = static_cast<Float32>(
+        0.5 * std::sin(2 * M_PI * sine->frequency * static_cast<double>(sine->frame) / sine->rate));
+    for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b)
+      static_cast<Float32 *>(ioData->mBuffers[b].mData)[f] = value;
+  }
+  return noErr;
+}
+
+// The first channel of what a device played.
+struct Tap {
+  std::mutex mutex;
+  std::vector<Float32> samples;
+};
+
+void tapOutput(const Float32 *interleaved, UInt32 frames, UInt32 channels, void *context) {
+  auto *tap = static_cast<Tap *>(context);
+  std::lock_guard<std::mutex> lock(tap->mutex);
+  for (UInt32 f = 0; f < frames; ++f) tap->samples.push_back(interleaved[f * channels]);
+}
+
+// The frequency between the first and the last rising zero crossing after skip samples.
+double measuredFrequency(const std::vector<Float32> &samples, size_t skip, double rate) {
+  double first = -1, last = -1;
+  int crossings = 0;
+  for (size_t i = skip + 1; i < samples.size(); ++i) {
+    if (!(samples[i - 1] < 0 && samples[i] >= 0)) continue;
+    double at = static_cast<double>(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+    if (first < 0) first = at;
+    last = at;
+    ++crossings;
+  }
+  return crossings < 2 ? 0 : (crossings - 1) * rate / (last - first);
 }
 
 class GraphTest : public ::testing::Test {
@@ -273,6 +319,45 @@ TEST_F(GraphTest, PlaysOnASteppedDeviceAndTakesChangesAtUpdate) {
   ASSERT_EQ(AUGraphStop(graph_), noErr);
   EXPECT_EQ(xnq_hal_step(device, 1), 0u);
   EXPECT_EQ(second.calls, 1);
+}
+
+TEST_F(GraphTest, ADeviceOutputPlaysInputOfAnotherRateAtItsOwnSpeedAndPitch) {
+  AudioDeviceID device = steppedDevice(44100, 512);
+  Tap tap;
+  ASSERT_EQ(xnq_hal_set_output_tap(device, tapOutput, &tap), noErr);
+  AUNode output = add(kDefault);
+  Sine sine{1000, 48000};
+  AURenderCallbackStruct callback{sineCallback, &sine};
+  ASSERT_EQ(AUGraphSetNodeInputCallback(graph_, output, 0, &callback), noErr);
+  ASSERT_EQ(AUGraphOpen(graph_), noErr);
+  const AudioStreamBasicDescription mono48k{
+      48000,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
+      4,
+      1,
+      4,
+      1,
+      32,
+      0};
+  ASSERT_EQ(AudioUnitSetProperty(unitOf(output), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &mono48k, sizeof mono48k),
+            noErr);
+  ASSERT_EQ(AUGraphInitialize(graph_), noErr);
+  ASSERT_EQ(AUGraphStart(graph_), noErr);
+  ASSERT_EQ(xnq_hal_step(device, 40), 40u);
+  ASSERT_EQ(AUGraphStop(graph_), noErr);
+
+  std::lock_guard<std::mutex> lock(tap.mutex);
+  ASSERT_EQ(tap.samples.size(), 40u * 512);
+  // A second of device time takes a second of input; copied without conversion the tone
+  // would play at 919 Hz.
+  EXPECT_NEAR(measuredFrequency(tap.samples, 1024, 44100), 1000.0, 0.5);
+  EXPECT_NEAR(static_cast<double>(sine.frame), 40 * 512 * 48000.0 / 44100, 2 * 1156);
+  Float32 peak = 0;
+  for (size_t i = 1024; i < tap.samples.size(); ++i)
+    peak = std::max(peak, std::fabs(tap.samples[i]));
+  EXPECT_NEAR(peak, 0.5f, 0.005f);
 }
 
 TEST_F(GraphTest, DisposingARunningGraphStopsItBeforeItsUnitsGo) {

@@ -327,8 +327,27 @@ OSStatus DeviceOutput::writeProperty(AudioUnitPropertyID id, AudioUnitScope scop
   }
 }
 
+OSStatus DeviceOutput::makeRateConverter() {
+  rateConverter_.reset();
+  const AudioStreamBasicDescription &input = element(kAudioUnitScope_Input, 0)->format;
+  if (input.mSampleRate == deviceFormat_.mSampleRate) return noErr;
+  AudioStreamBasicDescription atDeviceRate = input;
+  atDeviceRate.mSampleRate = deviceFormat_.mSampleRate;
+  if (OSStatus status = conv::PcmConverter::make(input, atDeviceRate, rateConverter_))
+    return status == memFullErr ? status : OSStatus{kAudioUnitErr_FormatNotSupported};
+  bool interleaved = (input.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+  UInt32 buffers = interleaved ? 1 : input.mChannelsPerFrame;
+  resampled_.samples.assign(static_cast<size_t>(maxFramesPerSlice()) * input.mChannelsPerFrame,
+                            0.0f);
+  resampled_.listBytes.assign(offsetof(AudioBufferList, mBuffers) + buffers * sizeof(AudioBuffer),
+                              0);
+  resampled_.list()->mNumberBuffers = buffers;
+  return noErr;
+}
+
 OSStatus DeviceOutput::attach() {
   if (device_ == kAudioDeviceUnknown) return kAudioUnitErr_FailedInitialization;
+  if (OSStatus status = makeRateConverter()) return status;
   ioProc_ = claimIOProc();
   if (ioProc_ == nullptr) return kAudioUnitErr_FailedInitialization;
   if (OSStatus status = AudioDeviceAddIOProc(device_, ioProc_, this)) {
@@ -363,6 +382,11 @@ void DeviceOutput::unprepare() {
 OSStatus DeviceOutput::startIO() {
   if (ioProc_ == nullptr) return kAudioUnitErr_Uninitialized;
   sampleTime_ = 0;
+  inputSampleTime_ = 0;
+  // Each run starts a new stream: nothing of the last one is left in the converter.
+  if (rateConverter_ != nullptr) {
+    if (OSStatus status = rateConverter_->reset()) return status;
+  }
   return AudioDeviceStart(device_, ioProc_);
 }
 
@@ -401,13 +425,61 @@ OSStatus DeviceOutput::deviceIO(const AudioTimeStamp *outputTime, AudioBufferLis
   return noErr;
 }
 
+// Gives the rate converter the unit's input, rendered at the input's own rate.
+class DeviceOutput::InputPull final : public conv::PacketSource {
+ public:
+  InputPull(DeviceOutput &unit, const AudioTimeStamp &deviceTime)
+      : unit_(unit), deviceTime_(deviceTime) {}
+
+  // Device IO thread: no allocation, no lock, no host calls.
+  OSStatus supply(UInt32 &packets, AudioBufferList &list) override {
+    UInt32 frames = packets < unit_.maxFramesPerSlice() ? packets : unit_.maxFramesPerSlice();
+    AudioTimeStamp stamp = deviceTime_;
+    stamp.mSampleTime = unit_.inputSampleTime_;
+    AudioBufferList *pulled = nullptr;
+    if (OSStatus status = unit_.pullInput(0, &stamp, frames, pulled)) return status;
+    // The converter reads the input where the render left it.
+    for (UInt32 b = 0; b < list.mNumberBuffers && b < pulled->mNumberBuffers; ++b)
+      list.mBuffers[b] = pulled->mBuffers[b];
+    unit_.inputSampleTime_ += frames;
+    packets = frames;
+    return noErr;
+  }
+
+ private:
+  DeviceOutput &unit_;
+  const AudioTimeStamp &deviceTime_;
+};
+
+// Device IO thread: no allocation, no lock, no host calls.
+OSStatus DeviceOutput::resample(const AudioTimeStamp *timeStamp, UInt32 frames,
+                                AudioBufferList *&out) {
+  AudioBufferList *list = resampled_.list();
+  UInt32 channels = rateConverter_->destinationFormat().mChannelsPerFrame;
+  UInt32 perBuffer = list->mNumberBuffers == 1 ? channels : 1;
+  for (UInt32 b = 0; b < list->mNumberBuffers; ++b)
+    list->mBuffers[b] = {
+        perBuffer, frames * perBuffer * 4,
+        resampled_.samples.data() + static_cast<size_t>(b) * maxFramesPerSlice() * perBuffer};
+  InputPull pull(*this, *timeStamp);
+  UInt32 made = frames;
+  out = list;
+  return rateConverter_->fill(pull, made, *list);
+}
+
 // Render thread: no allocation, no lock, no host calls.
 OSStatus DeviceOutput::renderBus(AudioUnitRenderActionFlags *, const AudioTimeStamp *timeStamp,
                                  UInt32, UInt32 frames, AudioBufferList *ioData) {
   AudioBufferList *input = nullptr;
-  if (OSStatus status = pullInput(0, timeStamp, frames, input)) return status;
-  copyChannels(*input, element(kAudioUnitScope_Input, 0)->format, *ioData, deviceFormat_, frames,
-               channelMap_, mapSize_.load(std::memory_order_relaxed));
+  const AudioStreamBasicDescription *inputFormat = &element(kAudioUnitScope_Input, 0)->format;
+  if (rateConverter_ != nullptr) {
+    if (OSStatus status = resample(timeStamp, frames, input)) return status;
+    inputFormat = &rateConverter_->destinationFormat();
+  } else if (OSStatus status = pullInput(0, timeStamp, frames, input)) {
+    return status;
+  }
+  copyChannels(*input, *inputFormat, *ioData, deviceFormat_, frames, channelMap_,
+               mapSize_.load(std::memory_order_relaxed));
   Float32 volume = parameterValue(kAudioUnitScope_Global, 0, 0);
   if (volume != 1.0f) {
     for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "audiounit/audio_unit_base.h"
+#include "converter/pcm_converter.h"
 #include "os/audio_hardware.h"
 
 namespace xnq::au {
@@ -41,6 +42,8 @@ class GenericOutput final : public OutputUnit {
                      UInt32 frames, AudioBufferList *ioData) override;
 };
 
+// Plays its input on a device, converting it to the device's sample rate when the two differ,
+// and mapping its channels onto the device's.
 class DeviceOutput final : public OutputUnit {
  public:
   // The output volume, a gain from 0 to 1 applied to everything the unit plays.
@@ -82,6 +85,13 @@ class DeviceOutput final : public OutputUnit {
   // With the lock held: plays to device from now on (kAudioDeviceUnknown: stops playing).
   OSStatus moveTo(AudioDeviceID device);
   AudioObjectPropertyAddress systemChoice() const;
+  // With the lock held, before the IO procedure is added: makes the rate converter when the
+  // input's rate is not the device's, else drops it.
+  OSStatus makeRateConverter();
+  // Device IO thread: no allocation, no lock, no host calls. Renders frames of the input at the
+  // device's rate into resampled_.
+  OSStatus resample(const AudioTimeStamp *timeStamp, UInt32 frames, AudioBufferList *&out);
+  class InputPull;
 
   Follows follows_;
   AudioDeviceID device_ = kAudioDeviceUnknown;
@@ -99,6 +109,13 @@ class DeviceOutput final : public OutputUnit {
   Float64 sampleTime_ = 0;
   // Made at initialize for the IO thread: one buffer that points into the device's output.
   AudioBufferList sliceList_{};
+  // Made by host threads while no IO procedure is attached; used by the IO thread only. The
+  // converter takes the input to the device's rate, in the input's layout, into resampled_.
+  std::unique_ptr<conv::PcmConverter> rateConverter_;
+  InputBuffers resampled_;
+  // Written and read by the IO thread only, reset by start while the device is stopped: the
+  // input's own sample time, which runs at its rate, not the device's.
+  Float64 inputSampleTime_ = 0;
 };
 
 }  // namespace xnq::au

@@ -10,7 +10,7 @@ SUDO=""
 PKGS_NATIVE=(build-essential cmake ninja-build pkg-config g++-multilib gcc-multilib
   clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libffi-dev libsndfile1-dev libasound2-dev libutf8proc-dev libsoxr-dev librubberband-dev
-  alsa-utils sox)
+  alsa-utils sox rubberband-cli)
 PKGS_I386=(libc6-dev:i386 libstdc++-12-dev:i386 libffi-dev:i386 libsndfile1-dev:i386
   libasound2-dev:i386 libutf8proc-dev:i386 libsoxr-dev:i386 librubberband-dev:i386)
 

@@ -125,6 +125,11 @@ enum {
   kAudioUnitParameterUnit_Pan = 28,
 };
 
+enum {
+  kAudioUnitParameterFlag_IsReadable = 0x40000000,
+  kAudioUnitParameterFlag_IsWritable = 0x80000000,
+};
+
 typedef struct AudioUnitParameterInfo {
   char name[52];
   const void *unitName;

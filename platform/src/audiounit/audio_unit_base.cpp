@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "audiounit/channel_copy.h"
+
 namespace xnq::au {
 namespace {
 
@@ -38,9 +40,22 @@ AudioStreamBasicDescription AudioUnitBase::canonicalFormat(Float64 rate, UInt32 
       0};
 }
 
+bool AudioUnitBase::isCanonical(const AudioStreamBasicDescription &format) {
+  AudioStreamBasicDescription canonical = canonicalFormat(format.mSampleRate, 1);
+  return format.mFormatID == canonical.mFormatID &&
+         (format.mFormatFlags & ~kAudioFormatFlagIsPacked) ==
+             (canonical.mFormatFlags & ~kAudioFormatFlagIsPacked) &&
+         format.mBitsPerChannel == 32 && format.mBytesPerFrame == 4 &&
+         format.mBytesPerPacket == 4 && format.mFramesPerPacket == 1;
+}
+
 AudioUnitBase::AudioUnitBase(AudioUnit self, const ComponentDescription &description, UInt32 inputs,
                              UInt32 outputs, std::vector<ParameterDefinition> parameters)
     : self_(self), description_(description), parameters_(std::move(parameters)) {
+  for (const auto &definition : parameters_) {
+    firstSlot_.push_back(slotCount_);
+    slotCount_ += definition.count;
+  }
   setElementCount(kAudioUnitScope_Global, 1);
   setElementCount(kAudioUnitScope_Input, inputs);
   setElementCount(kAudioUnitScope_Output, outputs);
@@ -58,9 +73,12 @@ Element *AudioUnitBase::element(AudioUnitScope scope, AudioUnitElement index) {
 }
 
 void AudioUnitBase::makeValues(AudioUnitScope scope, Element &element) {
-  element.values = std::make_unique<std::atomic<Float32>[]>(parameters_.size());
-  for (size_t i = 0; i < parameters_.size(); ++i)
-    if (parameters_[i].scope == scope) element.values[i].store(parameters_[i].defaultValue);
+  element.values = std::make_unique<std::atomic<Float32>[]>(slotCount_);
+  for (size_t i = 0; i < parameters_.size(); ++i) {
+    if (parameters_[i].scope != scope) continue;
+    for (UInt32 k = 0; k < parameters_[i].count; ++k)
+      element.values[firstSlot_[i] + k].store(parameters_[i].defaultValue);
+  }
 }
 
 void AudioUnitBase::setElementCount(AudioUnitScope scope, UInt32 count) {
@@ -84,19 +102,28 @@ OSStatus AudioUnitBase::validateAddress(AudioUnitScope scope, AudioUnitElement e
 
 const ParameterDefinition *AudioUnitBase::findParameter(AudioUnitScope scope,
                                                         AudioUnitParameterID id,
-                                                        size_t &index) const {
+                                                        size_t &slot) const {
   for (size_t i = 0; i < parameters_.size(); ++i) {
-    if (parameters_[i].scope == scope && parameters_[i].id == id) {
-      index = i;
-      return &parameters_[i];
+    const ParameterDefinition &definition = parameters_[i];
+    if (definition.scope == scope && id >= definition.id && id - definition.id < definition.count &&
+        offersParameter(scope, id)) {
+      slot = firstSlot_[i] + (id - definition.id);
+      return &definition;
     }
   }
   return nullptr;
 }
 
 Float32 AudioUnitBase::parameterValue(AudioUnitScope scope, AudioUnitElement element,
-                                      size_t definition) const {
-  return scopes_[scope][element]->values[definition].load(std::memory_order_relaxed);
+                                      size_t definition, UInt32 offset) const {
+  return scopes_[scope][element]->values[firstSlot_[definition] + offset].load(
+      std::memory_order_relaxed);
+}
+
+void AudioUnitBase::storeParameter(AudioUnitScope scope, AudioUnitElement element,
+                                   size_t definition, UInt32 offset, Float32 value) {
+  scopes_[scope][element]->values[firstSlot_[definition] + offset].store(value,
+                                                                         std::memory_order_relaxed);
 }
 
 OSStatus AudioUnitBase::getParameter(AudioUnitParameterID id, AudioUnitScope scope,
@@ -104,9 +131,9 @@ OSStatus AudioUnitBase::getParameter(AudioUnitParameterID id, AudioUnitScope sco
   if (value == nullptr) return paramErr;
   std::lock_guard<std::mutex> lock(lock_);
   if (OSStatus status = validateAddress(scope, element)) return status;
-  size_t index;
-  if (findParameter(scope, id, index) == nullptr) return kAudioUnitErr_InvalidParameter;
-  *value = parameterValue(scope, element, index);
+  size_t slot;
+  if (findParameter(scope, id, slot) == nullptr) return kAudioUnitErr_InvalidParameter;
+  *value = scopes_[scope][element]->values[slot].load(std::memory_order_relaxed);
   return noErr;
 }
 
@@ -114,13 +141,16 @@ OSStatus AudioUnitBase::setParameter(AudioUnitParameterID id, AudioUnitScope sco
                                      AudioUnitElement element, Float32 value) {
   std::lock_guard<std::mutex> lock(lock_);
   if (OSStatus status = validateAddress(scope, element)) return status;
-  size_t index;
-  const ParameterDefinition *definition = findParameter(scope, id, index);
-  if (definition == nullptr) return kAudioUnitErr_InvalidParameter;
-  // Values outside the parameter's range are refused, not clamped, so the caller learns of it.
+  size_t slot;
+  const ParameterDefinition *definition = findParameter(scope, id, slot);
+  // Measurements are the unit's to write.
+  if (definition == nullptr || definition->readOnly) return kAudioUnitErr_InvalidParameter;
+  // Values outside the parameter's range (NaN included) are refused, not clamped, so the caller
+  // learns of it and the value stays as it was.
   if (!(value >= definition->minValue && value <= definition->maxValue))
     return kAudioUnitErr_InvalidParameter;
-  scopes_[scope][element]->values[index].store(value, std::memory_order_relaxed);
+  scopes_[scope][element]->values[slot].store(value, std::memory_order_relaxed);
+  parameterChanged(scope, element, id);
   return noErr;
 }
 
@@ -168,12 +198,20 @@ OSStatus AudioUnitBase::propertyInfo(AudioUnitPropertyID id, AudioUnitScope scop
     case kAudioUnitProperty_ParameterList: {
       size = 0;
       for (const auto &definition : parameters_)
-        if (definition.scope == scope) size += sizeof(AudioUnitParameterID);
+        for (UInt32 k = 0; k < definition.count; ++k)
+          if (definition.scope == scope && offersParameter(scope, definition.id + k))
+            size += sizeof(AudioUnitParameterID);
       return noErr;
     }
+    case kAudioUnitProperty_BypassEffect:
+      if (!canBypass()) return kAudioUnitErr_InvalidProperty;
+      if (!global) return kAudioUnitErr_InvalidScope;
+      size = sizeof(UInt32);
+      writable = true;
+      return noErr;
     case kAudioUnitProperty_ParameterInfo: {
-      size_t index;
-      if (findParameter(scope, element, index) == nullptr) return kAudioUnitErr_InvalidParameter;
+      size_t slot;
+      if (findParameter(scope, element, slot) == nullptr) return kAudioUnitErr_InvalidParameter;
       size = sizeof(AudioUnitParameterInfo);
       return noErr;
     }
@@ -222,19 +260,23 @@ OSStatus AudioUnitBase::readProperty(AudioUnitPropertyID id, AudioUnitScope scop
     case kAudioUnitProperty_ParameterList: {
       UInt32 written = 0;
       for (const auto &definition : parameters_) {
-        if (definition.scope != scope) continue;
-        if (written + sizeof(AudioUnitParameterID) > size)
-          return kAudioUnitErr_InvalidPropertyValue;
-        std::memcpy(static_cast<char *>(data) + written, &definition.id, sizeof definition.id);
-        written += sizeof(AudioUnitParameterID);
+        for (UInt32 k = 0; k < definition.count; ++k) {
+          AudioUnitParameterID id = definition.id + k;
+          if (definition.scope != scope || !offersParameter(scope, id)) continue;
+          if (written + sizeof id > size) return kAudioUnitErr_InvalidPropertyValue;
+          std::memcpy(static_cast<char *>(data) + written, &id, sizeof id);
+          written += sizeof id;
+        }
       }
       size = written;
       return noErr;
     }
     case kAudioUnitProperty_ParameterInfo: {
-      size_t index;
-      const ParameterDefinition *definition = findParameter(scope, element, index);
+      size_t slot;
+      const ParameterDefinition *definition = findParameter(scope, element, slot);
       AudioUnitParameterInfo info{};
+      info.flags = kAudioUnitParameterFlag_IsReadable |
+                   (definition->readOnly ? 0u : UInt32{kAudioUnitParameterFlag_IsWritable});
       std::strncpy(info.name, definition->name, sizeof info.name - 1);
       info.unit = definition->unit;
       info.minValue = definition->minValue;
@@ -245,12 +287,15 @@ OSStatus AudioUnitBase::readProperty(AudioUnitPropertyID id, AudioUnitScope scop
     case kAudioUnitProperty_ElementCount:
       return readValue(data, size, static_cast<UInt32>(scopes_[scope].size()));
     case kAudioUnitProperty_Latency:
+      return readValue(data, size, latencySeconds());
     case kAudioUnitProperty_TailTime:
-      return readValue(data, size, Float64{0});
+      return readValue(data, size, tailSeconds());
     case kAudioUnitProperty_MaximumFramesPerSlice:
       return readValue(data, size, maxFrames_);
     case kAudioUnitProperty_RenderQuality:
-      return readValue(data, size, renderQuality_);
+      return readValue(data, size, renderQuality_.load());
+    case kAudioUnitProperty_BypassEffect:
+      return readValue(data, size, static_cast<UInt32>(bypassed_.load()));
     case kAudioUnitProperty_LastRenderError:
       // Reading the last error clears it, so each failure is reported once.
       return readValue(data, size, lastRenderError_.exchange(noErr));
@@ -265,6 +310,7 @@ OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope sco
     case kAudioUnitProperty_MakeConnection: {
       auto connection = valueOf<AudioUnitConnection>(data);
       if (connection.destInputNumber != element) return kAudioUnitErr_InvalidElement;
+      if (connection.sourceAudioUnit == self_) return kAudioUnitErr_InvalidPropertyValue;
       InputSource &source = scopes_[scope][element]->source;
       // A connection replaces a render callback on the same input, and the reverse.
       source.callback.store(nullptr);
@@ -309,9 +355,12 @@ OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope sco
     case kAudioUnitProperty_RenderQuality: {
       auto quality = valueOf<UInt32>(data);
       if (quality > 127) return kAudioUnitErr_InvalidPropertyValue;
-      renderQuality_ = quality;
+      renderQuality_.store(quality);
       return noErr;
     }
+    case kAudioUnitProperty_BypassEffect:
+      bypassed_.store(valueOf<UInt32>(data) != 0, std::memory_order_release);
+      return noErr;
     default:
       return kAudioUnitErr_PropertyNotWritable;
   }
@@ -375,6 +424,7 @@ void AudioUnitBase::layoutBuffers(InputBuffers &buffers, const AudioStreamBasicD
 OSStatus AudioUnitBase::initialize() {
   std::lock_guard<std::mutex> lock(lock_);
   if (initialized()) return noErr;
+  adoptConnectedFormats();
   inputBuffers_.clear();
   inputBuffers_.resize(scopes_[kAudioUnitScope_Input].size());
   for (size_t i = 0; i < inputBuffers_.size(); ++i)
@@ -389,6 +439,20 @@ OSStatus AudioUnitBase::initialize() {
   }
   initialized_.store(true, std::memory_order_release);
   return noErr;
+}
+
+void AudioUnitBase::adoptConnectedFormats() {
+  auto &inputs = scopes_[kAudioUnitScope_Input];
+  for (UInt32 i = 0; i < inputs.size(); ++i) {
+    AudioUnit source = inputs[i]->source.sourceUnit.load();
+    if (source == nullptr) continue;
+    AudioStreamBasicDescription format{};
+    UInt32 size = sizeof format;
+    if (AudioUnitGetProperty(source, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output,
+                             inputs[i]->source.sourceOutput.load(), &format, &size) == noErr &&
+        checkFormat(kAudioUnitScope_Input, i, format) == noErr)
+      inputs[i]->format = format;
+  }
 }
 
 OSStatus AudioUnitBase::uninitialize() {
@@ -464,6 +528,56 @@ OSStatus AudioUnitBase::pullInput(UInt32 index, const AudioTimeStamp *timeStamp,
   return kAudioUnitErr_NoConnection;
 }
 
+bool AudioUnitBase::hasSource(UInt32 index) {
+  if (index >= scopes_[kAudioUnitScope_Input].size()) return false;
+  const InputSource &source = scopes_[kAudioUnitScope_Input][index]->source;
+  return source.callback.load(std::memory_order_acquire) != nullptr ||
+         source.sourceUnit.load(std::memory_order_acquire) != nullptr;
+}
+
+// Render thread: no allocation, no lock, no host calls.
+OSStatus AudioUnitBase::pullInputInto(UInt32 index, const AudioTimeStamp *timeStamp, UInt32 frames,
+                                      AudioBufferList *ioData) {
+  if (index >= scopes_[kAudioUnitScope_Input].size()) return kAudioUnitErr_InvalidElement;
+  const InputSource &source = scopes_[kAudioUnitScope_Input][index]->source;
+  AudioUnitRenderActionFlags inputFlags = 0;
+  void *given[kMaxChannels];
+  UInt32 buffers = ioData->mNumberBuffers < kMaxChannels ? ioData->mNumberBuffers : kMaxChannels;
+  for (UInt32 b = 0; b < buffers; ++b) given[b] = ioData->mBuffers[b].mData;
+  OSStatus status = kAudioUnitErr_NoConnection;
+  AURenderCallback callback = source.callback.load(std::memory_order_acquire);
+  AudioUnit unit = source.sourceUnit.load(std::memory_order_acquire);
+  if (callback != nullptr)
+    status = callback(source.callbackRefCon.load(std::memory_order_relaxed), &inputFlags, timeStamp,
+                      index, frames, ioData);
+  else if (unit != nullptr)
+    status = AudioUnitRender(unit, &inputFlags, timeStamp,
+                             source.sourceOutput.load(std::memory_order_relaxed), frames, ioData);
+  // A source may answer with buffers of its own; the samples go where the caller asked, so that
+  // the caller may work on them in place.
+  for (UInt32 b = 0; b < buffers; ++b) {
+    AudioBuffer &buffer = ioData->mBuffers[b];
+    if (buffer.mData == given[b] || buffer.mData == nullptr || given[b] == nullptr) continue;
+    std::memmove(given[b], buffer.mData, buffer.mDataByteSize);
+    buffer.mData = given[b];
+  }
+  return status;
+}
+
+// Render thread: no allocation, no lock, no host calls.
+OSStatus AudioUnitBase::renderBypassed(const AudioTimeStamp *timeStamp, UInt32 bus, UInt32 frames,
+                                       AudioBufferList *ioData) {
+  const AudioStreamBasicDescription &in = scopes_[kAudioUnitScope_Input][0]->format;
+  const AudioStreamBasicDescription &out = scopes_[kAudioUnitScope_Output][bus]->format;
+  if (in.mChannelsPerFrame == out.mChannelsPerFrame && in.mFormatFlags == out.mFormatFlags &&
+      in.mBytesPerFrame == out.mBytesPerFrame)
+    return pullInputInto(0, timeStamp, frames, ioData);
+  AudioBufferList *input = nullptr;
+  if (OSStatus status = pullInput(0, timeStamp, frames, input)) return status;
+  copyChannels(*input, in, *ioData, out, frames, nullptr, 0);
+  return noErr;
+}
+
 // Render thread: no allocation, no lock, no host calls.
 OSStatus AudioUnitBase::render(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp,
                                UInt32 bus, UInt32 frames, AudioBufferList *ioData) {
@@ -492,7 +606,9 @@ OSStatus AudioUnitBase::render(AudioUnitRenderActionFlags *flags, const AudioTim
     AudioUnitRenderActionFlags pre = actionFlags | kAudioUnitRenderAction_PreRender;
     proc(notify.refCon.load(std::memory_order_relaxed), &pre, timeStamp, bus, frames, ioData);
   }
-  OSStatus status = renderBus(&actionFlags, timeStamp, bus, frames, ioData);
+  OSStatus status = bypassed_.load(std::memory_order_acquire) && canBypass()
+                        ? renderBypassed(timeStamp, bus, frames, ioData)
+                        : renderBus(&actionFlags, timeStamp, bus, frames, ioData);
   if (status != noErr) lastRenderError_.store(status, std::memory_order_relaxed);
   for (RenderNotify &notify : notifies_) {
     AURenderCallback proc = notify.proc.load(std::memory_order_acquire);

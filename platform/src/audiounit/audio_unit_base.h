@@ -13,7 +13,9 @@
 
 namespace xnq::au {
 
-// One parameter a unit offers in one scope, on every element of that scope.
+// One parameter a unit offers in one scope, on every element of that scope. A definition with a
+// count above 1 stands for the IDs id ... id + count - 1 (one per channel, as the mixer's meters).
+// A read-only parameter is a measurement that the render thread writes.
 struct ParameterDefinition {
   AudioUnitScope scope;
   AudioUnitParameterID id;
@@ -22,6 +24,8 @@ struct ParameterDefinition {
   Float32 minValue;
   Float32 maxValue;
   Float32 defaultValue;
+  UInt32 count = 1;
+  bool readOnly = false;
 };
 
 // An input's source: a render callback or another unit's output.
@@ -36,8 +40,8 @@ struct InputSource {
 struct Element {
   AudioStreamBasicDescription format;
   InputSource source;  // used by input elements only
-  // One value per parameter definition of this scope. Written by host threads, read by the
-  // render thread.
+  // One value per parameter ID of this unit (slots in definition order). Written by host threads,
+  // read by the render thread; read-only parameters the other way round.
   std::unique_ptr<std::atomic<Float32>[]> values;
 };
 
@@ -78,7 +82,7 @@ class AudioUnitBase {
   virtual OSStatus start();
   virtual OSStatus stop();
 
-  // Render thread: no allocation, no lock, no host calls.
+  // Render thread: no allocation, no lock, no host calls. A bypassed unit hands its input on.
   OSStatus render(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp, UInt32 bus,
                   UInt32 frames, AudioBufferList *ioData);
 
@@ -104,6 +108,19 @@ class AudioUnitBase {
   virtual void unprepare() {}
   virtual void resetState() {}
   virtual bool elementCountWritable(AudioUnitScope) const { return false; }
+  // Whether the unit offers the bypass property (effects do; output units do not).
+  virtual bool canBypass() const { return false; }
+  // Whether a parameter of the unit's list is offered in the unit's present configuration.
+  virtual bool offersParameter(AudioUnitScope, AudioUnitParameterID) const { return true; }
+  // Called with the lock held after a parameter took a new value.
+  virtual void parameterChanged(AudioUnitScope, AudioUnitElement, AudioUnitParameterID) {}
+  // The delay of the unit's output behind its input and how long its output rings on after the
+  // input falls silent, in seconds. Called with the lock held.
+  virtual Float64 latencySeconds() { return 0; }
+  virtual Float64 tailSeconds() { return 0; }
+  // Render thread: the bypassed render, which hands input bus 0 on unchanged.
+  virtual OSStatus renderBypassed(const AudioTimeStamp *timeStamp, UInt32 bus, UInt32 frames,
+                                  AudioBufferList *ioData);
   // Render thread: fills ioData (already pointing at buffers) with frames of output bus.
   virtual OSStatus renderBus(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp,
                              UInt32 bus, UInt32 frames, AudioBufferList *ioData) = 0;
@@ -112,22 +129,39 @@ class AudioUnitBase {
   // then points at. NoConnection when the input has neither a callback nor a source unit.
   OSStatus pullInput(UInt32 element, const AudioTimeStamp *timeStamp, UInt32 frames,
                      AudioBufferList *&ioData);
+  // Render thread: pulls frames of input element straight into the caller's buffers, which must
+  // match the input's format (the source may point them at buffers of its own).
+  OSStatus pullInputInto(UInt32 element, const AudioTimeStamp *timeStamp, UInt32 frames,
+                         AudioBufferList *ioData);
+  bool hasSource(UInt32 element);
 
   std::vector<std::unique_ptr<Element>> &elements(AudioUnitScope scope);
   Element *element(AudioUnitScope scope, AudioUnitElement index);
-  Float32 parameterValue(AudioUnitScope scope, AudioUnitElement element, size_t definition) const;
+  // The value of a parameter by its definition's position and the ID's offset in the definition.
+  Float32 parameterValue(AudioUnitScope scope, AudioUnitElement element, size_t definition,
+                         UInt32 offset = 0) const;
+  // Stores a value without checks: a measurement (render thread) or a value that follows from
+  // another parameter (host thread, lock held).
+  void storeParameter(AudioUnitScope scope, AudioUnitElement element, size_t definition,
+                      UInt32 offset, Float32 value);
   // Changes the element count of a scope; new elements take the first element's format.
   void setElementCount(AudioUnitScope scope, UInt32 count);
   UInt32 maxFramesPerSlice() const { return maxFrames_; }
   bool initialized() const { return initialized_.load(std::memory_order_acquire); }
+  UInt32 renderQuality() const { return renderQuality_.load(std::memory_order_relaxed); }
+  // Whether the units' own format, 32-bit float with a buffer per channel, and nothing else.
+  static bool isCanonical(const AudioStreamBasicDescription &format);
   static AudioStreamBasicDescription canonicalFormat(Float64 rate, UInt32 channels);
 
   std::mutex lock_;
 
  private:
   OSStatus validateAddress(AudioUnitScope scope, AudioUnitElement element);
+  // The definition of an offered parameter and the value slot of the ID.
   const ParameterDefinition *findParameter(AudioUnitScope scope, AudioUnitParameterID id,
-                                           size_t &index) const;
+                                           size_t &slot) const;
+  // Takes the output formats of the units connected to the inputs, as a connection carries them.
+  void adoptConnectedFormats();
   void makeValues(AudioUnitScope scope, Element &element);
   static void layoutBuffers(InputBuffers &buffers, const AudioStreamBasicDescription &format,
                             UInt32 frames);
@@ -142,12 +176,17 @@ class AudioUnitBase {
   AudioUnit self_;
   ComponentDescription description_;
   std::vector<ParameterDefinition> parameters_;
+  std::vector<size_t> firstSlot_;  // per definition: the slot of its first ID
+  size_t slotCount_ = 0;
   std::vector<std::unique_ptr<Element>> scopes_[3];
   std::vector<InputBuffers> inputBuffers_;
   // Where a render writes when the caller's buffers have no data pointers.
   std::vector<std::vector<Float32>> outputScratch_;
   UInt32 maxFrames_ = kDefaultMaxFramesPerSlice;
-  UInt32 renderQuality_ = 127;
+  // Written by host threads; read by units as they render.
+  std::atomic<UInt32> renderQuality_{127};
+  // Written by host threads (bypass property); read by the render thread.
+  std::atomic<bool> bypassed_{false};
   // Written by host threads (initialize, uninitialize); read by the render thread.
   std::atomic<bool> initialized_{false};
   // Written by the render thread; read by host threads.

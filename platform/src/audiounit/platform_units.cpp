@@ -2,6 +2,7 @@
 #include <new>
 
 #include "audiounit/output_unit.h"
+#include "audiounit/unit_factories.h"
 #include "audiounit/unit_registry.h"
 #include "components/platform_components.h"
 
@@ -31,6 +32,14 @@ const UnitKind kUnitKinds[] = {
     {kAudioUnitType_Output, kAudioUnitSubType_DefaultOutput, "DefaultOutputUnit", makeDefault},
     {kAudioUnitType_Output, kAudioUnitSubType_SystemOutput, "SystemOutputUnit", makeSystem},
     {kAudioUnitType_Output, kAudioUnitSubType_GenericOutput, "GenericOutput", makeGeneric},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, "AUConverter",
+     makeConverterUnit},
+    {kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, "MultiChannelMixer",
+     makeMultichannelMixer},
+    {kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, "GraphicEQ", makeGraphicEq},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_NewTimePitch, "NewTimePitch", makeTimePitch},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_TimePitch, "TimePitch", makeTimePitch},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed, "Varispeed", makeVarispeed},
 };
 
 }  // namespace

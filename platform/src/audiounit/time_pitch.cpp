@@ -1,0 +1,87 @@
+// The time-pitch units: 'nutp' (rate, pitch, overlap, peak locking) and the older 'tmpt' (rate,
+// pitch, effect blend), both on the phase-vocoder stretcher. Rate and pitch change on the fly;
+// at rate 1 and pitch 0 the input passes untouched (see dsp/rate_stage.h for the way in and
+// out). The stretcher's own delay is made up by reading ahead, so the output is not late.
+//
+// Overlap chooses the analysis window when the unit initializes: below 6 a short window (more
+// time resolution), 6 and 7 the stretcher's standard one, 8 (the default) and above a long one,
+// which keeps steady tones at their exact frequency and level where the standard window lets
+// them waver by several cents.
+// Effect blend sets how transients are treated: below 0.5 smoothly (softer attacks, no phase
+// resets), from 0.5 on (the default 1) sharply above a few hundred hertz.
+#include <cmath>
+#include <new>
+
+#include "audiounit/rate_unit.h"
+#include "audiounit/unit_factories.h"
+#include "dsp/time_stretcher.h"
+
+namespace xnq::au {
+namespace {
+
+// Definition positions in both parameter lists.
+enum : size_t { kRate, kPitch, kThird, kFourth };
+
+std::vector<ParameterDefinition> timePitchParameters(bool newer) {
+  std::vector<ParameterDefinition> list = {
+      {kAudioUnitScope_Global, kNewTimePitchParam_Rate, "Playback Rate",
+       kAudioUnitParameterUnit_Rate, 1.0f / 32, 32.0f, 1.0f},
+      {kAudioUnitScope_Global, kNewTimePitchParam_Pitch, "Pitch", kAudioUnitParameterUnit_Cents,
+       -2400.0f, 2400.0f, 0.0f}};
+  if (newer) {
+    list.push_back({kAudioUnitScope_Global, kNewTimePitchParam_Overlap, "Overlap",
+                    kAudioUnitParameterUnit_Generic, 3.0f, 32.0f, 8.0f});
+    list.push_back({kAudioUnitScope_Global, kNewTimePitchParam_EnablePeakLocking,
+                    "Enable Peak Locking", kAudioUnitParameterUnit_Boolean, 0.0f, 1.0f, 1.0f});
+  } else {
+    list.push_back({kAudioUnitScope_Global, kTimePitchParam_EffectBlend, "Effect Blend",
+                    kAudioUnitParameterUnit_Generic, 0.0f, 1.0f, 1.0f});
+  }
+  return list;
+}
+
+class TimePitch final : public RateUnit {
+ public:
+  TimePitch(AudioUnit self, const ComponentDescription &description)
+      : RateUnit(
+            self, description,
+            timePitchParameters(description.componentSubType == kAudioUnitSubType_NewTimePitch)),
+        newer_(description.componentSubType == kAudioUnitSubType_NewTimePitch) {}
+
+ protected:
+  std::unique_ptr<dsp::RateEngine> makeEngine(size_t &crossfadeFrames) override {
+    int window = 1;
+    if (newer_) {
+      Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
+      window = overlap < 6 ? -1 : overlap < 8 ? 0 : 1;
+    }
+    crossfadeFrames = 1024;
+    return std::unique_ptr<dsp::RateEngine>(new (std::nothrow) dsp::TimeStretcher(
+        outputRate(), channels(), maxFramesPerSlice(), window));
+  }
+  // Render thread: no allocation, no lock.
+  void currentRates(double &rate, double &pitch) override {
+    rate = parameterValue(kAudioUnitScope_Global, 0, kRate);
+    Float32 cents = parameterValue(kAudioUnitScope_Global, 0, kPitch);
+    pitch = cents == 0 ? 1.0 : std::exp2(cents / 1200.0);
+    dsp::TimeStretcher::Options options;
+    if (newer_) {
+      options.peakLocking = parameterValue(kAudioUnitScope_Global, 0, kFourth) >= 0.5f;
+    } else {
+      Float32 blend = parameterValue(kAudioUnitScope_Global, 0, kThird);
+      options.transients = blend < 0.5f ? 0 : 1;
+    }
+    static_cast<dsp::TimeStretcher *>(engine())->setOptions(options);
+  }
+
+ private:
+  bool newer_;
+};
+
+}  // namespace
+
+AudioUnitBase *makeTimePitch(AudioUnit self, const ComponentDescription &description) {
+  return new (std::nothrow) TimePitch(self, description);
+}
+
+}  // namespace xnq::au

@@ -1,0 +1,143 @@
+#include "dsp/biquad_cascade.h"
+
+#include <xmmintrin.h>
+
+#include <cstring>
+
+namespace xnq::dsp {
+namespace {
+
+float lane(__m128 v, int i) {
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, v);
+  return lanes[i];
+}
+
+// Flushes denormals to zero while a block runs: a filter ringing out into silence would
+// otherwise slow to a crawl. The caller's setting comes back afterwards.
+class FlushDenormals {
+ public:
+  FlushDenormals() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
+  ~FlushDenormals() { _mm_setcsr(saved_); }
+
+ private:
+  unsigned saved_;
+};
+
+}  // namespace
+
+BiquadCascade::BiquadCascade() {
+  std::memset(bandState_, 0, sizeof bandState_);
+  setFilters(nullptr, 0);
+}
+
+void BiquadCascade::reset() {
+  std::memset(bandState_, 0, sizeof bandState_);
+  for (int v = 0; v < vectors_; ++v) s1_[v] = s2_[v] = y_[v] = _mm_setzero_ps();
+}
+
+void BiquadCascade::saveStates() {
+  for (int s = 0; s < count_; ++s) {
+    int v = s / 2, base = (s % 2) * 2;
+    for (int c = 0; c < 2; ++c) {
+      bandState_[band_[s]][c][0] = lane(s1_[v], base + c);
+      bandState_[band_[s]][c][1] = lane(s2_[v], base + c);
+    }
+  }
+}
+
+void BiquadCascade::setFilters(const EqFilter *filters, int count) {
+  saveStates();
+  // Bands that lost their filter start from rest when they come back.
+  bool kept[kMaxEqBands] = {};
+  for (int s = 0; s < count; ++s) kept[filters[s].band] = true;
+  for (int b = 0; b < kMaxEqBands; ++b)
+    if (!kept[b]) std::memset(bandState_[b], 0, sizeof bandState_[b]);
+
+  count_ = count;
+  vectors_ = (count + 1) / 2;
+  alignas(16) float b0[kMaxFilters * 2], b1[kMaxFilters * 2], b2[kMaxFilters * 2];
+  alignas(16) float a1[kMaxFilters * 2], a2[kMaxFilters * 2], s1[kMaxFilters * 2],
+      s2[kMaxFilters * 2];
+  for (int s = 0; s < vectors_ * 2; ++s) {
+    // A count that is odd ends with a filter that passes its input on exactly.
+    Biquad f = s < count ? filters[s].coefficients : Biquad{1, 0, 0, 0, 0};
+    if (s < count) band_[s] = filters[s].band;
+    for (int c = 0; c < 2; ++c) {
+      int i = (s / 2) * 4 + (s % 2) * 2 + c;
+      b0[i] = static_cast<float>(f.b0);
+      b1[i] = static_cast<float>(f.b1);
+      b2[i] = static_cast<float>(f.b2);
+      a1[i] = static_cast<float>(f.a1);
+      a2[i] = static_cast<float>(f.a2);
+      s1[i] = s < count ? bandState_[band_[s]][c][0] : 0.0f;
+      s2[i] = s < count ? bandState_[band_[s]][c][1] : 0.0f;
+    }
+  }
+  for (int v = 0; v < vectors_; ++v) {
+    b0_[v] = _mm_load_ps(b0 + 4 * v);
+    b1_[v] = _mm_load_ps(b1 + 4 * v);
+    b2_[v] = _mm_load_ps(b2 + 4 * v);
+    a1_[v] = _mm_load_ps(a1 + 4 * v);
+    a2_[v] = _mm_load_ps(a2 + 4 * v);
+    s1_[v] = _mm_load_ps(s1 + 4 * v);
+    s2_[v] = _mm_load_ps(s2 + 4 * v);
+    y_[v] = _mm_setzero_ps();
+    laneFilter_[v] = _mm_setr_epi32(2 * v, 2 * v, 2 * v + 1, 2 * v + 1);
+  }
+}
+
+// Step t of the pipeline: filter s takes sample t - s. Vectors run from the last down, so each
+// still finds its predecessor's output of the previous step. Masked steps (the pipeline filling
+// or draining) leave a filter whose sample lies outside the block untouched.
+template <bool kMasked>
+inline void BiquadCascade::step(size_t t, size_t frames, const float *left, const float *right,
+                                float *outLeft, float *outRight) {
+  __m128i first = _mm_set1_epi32(static_cast<int>(t) - static_cast<int>(frames));
+  __m128i last = _mm_set1_epi32(static_cast<int>(t) + 1);
+  for (int v = vectors_ - 1; v >= 0; --v) {
+    __m128 x;
+    if (v > 0) {
+      x = _mm_shuffle_ps(y_[v - 1], y_[v], _MM_SHUFFLE(1, 0, 3, 2));
+    } else {
+      float l = t < frames ? left[t] : 0.0f;
+      float r = t < frames && right != nullptr ? right[t] : 0.0f;
+      x = _mm_shuffle_ps(_mm_setr_ps(l, r, 0, 0), y_[0], _MM_SHUFFLE(1, 0, 1, 0));
+    }
+    __m128 y = _mm_add_ps(_mm_mul_ps(b0_[v], x), s1_[v]);
+    __m128 s1 = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(b1_[v], x), _mm_mul_ps(a1_[v], y)), s2_[v]);
+    __m128 s2 = _mm_sub_ps(_mm_mul_ps(b2_[v], x), _mm_mul_ps(a2_[v], y));
+    if (kMasked) {
+      __m128 active = _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(last, laneFilter_[v]),
+                                                     _mm_cmpgt_epi32(laneFilter_[v], first)));
+      y = _mm_and_ps(active, y);
+      s1 = _mm_or_ps(_mm_and_ps(active, s1), _mm_andnot_ps(active, s1_[v]));
+      s2 = _mm_or_ps(_mm_and_ps(active, s2), _mm_andnot_ps(active, s2_[v]));
+    }
+    y_[v] = y;
+    s1_[v] = s1;
+    s2_[v] = s2;
+  }
+  size_t lastFilter = static_cast<size_t>(count_ - 1);
+  if (t >= lastFilter && t - lastFilter < frames) {
+    __m128 y = y_[lastFilter / 2];
+    int base = static_cast<int>(lastFilter % 2) * 2;
+    outLeft[t - lastFilter] = lane(y, base);
+    if (outRight != nullptr) outRight[t - lastFilter] = lane(y, base + 1);
+  }
+}
+
+void BiquadCascade::process(float *left, float *right, size_t frames) {
+  if (count_ == 0 || frames == 0) return;
+  FlushDenormals flush;
+  size_t fill = static_cast<size_t>(count_ - 1);
+  size_t steps = frames + fill;
+  // The output of step t is sample t - fill, written after the filters read sample t, so the
+  // block can be filtered in place.
+  size_t t = 0;
+  for (; t < fill && t < steps; ++t) step<true>(t, frames, left, right, left, right);
+  for (; t < frames; ++t) step<false>(t, frames, left, right, left, right);
+  for (; t < steps; ++t) step<true>(t, frames, left, right, left, right);
+}
+
+}  // namespace xnq::dsp

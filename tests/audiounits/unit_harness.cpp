@@ -1,0 +1,119 @@
+#include "unit_harness.h"
+
+#include <algorithm>
+
+namespace xnq::test {
+
+UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, double rate)
+    : channels_(channels) {
+  unit_ = OpenDefaultComponent(type, subType);
+  EXPECT_NE(unit_, nullptr);
+  if (unit_ == nullptr) return;
+  AudioStreamBasicDescription format{
+      rate,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
+      4,
+      1,
+      4,
+      channels,
+      32,
+      0};
+  for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+    EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, scope, 0, &format,
+                                   sizeof format),
+              noErr);
+  AURenderCallbackStruct callback{feed, this};
+  EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
+                                 0, &callback, sizeof callback),
+            noErr);
+}
+
+UnitHarness::~UnitHarness() {
+  if (unit_ != nullptr) CloseComponent(unit_);
+}
+
+OSStatus UnitHarness::feed(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *,
+                           UInt32, UInt32 frames, AudioBufferList *ioData) {
+  auto *self = static_cast<UnitHarness *>(refCon);
+  if (self->onPull != nullptr) self->onPull(*self);
+  for (UInt32 c = 0; c < ioData->mNumberBuffers; ++c) {
+    auto *out = static_cast<float *>(ioData->mBuffers[c].mData);
+    const std::vector<float> &from = (*self->input_)[std::min<size_t>(c, self->input_->size() - 1)];
+    for (UInt32 i = 0; i < frames; ++i) {
+      size_t at = self->position_ + i;
+      out[i] = at < from.size() ? from[at] : 0.0f;
+    }
+  }
+  self->position_ += frames;
+  return noErr;
+}
+
+Signal UnitHarness::render(const Signal &input, size_t frames, UInt32 slice,
+                           void (*between)(UnitHarness &, size_t)) {
+  input_ = &input;
+  position_ = 0;
+  Signal out(channels_, std::vector<float>(frames));
+  std::vector<unsigned char> bytes(offsetof(AudioBufferList, mBuffers) +
+                                   channels_ * sizeof(AudioBuffer));
+  auto *list = reinterpret_cast<AudioBufferList *>(bytes.data());
+  AudioTimeStamp stamp{};
+  stamp.mFlags = kAudioTimeStampSampleTimeValid;
+  for (size_t done = 0; done < frames; done += slice) {
+    if (between != nullptr) between(*this, done);
+    UInt32 n = static_cast<UInt32>(std::min<size_t>(slice, frames - done));
+    list->mNumberBuffers = channels_;
+    for (unsigned c = 0; c < channels_; ++c)
+      list->mBuffers[c] = AudioBuffer{1, n * 4, out[c].data() + done};
+    AudioUnitRenderActionFlags flags = 0;
+    OSStatus status = AudioUnitRender(unit_, &flags, &stamp, 0, n, list);
+    EXPECT_EQ(status, noErr);
+    if (status != noErr) break;
+    stamp.mSampleTime += n;
+  }
+  return out;
+}
+
+double amplitudeAt(const std::vector<float> &samples, size_t from, size_t count, double hz,
+                   double rate) {
+  double re = 0, im = 0, window = 0;
+  for (size_t i = 0; i < count; ++i) {
+    double w = 0.5 - 0.5 * std::cos(2 * M_PI * i / count);
+    double phase = 2 * M_PI * hz * static_cast<double>(from + i) / rate;
+    re += w * samples[from + i] * std::cos(phase);
+    im += w * samples[from + i] * std::sin(phase);
+    window += w;
+  }
+  return 2 * std::hypot(re, im) / window;
+}
+
+double frequencyOf(const std::vector<float> &samples, size_t from, size_t count, double rate) {
+  // Rising zero crossings, each counted only after the signal went clearly negative, so that
+  // ripples around zero do not count twice.
+  double first = -1, last = -1;
+  int periods = 0;
+  bool armed = false;
+  for (size_t i = from + 1; i < from + count; ++i) {
+    if (samples[i] < -0.05f) armed = true;
+    if (!armed || samples[i - 1] >= 0 || samples[i] < 0) continue;
+    armed = false;
+    double at = static_cast<double>(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+    if (first < 0)
+      first = at;
+    else
+      ++periods;
+    last = at;
+  }
+  return periods * rate / (last - first);
+}
+
+double energyCentre(const std::vector<float> &samples, size_t from, size_t to) {
+  double sum = 0, weighted = 0;
+  for (size_t i = from; i < to && i < samples.size(); ++i) {
+    sum += samples[i] * samples[i];
+    weighted += static_cast<double>(i) * samples[i] * samples[i];
+  }
+  return weighted / sum;
+}
+
+}  // namespace xnq::test

@@ -1,0 +1,72 @@
+// Opens a platform unit, feeds it a signal through a render callback and renders its output in
+// slices, as a host renders a unit offline; and the measurements the tests make on the result.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "os/audio_unit.h"
+
+namespace xnq::test {
+
+using Signal = std::vector<std::vector<float>>;  // per channel
+
+inline Signal tone(unsigned channels, double hz, double seconds, float amplitude = 0.5f,
+                   double rate = 44100) {
+  Signal s(channels, std::vector<float>(static_cast<size_t>(seconds * rate)));
+  for (auto &channel : s)
+    for (size_t i = 0; i < channel.size(); ++i)
+      channel[i] = amplitude * static_cast<float>(std::sin(2 * M_PI * hz * i / rate));
+  return s;
+}
+
+class UnitHarness {
+ public:
+  UnitHarness(OSType type, OSType subType, unsigned channels = 1, double rate = 44100);
+  ~UnitHarness();
+  AudioUnit unit() const { return unit_; }
+  OSStatus set(AudioUnitParameterID id, Float32 value, AudioUnitScope scope = 0,
+               AudioUnitElement element = 0) {
+    return AudioUnitSetParameter(unit_, id, scope, element, value, 0);
+  }
+  Float32 get(AudioUnitParameterID id, AudioUnitScope scope = 0, AudioUnitElement element = 0) {
+    Float32 value = NAN;
+    EXPECT_EQ(AudioUnitGetParameter(unit_, id, scope, element, &value), noErr);
+    return value;
+  }
+  OSStatus setProperty(AudioUnitPropertyID id, UInt32 value, AudioUnitScope scope = 0) {
+    return AudioUnitSetProperty(unit_, id, scope, 0, &value, sizeof value);
+  }
+  OSStatus initialize() { return AudioUnitInitialize(unit_); }
+  // Renders frames of output in slices from input (silence after its end); the callback, if
+  // given, runs between slices.
+  Signal render(const Signal &input, size_t frames, UInt32 slice = 512,
+                void (*between)(UnitHarness &, size_t done) = nullptr);
+  // The frames the unit pulled from its input in the last render.
+  size_t pulled() const { return position_; }
+
+  // Called while the unit pulls; the lock-probe test swaps this in.
+  void (*onPull)(UnitHarness &) = nullptr;
+
+ private:
+  static OSStatus feed(void *, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32, UInt32,
+                       AudioBufferList *);
+  AudioUnit unit_ = nullptr;
+  unsigned channels_;
+  const Signal *input_ = nullptr;
+  size_t position_ = 0;
+};
+
+// The amplitude of a frequency in samples[from, from + count), through a Hann window.
+double amplitudeAt(const std::vector<float> &samples, size_t from, size_t count, double hz,
+                   double rate = 44100);
+// The frequency of a steady tone in a span, from its zero crossings.
+double frequencyOf(const std::vector<float> &samples, size_t from, size_t count,
+                   double rate = 44100);
+// The centre of the signal's energy in samples[from, to), in frames: edges that a process
+// smears evenly do not move it.
+double energyCentre(const std::vector<float> &samples, size_t from, size_t to);
+
+}  // namespace xnq::test

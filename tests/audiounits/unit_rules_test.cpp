@@ -1,0 +1,195 @@
+// What every processing unit owes its host: exact bypass, refusals of bad values and addresses,
+// parameter info for each parameter, the slice limit, and a render path that neither allocates
+// nor takes the unit's lock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "unit_harness.h"
+
+// Counts the allocations of the whole process (operator new included, which takes malloc) while
+// counting is set. The sanitizers bring allocators of their own; under them nothing is counted.
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<int> allocations{0};
+void note() {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+}
+}  // namespace
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+constexpr bool kCountsAllocations = true;
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+void *malloc(size_t size) {
+  note();
+  return __libc_malloc(size);
+}
+void *calloc(size_t n, size_t size) {
+  note();
+  return __libc_calloc(n, size);
+}
+void *realloc(void *p, size_t size) {
+  note();
+  return __libc_realloc(p, size);
+}
+int posix_memalign(void **p, size_t alignment, size_t size) {
+  note();
+  *p = __libc_memalign(alignment, size);
+  return *p == nullptr ? ENOMEM : 0;
+}
+void *aligned_alloc(size_t alignment, size_t size) {
+  note();
+  return __libc_memalign(alignment, size);
+}
+}
+#else
+constexpr bool kCountsAllocations = false;
+#endif
+
+namespace xnq::test {
+namespace {
+
+struct Kind {
+  OSType type, subType;
+  AudioUnitParameterID parameter;  // a parameter to misuse, in scope
+  AudioUnitScope scope;
+  Float32 away;  // a value of it that is not identity
+};
+const Kind kKinds[] = {
+    {kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, 3, kAudioUnitScope_Global, 9},
+    {kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, kMultiChannelMixerParam_Volume,
+     kAudioUnitScope_Input, 0.5f},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Rate,
+     kAudioUnitScope_Global, 1.25f},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_TimePitch, kTimePitchParam_Pitch,
+     kAudioUnitScope_Global, 300},
+    {kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate,
+     kAudioUnitScope_Global, 1.5f},
+};
+
+TEST(UnitRules, BypassHandsTheInputOnExactly) {
+  for (const Kind &k : kKinds) {
+    SCOPED_TRACE(k.subType);
+    UnitHarness unit(k.type, k.subType, 2);
+    ASSERT_EQ(unit.set(k.parameter, k.away, k.scope), noErr);
+    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_BypassEffect, 1), noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    Signal in = tone(2, 1000, 0.1);
+    EXPECT_EQ(unit.render(in, in[0].size()), in);
+  }
+}
+
+TEST(UnitRules, BadValuesAndAddressesAreRefusedAndEveryParameterIsDescribed) {
+  for (const Kind &k : kKinds) {
+    SCOPED_TRACE(k.subType);
+    UnitHarness unit(k.type, k.subType);
+    Float32 before = unit.get(k.parameter, k.scope);
+    for (Float32 bad : {NAN, INFINITY, -INFINITY, 1e6f, -1e6f})
+      EXPECT_EQ(unit.set(k.parameter, bad, k.scope), kAudioUnitErr_InvalidParameter) << bad;
+    EXPECT_EQ(unit.get(k.parameter, k.scope), before);
+    EXPECT_EQ(unit.set(k.parameter, k.away, k.scope, 9), kAudioUnitErr_InvalidElement);
+    EXPECT_EQ(unit.set(k.parameter, k.away, 5), kAudioUnitErr_InvalidScope);
+    EXPECT_EQ(unit.set(7777, 0, k.scope), kAudioUnitErr_InvalidParameter);
+
+    for (AudioUnitScope scope : {0, 1, 2}) {
+      UInt32 size = 0;
+      ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit(), kAudioUnitProperty_ParameterList, scope, 0,
+                                         &size, nullptr),
+                noErr);
+      std::vector<AudioUnitParameterID> ids(size / 4 + 1);
+      ids.pop_back();
+      ASSERT_EQ(AudioUnitGetProperty(unit.unit(), kAudioUnitProperty_ParameterList, scope, 0,
+                                     ids.data(), &size),
+                noErr);
+      for (AudioUnitParameterID id : ids) {
+        AudioUnitParameterInfo info{};
+        size = sizeof info;
+        ASSERT_EQ(AudioUnitGetProperty(unit.unit(), kAudioUnitProperty_ParameterInfo, scope, id,
+                                       &info, &size),
+                  noErr);
+        EXPECT_NE(info.name[0], '\0') << id;
+        EXPECT_TRUE(info.minValue <= info.defaultValue && info.defaultValue <= info.maxValue);
+        EXPECT_EQ(unit.get(id, scope), info.defaultValue) << id;
+      }
+    }
+    for (AudioUnitPropertyID id : {kAudioUnitProperty_Latency, kAudioUnitProperty_TailTime}) {
+      Float64 seconds = -1;
+      UInt32 size = sizeof seconds;
+      EXPECT_EQ(AudioUnitGetProperty(unit.unit(), id, 0, 0, &seconds, &size), noErr);
+      EXPECT_GE(seconds, 0);
+    }
+    EXPECT_EQ(unit.setProperty(kAudioUnitProperty_RenderQuality, 127), noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    std::vector<float> buffer(1157);
+    AudioBufferList list{1, {{1, 1157 * 4, buffer.data()}}};
+    AudioTimeStamp stamp{};
+    EXPECT_EQ(AudioUnitRender(unit.unit(), nullptr, &stamp, 0, 1157, &list),
+              kAudioUnitErr_TooManyFramesToProcess);
+  }
+}
+
+// Renders half a second with the parameter moving between slices (into and out of identity for
+// the rate units) and counts the allocations made meanwhile.
+TEST(UnitRules, RenderingNeitherAllocatesNorTakesTheUnitsLock) {
+  static AudioUnitParameterID parameter;
+  static AudioUnitScope scope;
+  static Float32 away;
+  std::vector<Kind> kinds(std::begin(kKinds), std::end(kKinds));
+  kinds.push_back({kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 0, 0, 0});
+  for (const Kind &k : kinds) {
+    SCOPED_TRACE(k.subType);
+    UnitHarness unit(k.type, k.subType, 2);
+    parameter = k.parameter, scope = k.scope, away = k.away;
+    if (k.subType == kAudioUnitSubType_AUConverter) {  // one that resamples
+      Float64 rate = 48000;
+      ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_SampleRate,
+                                     kAudioUnitScope_Output, 0, &rate, sizeof rate),
+                noErr);
+    }
+    if (k.type == kAudioUnitType_Mixer) {
+      ASSERT_EQ(unit.setProperty(kAudioUnitProperty_MeteringMode, 1, kAudioUnitScope_Input), noErr);
+    }
+    ASSERT_EQ(unit.initialize(), noErr);
+    Signal in = tone(2, 500, 0.5);
+    allocations = 0;
+    unit.render(in, in[0].size(), 512, [](UnitHarness &u, size_t done) {
+      counting = true;
+      u.set(parameter, (done / 512) % 8 < 4 ? away : 1, scope);
+    });
+    counting = false;
+    if (kCountsAllocations) {
+      EXPECT_EQ(allocations.load(), 0);
+    }
+
+    // While the unit pulls its input, another thread can still reach the unit's parameters.
+    unit.onPull = [](UnitHarness &u) {
+      static std::atomic<bool> done;
+      done = false;
+      std::thread reader([unit = u.unit()] {
+        Float32 value;
+        AudioUnitGetParameter(unit, parameter, scope, 0, &value);
+        done = true;
+      });
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (!done && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+      EXPECT_TRUE(done) << "the unit holds its lock while it renders";
+      if (done) {
+        reader.join();
+      } else {
+        reader.detach();
+      }
+      u.onPull = nullptr;
+    };
+    unit.render(in, 512);
+  }
+}
+
+}  // namespace
+}  // namespace xnq::test

@@ -14,7 +14,8 @@ xnq::conv::HandleTable<PcmConverter> &converters() {
   return table;
 }
 
-// Adapts the caller's input data procedure to the engine's source. Runs on the filling thread.
+// Adapts the caller's input data procedure to the engine's source. Runs on the filling thread,
+// a render thread for the converter's real-time callers: it only forwards the call.
 class ProcedureSource final : public xnq::conv::PacketSource {
  public:
   ProcedureSource(AudioConverterRef converter, AudioConverterComplexInputDataProc procedure,
@@ -131,6 +132,8 @@ OSStatus AudioConverterSetProperty(AudioConverterRef inAudioConverter,
   return c->setQuality(quality);
 }
 
+// Render threads (the converter unit, the sound output component) call this: the lookup is
+// lock-free and the fill allocates nothing and takes no lock.
 OSStatus AudioConverterFillComplexBuffer(AudioConverterRef inAudioConverter,
                                          AudioConverterComplexInputDataProc inInputDataProc,
                                          void *inInputDataProcUserData,

@@ -1,0 +1,245 @@
+// The extended audio file and audio file services as a file player uses them: files of every
+// format libsndfile writes, read in several client formats and compared with libsndfile's own
+// decode; sample-rate conversion, seeking, and bad files, formats and arguments.
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <tuple>
+
+#include "audio_test_support.h"
+
+namespace audio_test {
+namespace {
+
+const std::string kDir = ::testing::TempDir() + "xnq_audio_files_" + std::to_string(getpid());
+
+OSStatus open(const std::string &name, ExtAudioFileRef *file) {
+  FSRef folder;
+  EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8 *>(kDir.c_str()), &folder, nullptr), noErr);
+  CFURLRef base = CFURLCreateFromFSRef(nullptr, &folder);
+  CFStringRef leaf = CFStringCreateWithCString(nullptr, name.c_str(), kCFStringEncodingUTF8);
+  CFURLRef url = CFURLCreateCopyAppendingPathComponent(nullptr, base, leaf, false);
+  const OSStatus status = ExtAudioFileOpenURL(url, file);
+  for (CFTypeRef cf : {CFTypeRef(base), CFTypeRef(leaf), CFTypeRef(url)}) CFRelease(cf);
+  return status;
+}
+
+// Writes two tones, one per channel, and gives libsndfile's decode of what it wrote.
+std::vector<double> write(const std::string &name, int format, int rate, int channels, int frames,
+                          SF_INFO &info) {
+  mkdir(kDir.c_str(), 0755);
+  std::vector<double> x(size_t(frames) * channels);
+  for (size_t i = 0; i < x.size(); ++i)
+    x[i] = 0.6 * std::sin(2 * M_PI * (300 + 200 * (i % channels)) * (i / channels) / rate);
+  info = {0, rate, channels, format, 0, 0};
+  SNDFILE *sf = sf_open((kDir + "/" + name).c_str(), SFM_WRITE, &info);
+  EXPECT_NE(sf, nullptr) << name << ": " << sf_strerror(nullptr);
+  sf_writef_double(sf, x.data(), frames);
+  sf_close(sf);
+  sf = sf_open((kDir + "/" + name).c_str(), SFM_READ, &info);
+  x.resize(size_t(sf_readf_double(sf, x.data(), frames)) * channels);
+  sf_close(sf);
+  return x;
+}
+
+template <class T>
+T property(ExtAudioFileRef file, ExtAudioFilePropertyID id) {
+  T value{};
+  UInt32 size = sizeof value;
+  EXPECT_EQ(ExtAudioFileGetProperty(file, id, &size, &value), noErr);
+  return value;
+}
+
+OSStatus setClient(ExtAudioFileRef file, const AudioStreamBasicDescription &f) {
+  return ExtAudioFileSetProperty(file, kExtAudioFileProperty_ClientDataFormat, sizeof f, &f);
+}
+
+// Reads up to frames frames in calls of chunk frames; the frames read.
+UInt32 readAll(ExtAudioFileRef file, const AudioStreamBasicDescription &f, Buffers &b,
+               UInt32 frames, UInt32 chunk) {
+  UInt32 total = 0;
+  for (UInt32 n = 1; n > 0 && total < frames; total += n) {
+    n = std::min(chunk, frames - total);
+    EXPECT_EQ(ExtAudioFileRead(file, &n, b.at(f, total, n)), noErr);
+  }
+  return total;
+}
+
+constexpr UInt32 kLpcm = kAudioFormatLinearPCM;
+const struct {
+  const char *name;
+  int format;
+  UInt32 formatID, flags, bits;
+  int rate = 44100, channels = 2;
+} kFormats[] = {
+    {"u8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, kLpcm, kAudioFormatFlagIsPacked, 8},
+    {"s16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, kLpcm, kSigned, 16, 22050, 1},
+    {"s24.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, kLpcm, kSigned, 24},
+    {"s32.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_32, kLpcm, kSigned, 32, 48000, 3},
+    {"f32.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, kLpcm, kFloat, 32},
+    {"rifx.wav", SF_FORMAT_WAV | SF_ENDIAN_BIG | SF_FORMAT_PCM_24, kLpcm, kSigned | kBig, 24},
+    {"s16.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, kLpcm, kSigned | kBig, 16},
+    {"f64.aifc", SF_FORMAT_AIFF | SF_FORMAT_DOUBLE, kLpcm, kFloat | kBig, 64, 8000, 1},
+    {"s24.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_24, kLpcm, kSigned | kBig, 24},
+    {"ulaw.caf", SF_FORMAT_CAF | SF_FORMAT_ULAW, kAudioFormatULaw, 0, 8},
+    {"s16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, kAudioFormatFLAC, 1, 0},
+    {"s24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, kAudioFormatFLAC, 3, 0, 96000, 1},
+    {"v.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, XNQ_FOURCC('v', 'o', 'r', 'b'), 0, 0},
+    {"o.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, kAudioFormatOpus, 0, 0, 48000},
+    {"l3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, kAudioFormatMPEGLayer3, 0, 0},
+};
+
+// Every format: its own description, length and duration; three client formats (floats as the
+// file has them, decoded straight; one float64 channel; three 16-bit big-endian channels)
+// against libsndfile's decode of the same file; a fourth at another rate, whose length follows
+// the rate; seeks and tells in client frames.
+TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
+  for (const auto &f : kFormats) {
+    SCOPED_TRACE(f.name);
+    SF_INFO info;
+    const std::vector<double> ref = write(f.name, f.format, f.rate, f.channels, 5000, info);
+    const auto frames = static_cast<UInt32>(ref.size() / f.channels);
+    ExtAudioFileRef file = nullptr;
+    ASSERT_EQ(open(f.name, &file), noErr);
+    const auto d =
+        property<AudioStreamBasicDescription>(file, kExtAudioFileProperty_FileDataFormat);
+    EXPECT_EQ(std::tuple(d.mFormatID, d.mFormatFlags, d.mBitsPerChannel, d.mChannelsPerFrame,
+                         d.mSampleRate),
+              std::tuple(f.formatID, f.flags, f.bits, UInt32(f.channels), double(f.rate)));
+    EXPECT_EQ(property<SInt64>(file, kExtAudioFileProperty_FileLengthFrames), info.frames);
+    Float64 seconds = 0;
+    UInt32 size = sizeof seconds;
+    EXPECT_EQ(AudioFileGetProperty(property<AudioFileID>(file, kExtAudioFileProperty_AudioFile),
+                                   kAudioFilePropertyEstimatedDuration, &size, &seconds),
+              noErr);
+    EXPECT_DOUBLE_EQ(seconds, double(info.frames) / f.rate);
+    const AudioStreamBasicDescription clients[] = {
+        pcm(f.rate, f.channels, 32, kFloat), pcm(f.rate, 1, 64, kFloat | kPlanar),
+        pcm(f.rate, 3, 16, kSigned | kBig), pcm(f.rate * 0.75, 2, 32, kFloat | kPlanar)};
+    for (int c = 0; c < 4; ++c) {
+      const UInt32 channels = clients[c].mChannelsPerFrame;
+      const auto expected = UInt32(std::llround(frames * clients[c].mSampleRate / f.rate));
+      ASSERT_EQ(setClient(file, clients[c]), noErr);
+      ASSERT_EQ(ExtAudioFileSeek(file, 0), noErr);
+      Buffers out(clients[c], expected + 100);
+      EXPECT_EQ(readAll(file, clients[c], out, expected + 100, c == 1 ? 999 : 9000), expected);
+      SInt64 position = 0;
+      EXPECT_EQ(ExtAudioFileTell(file, &position), noErr);
+      EXPECT_EQ(position, expected);
+      for (UInt32 i = 0; c < 3 && i < frames * channels; ++i) {
+        // A mono file fills every channel; channels the file lacks are silent.
+        const UInt32 ch = f.channels == 1 ? 0 : i % channels;
+        const double want = ch < UInt32(f.channels) ? ref[i / channels * f.channels + ch] : 0;
+        const UInt8 *at = out.bytes.data();
+        const double got = c == 0   ? reinterpret_cast<const float *>(at)[i]
+                           : c == 1 ? reinterpret_cast<const double *>(at)[i]
+                                    : SInt16(at[2 * i] << 8 | at[2 * i + 1]) / 32768.0;
+        ASSERT_NEAR(got, c == 0 ? float(want) : want, c == 2 ? 0.5 / 32768 : 0) << c << " " << i;
+      }
+    }
+    ASSERT_EQ(setClient(file, clients[1]), noErr);
+    ASSERT_EQ(ExtAudioFileSeek(file, 1000), noErr);
+    Buffers one(clients[1], 1);
+    EXPECT_EQ(readAll(file, clients[1], one, 1, 1), 1u);
+    EXPECT_EQ(reinterpret_cast<const double *>(one.bytes.data())[0], ref[1000 * f.channels]);
+    EXPECT_EQ(ExtAudioFileSeek(file, frames + 1), kExtAudioFileError_InvalidSeek);
+    EXPECT_EQ(ExtAudioFileDispose(file), noErr);
+  }
+}
+
+// Files that do not open get the status for why; a truncated file and a wrong extension read
+// what is there.
+TEST(ExtAudioFile, BadFilesGetStatusCodes) {
+  SF_INFO info;
+  write("good.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 2, 4000, info);
+  std::ifstream in(kDir + "/good.wav", std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), {});
+  std::string noise(3000, 0);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = char(i * 7919 % 251);
+  mkdir((kDir + "/folder.wav").c_str(), 0755);
+  const struct {
+    const char *name, *bytes;
+    size_t size;
+    OSStatus status;
+  } cases[] = {
+      {"missing.wav", nullptr, 0, kAudioFileFileNotFoundError},
+      {"folder.wav", nullptr, 0, kAudioFileUnsupportedFileTypeError},
+      {"empty.wav", "", 0, kAudioFileUnsupportedFileTypeError},
+      {"noise.wav", noise.data(), noise.size(), kAudioFileUnsupportedFileTypeError},
+      {"text.mp3", "not audio", 9, kAudioFileUnsupportedFileTypeError},
+      {"header.wav", good.data(), 20, kAudioFileInvalidFileError},
+      {"cut.wav", good.data(), 44 + 4 * 1000 + 3, noErr},
+      {"wav.flac", good.data(), good.size(), noErr},
+      {"locked.wav", good.data(), good.size(), geteuid() == 0 ? 0 : kAudioFilePermissionsError}};
+  for (const auto &c : cases)
+    if (c.bytes != nullptr)
+      std::ofstream(kDir + "/" + c.name, std::ios::binary).write(c.bytes, c.size);
+  chmod((kDir + "/locked.wav").c_str(), 0);
+  for (const auto &[name, bytes, size, status] : cases) {
+    ExtAudioFileRef file = nullptr;
+    EXPECT_EQ(open(name, &file), status) << name;
+    if (file == nullptr) continue;
+    UInt32 frames = 8000;
+    Buffers out(pcm(8000, 2, 16, kSigned), frames);
+    EXPECT_EQ(ExtAudioFileRead(file, &frames, out.get()), noErr);
+    EXPECT_EQ(frames, std::string(name) == "cut.wav" ? 1000u : 4000u) << name;
+    ExtAudioFileDispose(file);
+  }
+  if (geteuid() == 0) {  // root reads any file: an unprivileged child shows the permission check
+    ExtAudioFileRef file = nullptr;
+    const pid_t child = fork();
+    if (child == 0)
+      _exit(setuid(65534) == 0 && open("locked.wav", &file) == kAudioFilePermissionsError ? 0 : 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+}
+
+// Client formats, property sizes, reads and references that are wrong, each with its status.
+TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
+  SF_INFO info;
+  write("args.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 8000, 2, 100, info);
+  ExtAudioFileRef file = nullptr;
+  ASSERT_EQ(open("args.flac", &file), noErr);
+  const AudioStreamBasicDescription good = pcm(8000, 2, 16, kSigned);
+  AudioStreamBasicDescription noChannels = pcm(8000, 0, 16, kSigned), noBytes = good, flac = good;
+  noBytes.mBytesPerFrame = noBytes.mBytesPerPacket = 0;
+  flac.mFormatID = kAudioFormatFLAC;
+  UInt32 frames = 10, zero = 0, fifty = 50, small = 7;
+  SInt64 length = 0;
+  Buffers out(good, 10);
+  const AudioFileID afil = property<AudioFileID>(file, kExtAudioFileProperty_AudioFile);
+  const std::pair<OSStatus, OSStatus> results[] = {
+      {ExtAudioFileRead(file, &frames, out.get()), kExtAudioFileError_InvalidOperationOrder},
+      {setClient(file, noChannels), kAudioConverterErr_FormatNotSupported},
+      {setClient(file, noBytes), kAudioConverterErr_FormatNotSupported},
+      {setClient(file, flac), kExtAudioFileError_NonPCMClientFormat},
+      {ExtAudioFileSetProperty(file, kExtAudioFileProperty_ClientDataFormat, 39, &good),
+       kExtAudioFileError_InvalidPropertySize},
+      {ExtAudioFileGetProperty(file, kExtAudioFileProperty_FileLengthFrames, &small, &length),
+       kExtAudioFileError_InvalidPropertySize},
+      {setClient(file, good), noErr},
+      {ExtAudioFileRead(file, &zero, out.get()), noErr},
+      {OSStatus(zero), 0},
+      {ExtAudioFileRead(file, &frames, nullptr), paramErr},
+      {ExtAudioFileRead(file, &fifty, out.at(good, 0, 10)), noErr},  // room for 10 of 50
+      {OSStatus(fifty), 10},
+      {ExtAudioFileRead(nullptr, &frames, out.get()), paramErr},
+      {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &small, &length),
+       kAudioFileBadPropertySizeError},
+      {AudioFileClose(afil), paramErr},  // it belongs to the extended file
+      {ExtAudioFileDispose(file), noErr},
+      {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &small, &length), paramErr},
+  };
+  for (size_t i = 0; i < std::size(results); ++i)
+    EXPECT_EQ(results[i].first, results[i].second) << i;
+}
+
+}  // namespace
+}  // namespace audio_test

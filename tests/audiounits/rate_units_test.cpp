@@ -1,5 +1,5 @@
-// The time-pitch and varispeed units: the length and pitch of what they render, their identity,
-// and smooth changes while they render.
+// The units that change rate or format: the time-pitch and varispeed units (the length and pitch
+// of what they render, their identity, smooth changes while they render) and the converter unit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,15 +9,12 @@
 namespace xnq::test {
 namespace {
 
-// A 440 Hz tone from 0.2 s to 1.2 s and again from 1.7 s to 1.9 s, in 2.2 s: their energy
-// centres are 1.1 s apart, with the gap between them at 1.45 s.
+// 440 Hz from 0.2 s to 1.2 s and from 1.7 s to 1.9 s: energy centres 1.1 s apart, gap at 1.45 s.
 constexpr double kGap = 1.45, kApart = 1.1;
 Signal bursts() {
   Signal s = tone(1, 440, 2.2);
-  for (size_t i = 0; i < s[0].size(); ++i) {
-    double t = i / 44100.0;
-    if (t < 0.2 || (t >= 1.2 && t < 1.7) || t >= 1.9) s[0][i] = 0;
-  }
+  for (size_t i = 0; i < s[0].size(); ++i)
+    if (double t = i / 44100.0; t < 0.2 || (t >= 1.2 && t < 1.7) || t >= 1.9) s[0][i] = 0;
   return s;
 }
 
@@ -57,9 +54,7 @@ TEST(RateUnits, LengthAndPitchFollowTheParameters) {
   EXPECT_NEAR(varispeed.get(kVarispeedParam_PlaybackCents), -1200, 1e-3);
 }
 
-// Pitch and rate move away from identity and back while the unit renders a steady tone: no
-// sample jumps further than the tone itself moves, nothing falls silent, and once back at
-// identity the output is the input again, sample for sample.
+// Away from identity and back while rendering a tone: no jump, no gap, then the input again.
 TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
   for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {
     SCOPED_TRACE(subType);
@@ -68,8 +63,8 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
     Signal in = tone(1, 440, 6);
     Signal out = unit.render(in, 3 * 44100, 512, [](UnitHarness &u, size_t done) {
       bool away = done >= 22050 && done < 66150;
-      u.set(0, away ? 1.25f : 1.0f);  // rate, on both units
-      if (u.set(kNewTimePitchParam_Pitch, away ? 300.0f : 0.0f) != noErr) return;
+      u.set(0, away ? 1.25f : 1.0f);                          // rate, on both units
+      u.set(kNewTimePitchParam_Pitch, away ? 300.0f : 0.0f);  // refused by the varispeed
     });
     float jump = 0;
     size_t quiet = 0, longestQuiet = 0;
@@ -82,7 +77,47 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
     EXPECT_LT(longestQuiet, 32u);  // under a millisecond: a zero crossing, not a gap
     std::vector<float> tail(out[0].end() - 2048, out[0].end());
     EXPECT_NE(std::search(in[0].begin(), in[0].end(), tail.begin(), tail.end()), in[0].end());
-    EXPECT_EQ(in[0][0], 0.0f);
+  }
+}
+
+// A 1 kHz tone at 48 kHz as interleaved signed 16-bit stereo, half of full scale.
+OSStatus shortTone(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
+                   UInt32 frames, AudioBufferList *ioData) {
+  auto *position = static_cast<size_t *>(refCon);
+  auto *out = static_cast<int16_t *>(ioData->mBuffers[0].mData);
+  for (UInt32 i = 0; i < frames; ++i, ++*position)
+    out[2 * i] = out[2 * i + 1] =
+        static_cast<int16_t>(16384 * std::sin(2 * M_PI * 1000 * *position / 48000.0));
+  return noErr;
+}
+
+TEST(ConverterUnit, TurnsAnyPcmIntoItsOutputFormat) {
+  UnitHarness same(kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 2);
+  ASSERT_EQ(same.initialize(), noErr);
+  Signal in = tone(2, 440, 0.1);
+  EXPECT_EQ(same.render(in, in[0].size()), in);  // the same format on both sides: a copy
+
+  UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_AUConverter, 2);
+  const UInt32 flags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+  AudioStreamBasicDescription format{48000, kAudioFormatLinearPCM, flags, 4, 1, 4, 2, 16, 0};
+  AudioStreamBasicDescription compressed = format;
+  compressed.mFormatID = XNQ_FOURCC('a', 'a', 'c', ' ');
+  EXPECT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &compressed, sizeof compressed),
+            kAudioUnitErr_FormatNotSupported);
+  ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_StreamFormat,
+                                 kAudioUnitScope_Input, 0, &format, sizeof format),
+            noErr);
+  size_t position = 0;
+  AURenderCallbackStruct callback{shortTone, &position};
+  ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_SetRenderCallback,
+                                 kAudioUnitScope_Input, 0, &callback, sizeof callback),
+            noErr);
+  ASSERT_EQ(unit.initialize(), noErr);
+  Signal out = unit.render({}, 22050);
+  for (const auto &channel : out) {
+    EXPECT_NEAR(frequencyOf(channel, 4410, 17640), 1000, 0.05);
+    EXPECT_NEAR(amplitudeAt(channel, 4410, 17640, 1000), 0.5, 0.001);
   }
 }
 

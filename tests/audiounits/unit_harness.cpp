@@ -4,33 +4,23 @@
 
 namespace xnq::test {
 
-UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, double rate)
+UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigned inputChannels)
     : channels_(channels) {
   unit_ = OpenDefaultComponent(type, subType);
   EXPECT_NE(unit_, nullptr);
   if (unit_ == nullptr) return;
-  AudioStreamBasicDescription format{
-      rate,
-      kAudioFormatLinearPCM,
-      kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
-      4,
-      1,
-      4,
-      channels,
-      32,
-      0};
-  for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+  const UInt32 flags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+  for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
+    UInt32 n = scope == kAudioUnitScope_Input && inputChannels != 0 ? inputChannels : channels;
+    AudioStreamBasicDescription format{44100, kAudioFormatLinearPCM, flags, 4, 1, 4, n, 32, 0};
     EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                    sizeof format),
               noErr);
+  }
   AURenderCallbackStruct callback{feed, this};
   EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
                                  0, &callback, sizeof callback),
             noErr);
-}
-
-UnitHarness::~UnitHarness() {
-  if (unit_ != nullptr) CloseComponent(unit_);
 }
 
 OSStatus UnitHarness::feed(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *,

@@ -1,5 +1,4 @@
-// Opens a platform unit, feeds it a signal through a render callback and renders its output in
-// slices, as a host renders a unit offline; and the measurements the tests make on the result.
+// A platform unit fed from a render callback and rendered in slices, and measurements.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,8 +23,9 @@ inline Signal tone(unsigned channels, double hz, double seconds, float amplitude
 
 class UnitHarness {
  public:
-  UnitHarness(OSType type, OSType subType, unsigned channels = 1, double rate = 44100);
-  ~UnitHarness();
+  // The units' own format at 44.1 kHz; inputChannels 0: as many as the output's.
+  UnitHarness(OSType type, OSType subType, unsigned channels = 1, unsigned inputChannels = 0);
+  ~UnitHarness() { CloseComponent(unit_); }
   AudioUnit unit() const { return unit_; }
   OSStatus set(AudioUnitParameterID id, Float32 value, AudioUnitScope scope = 0,
                AudioUnitElement element = 0) {
@@ -40,12 +40,9 @@ class UnitHarness {
     return AudioUnitSetProperty(unit_, id, scope, 0, &value, sizeof value);
   }
   OSStatus initialize() { return AudioUnitInitialize(unit_); }
-  // Renders frames of output in slices from input (silence after its end); the callback, if
-  // given, runs between slices.
+  // Renders frames from input (then silence); between runs before each slice.
   Signal render(const Signal &input, size_t frames, UInt32 slice = 512,
                 void (*between)(UnitHarness &, size_t done) = nullptr);
-  // The frames the unit pulled from its input in the last render.
-  size_t pulled() const { return position_; }
 
   // Called while the unit pulls; the lock-probe test swaps this in.
   void (*onPull)(UnitHarness &) = nullptr;

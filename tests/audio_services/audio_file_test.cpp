@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -16,7 +17,12 @@
 namespace audio_test {
 namespace {
 
-const std::string kDir = ::testing::TempDir() + "xnq_audio_files_" + std::to_string(getpid());
+// This process's folder of test files, removed when the process ends.
+const struct Folder {
+  ~Folder() { std::filesystem::remove_all(path); }
+  std::string path = ::testing::TempDir() + "xnq_audio_files_" + std::to_string(getpid());
+} kFolder;
+const std::string &kDir = kFolder.path;
 
 OSStatus open(const std::string &name, ExtAudioFileRef *file) {
   FSRef folder;
@@ -94,10 +100,10 @@ const struct {
     {"l3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, kAudioFormatMPEGLayer3, 0, 0},
 };
 
-// Every format: its own description, length and duration; three client formats (floats as the
+// Every format: its own description and length; three client formats (floats as the
 // file has them, decoded straight; one float64 channel; three 16-bit big-endian channels)
 // against libsndfile's decode of the same file; a fourth at another rate, whose length follows
-// the rate; seeks and tells in client frames.
+// the rate; seeks in client frames.
 TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
   for (const auto &f : kFormats) {
     SCOPED_TRACE(f.name);
@@ -112,12 +118,6 @@ TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
                          d.mSampleRate),
               std::tuple(f.formatID, f.flags, f.bits, UInt32(f.channels), double(f.rate)));
     EXPECT_EQ(property<SInt64>(file, kExtAudioFileProperty_FileLengthFrames), info.frames);
-    Float64 seconds = 0;
-    UInt32 size = sizeof seconds;
-    EXPECT_EQ(AudioFileGetProperty(property<AudioFileID>(file, kExtAudioFileProperty_AudioFile),
-                                   kAudioFilePropertyEstimatedDuration, &size, &seconds),
-              noErr);
-    EXPECT_DOUBLE_EQ(seconds, double(info.frames) / f.rate);
     const AudioStreamBasicDescription clients[] = {
         pcm(f.rate, f.channels, 32, kFloat), pcm(f.rate, 1, 64, kFloat | kPlanar),
         pcm(f.rate, 3, 16, kSigned | kBig), pcm(f.rate * 0.75, 2, 32, kFloat | kPlanar)};
@@ -128,9 +128,6 @@ TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
       ASSERT_EQ(ExtAudioFileSeek(file, 0), noErr);
       Buffers out(clients[c], expected + 100);
       EXPECT_EQ(readAll(file, clients[c], out, expected + 100, c == 1 ? 999 : 9000), expected);
-      SInt64 position = 0;
-      EXPECT_EQ(ExtAudioFileTell(file, &position), noErr);
-      EXPECT_EQ(position, expected);
       for (UInt32 i = 0; c < 3 && i < frames * channels; ++i) {
         // A mono file fills every channel; channels the file lacks are silent.
         const UInt32 ch = f.channels == 1 ? 0 : i % channels;
@@ -211,7 +208,8 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
   AudioStreamBasicDescription noChannels = pcm(8000, 0, 16, kSigned), noBytes = good, flac = good;
   noBytes.mBytesPerFrame = noBytes.mBytesPerPacket = 0;
   flac.mFormatID = kAudioFormatFLAC;
-  UInt32 frames = 10, zero = 0, fifty = 50, small = 7;
+  UInt32 frames = 10, zero = 0, fifty = 50, small = 7, eight = 8;
+  Float64 seconds = 0;
   SInt64 length = 0;
   Buffers out(good, 10);
   const AudioFileID afil = property<AudioFileID>(file, kExtAudioFileProperty_AudioFile);
@@ -233,6 +231,8 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
       {ExtAudioFileRead(nullptr, &frames, out.get()), paramErr},
       {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &small, &length),
        kAudioFileBadPropertySizeError},
+      {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &eight, &seconds), noErr},
+      {OSStatus(seconds * 8000), 100},
       {AudioFileClose(afil), paramErr},  // it belongs to the extended file
       {ExtAudioFileDispose(file), noErr},
       {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &small, &length), paramErr},

@@ -1,6 +1,6 @@
 // The audio converter as its callers drive it: sample formats and their round trips,
-// sample-rate conversion quality with any pull pattern, input procedures that stop a fill, a
-// fill path that never allocates or locks, and bad arguments.
+// sample-rate conversion quality with any pull pattern on a fill path that never allocates or
+// locks, properties, input procedures that stop a fill, and bad arguments.
 #include <dlfcn.h>
 #include <pthread.h>
 
@@ -12,20 +12,16 @@
 
 #include "audio_test_support.h"
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define CONVERTER_COUNTS_CALLS 1
-// This executable's allocator and mutex entries count what the marked thread does.
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-}
 namespace {
+// What the marked thread allocates or locks, counted by this executable's allocator and mutex
+// entries; the sanitizers own the allocator, so their builds count nothing.
 thread_local bool tCounting = false;
 std::atomic<long> gCalls{0};
-using LockFn = int (*)(pthread_mutex_t *);
-const auto gRealLock = reinterpret_cast<LockFn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
 }  // namespace
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+constexpr bool kCounting = true;
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_realloc(void *, size_t);
 extern "C" void *malloc(size_t n) {
   gCalls += tCounting;
   return __libc_malloc(n);
@@ -34,14 +30,14 @@ extern "C" void *realloc(void *p, size_t n) {
   gCalls += tCounting;
   return __libc_realloc(p, n);
 }
-extern "C" void free(void *p) {
-  gCalls += tCounting && p != nullptr;
-  __libc_free(p);
-}
+using LockFn = int (*)(pthread_mutex_t *);
+const auto gRealLock = reinterpret_cast<LockFn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
 extern "C" int pthread_mutex_lock(pthread_mutex_t *m) {
   gCalls += tCounting;
   return gRealLock(m);
 }
+#else
+constexpr bool kCounting = false;
 #endif
 
 namespace audio_test {
@@ -50,7 +46,9 @@ namespace {
 AudioConverterRef make(const AudioStreamBasicDescription &from,
                        const AudioStreamBasicDescription &to) {
   AudioConverterRef c = nullptr;
+  tCounting = true;
   EXPECT_EQ(AudioConverterNew(&from, &to, &c), noErr);
+  tCounting = false;
   return c;
 }
 
@@ -86,7 +84,7 @@ OSStatus feedProc(AudioConverterRef, UInt32 *packets, AudioBufferList *list,
   return noErr;
 }
 
-// Mono float32 out, in odd-sized requests, until a fill comes back empty.
+// Mono float32 out, in odd-sized requests, until a fill comes back empty; the fills counted.
 std::vector<float> drain(AudioConverterRef c, Feed &feed) {
   std::vector<float> out(200000);
   const UInt32 asks[] = {1000, 7, 333, 4096};
@@ -94,32 +92,34 @@ std::vector<float> drain(AudioConverterRef c, Feed &feed) {
   for (UInt32 k = 0, frames = 1; frames > 0; total += frames, ++k) {
     frames = asks[k % 4];
     AudioBufferList list{1, {{1, frames * 4, out.data() + total}}};
-    EXPECT_EQ(AudioConverterFillComplexBuffer(c, feedProc, &feed, &frames, &list, nullptr), noErr);
+    tCounting = true;
+    const OSStatus status =
+        AudioConverterFillComplexBuffer(c, feedProc, &feed, &frames, &list, nullptr);
+    tCounting = false;
+    EXPECT_EQ(status, noErr);
   }
   out.resize(total);
   return out;
 }
 
-constexpr UInt32 kHigh = kAudioFormatFlagIsAlignedHigh;
+const AudioStreamBasicDescription kLayouts[] = {
+    pcm(44100, 2, 8, kAudioFormatFlagIsPacked),
+    pcm(44100, 2, 16, kSigned),
+    pcm(44100, 2, 16, kSigned | kBig),
+    pcm(44100, 2, 24, kSigned),
+    pcm(44100, 2, 24, kSigned | kBig),
+    pcm(44100, 2, 24, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsAlignedHigh, 4),
+    pcm(44100, 2, 32, kSigned | kBig),
+    pcm(44100, 2, 32, kFloat),
+    pcm(44100, 2, 64, kFloat | kBig)};
 
-struct Layout {
-  const char *name;
-  AudioStreamBasicDescription format;
-  int precision;  // bits of an integer it holds exactly
-  bool isFloat;
-};
-
-const Layout kLayouts[] = {
-    {"u8", pcm(44100, 2, 8, kAudioFormatFlagIsPacked), 8, false},
-    {"s16", pcm(44100, 2, 16, kSigned), 16, false},
-    {"s16be", pcm(44100, 2, 16, kSigned | kBig), 16, false},
-    {"s24", pcm(44100, 2, 24, kSigned), 24, false},
-    {"s24be", pcm(44100, 2, 24, kSigned | kBig), 24, false},
-    {"s24high", pcm(44100, 2, 24, kSigned ^ kAudioFormatFlagIsPacked ^ kHigh, 4), 24, false},
-    {"s32be", pcm(44100, 2, 32, kSigned | kBig), 32, false},
-    {"f32", pcm(44100, 2, 32, kFloat), 24, true},
-    {"f64be", pcm(44100, 2, 64, kFloat | kBig), 53, true},
-};
+bool isFloat(const AudioStreamBasicDescription &f) {
+  return f.mFormatFlags & kAudioFormatFlagIsFloat;
+}
+// The bits of an integer the layout holds exactly.
+int precision(const AudioStreamBasicDescription &f) {
+  return !isFloat(f) ? int(f.mBitsPerChannel) : f.mBitsPerChannel == 32 ? 24 : 53;
+}
 
 // Every pair A -> B -> A gives A back exactly where B holds every value of A. Integers clip,
 // take NaN as 0, and store 8 bits offset by half their range and 24 bits high in 32.
@@ -127,49 +127,52 @@ TEST(AudioConverter, RoundTripsAreExactWhereTheTargetHoldsTheValues) {
   const AudioStreamBasicDescription f64 = pcm(44100, 2, 64, kFloat);
   std::mt19937 random(7);
   const double special[] = {1.5, -7.0, std::nan(""), -0.5, 0.0, 0.25};
-  for (const Layout &a : kLayouts) {
-    const std::vector<UInt8> bytes = convert(f64, a.format, special, 3);
-    const std::vector<UInt8> back = convert(a.format, f64, bytes.data(), 3);
+  for (const auto &a : kLayouts) {
+    const int bits = std::min(precision(a), 32);
+    const std::vector<UInt8> bytes = convert(f64, a, special, 3);
+    const std::vector<UInt8> back = convert(a, f64, bytes.data(), 3);
     const auto *value = reinterpret_cast<const double *>(back.data());
-    const std::vector<double> clipped = {1 - std::ldexp(1.0, 1 - a.precision), -1.0, 0.0, -0.5};
-    EXPECT_TRUE(a.isFloat || std::vector(value, value + 4) == clipped) << a.name;
-    EXPECT_TRUE(a.format.mBitsPerChannel != 8 || bytes[4] == 0x80);
-    EXPECT_TRUE(a.format.mBytesPerFrame != 8 || a.precision != 24 || a.isFloat ||
-                bytes[15] == 0xC0);
-    const int bits = a.isFloat ? 24 : a.precision;
+    const std::vector<double> clipped = {1 - std::ldexp(1.0, 1 - bits), -1.0, 0.0, -0.5};
+    EXPECT_TRUE(isFloat(a) || std::vector(value, value + 4) == clipped) << bits;
+    EXPECT_TRUE(bits != 8 || bytes[4] == 0x80);
+    EXPECT_TRUE(a.mBytesPerFrame != 8 || bits != 24 || isFloat(a) || bytes[15] == 0xC0);
     std::vector<double> values = {-1.0, -0.5, 0.0, 0.5, 1.0 - std::ldexp(1.0, 1 - bits)};
     for (int i = 0; i < 401; ++i)
       values.push_back(std::ldexp(static_cast<SInt32>(random()) >> (32 - bits), 1 - bits));
     const auto frames = static_cast<UInt32>(values.size() / 2);
-    const std::vector<UInt8> original = convert(f64, a.format, values.data(), frames);
-    for (const Layout &b : kLayouts) {
-      if (b.isFloat ? b.precision < std::max(bits, a.precision * a.isFloat)
-                    : a.isFloat || b.precision < a.precision)
-        continue;
-      const std::vector<UInt8> there = convert(a.format, b.format, original.data(), frames);
-
-      EXPECT_EQ(convert(b.format, a.format, there.data(), frames), original)
-          << a.name << " -> " << b.name;
+    const std::vector<UInt8> original = convert(f64, a, values.data(), frames);
+    for (const auto &b : kLayouts) {
+      if (precision(b) < precision(a) || (isFloat(a) && !isFloat(b))) continue;
+      const std::vector<UInt8> there = convert(a, b, original.data(), frames);
+      EXPECT_EQ(convert(b, a, there.data(), frames), original) << &a - kLayouts << &b - kLayouts;
     }
   }
 }
 
-// 1 kHz through 44.1 <-> 48 kHz: within -100 dB of the ideal sine at the new rate (so aligned
-// in time too), of the right length, the same whatever the pulls and requests, and again the
-// same after a reset.
-TEST(AudioConverter, ResamplesCleanlyWithAnyPullPattern) {
-  for (auto [inRate, outRate] : {std::pair{44100.0, 48000.0}, std::pair{48000.0, 44100.0}}) {
+// 1 kHz through 44.1 <-> 48 kHz (and unchanged at 44.1): within -100 dB of the ideal sine at
+// the new rate, so aligned in time too; of the right length; the same whatever the pulls and
+// requests, and again after a reset; new data after the end goes on; and every fill goes
+// without allocating or locking, though making the converter does both.
+TEST(AudioConverter, ResamplesCleanlyWithAnyPullsAndNeitherAllocatesNorLocks) {
+  for (auto [inRate, outRate] :
+       {std::pair{44100.0, 48000.0}, {48000.0, 44100.0}, {44100.0, 44100.0}}) {
     std::vector<float> x(11025);
     for (UInt32 i = 0; i < 11025; ++i) x[i] = float(0.5 * std::sin(2 * M_PI * 1000 * i / inRate));
     std::vector<float> outputs[2];
     const std::vector<UInt32> patterns[2] = {{4096}, {37, 1, 509, 2000, 3}};
     for (int p = 0; p < 2; ++p) {
+      gCalls = 0;
       AudioConverterRef c = make(pcm(inRate, 1, 32, kFloat), pcm(outRate, 1, 32, kFloat));
+      EXPECT_TRUE(!kCounting || gCalls > 0) << "the counters see the platform's calls";
+      gCalls = 0;
       Feed feed{x.data(), 4, 11025, patterns[p]};
       outputs[p] = drain(c, feed);
       EXPECT_EQ(drain(c, feed).size(), 0u);  // the data has ended
       feed.position = 0;
+      EXPECT_GT(drain(c, feed).size(), outputs[p].size() / 2);
+      EXPECT_EQ(gCalls, 0) << inRate << " " << outRate << " " << p;
       EXPECT_EQ(AudioConverterReset(c), noErr);  // a new stream, as on a new converter
+      feed.position = 0;
       EXPECT_EQ(drain(c, feed), outputs[p]);
       AudioConverterDispose(c);
     }
@@ -187,48 +190,19 @@ TEST(AudioConverter, ResamplesCleanlyWithAnyPullPattern) {
   }
 }
 
-// The fill path, resampling or not, from 16-bit big-endian stereo to float planes as the sound
-// output does: no allocation, no free and no mutex after the converter is made, through odd
-// pulls, the end of the data and a new stretch after it.
-TEST(AudioConverter, FillsNeitherAllocateNorLock) {
-#if !CONVERTER_COUNTS_CALLS
-  GTEST_SKIP() << "the sanitizers own the allocator in this build";
-#else
-  std::vector<SInt16> in(2 * 20000, 0x1234);
-  for (Float64 outRate : {44100.0, 48000.0, 8000.0}) {
-    const AudioStreamBasicDescription to = pcm(outRate, 2, 32, kFloat | kPlanar);
-    gCalls = 0;
-    tCounting = true;
-    AudioConverterRef c = make(pcm(44100, 2, 16, kSigned | kBig), to);
-    tCounting = false;
-    EXPECT_GT(gCalls.load(), 0) << "the counters see the platform's calls";
-    Buffers out(to, 4096);
-    Feed feed{in.data(), 4, 20000, {37, 1024, 1, 509}};
-    gCalls = 0;
-    tCounting = true;
-    for (UInt32 k = 0; k < 200; ++k) {
-      UInt32 frames = 1 + (k * 397) % 4096;
-      AudioConverterFillComplexBuffer(c, feedProc, &feed, &frames, out.at(to, 0, 4096), nullptr);
-      if (k == 150) feed.position = 0;
-    }
-    tCounting = false;
-    EXPECT_EQ(gCalls.load(), 0) << outRate;
-    AudioConverterDispose(c);
-  }
-#endif
-}
-
-// Null, disposed and made-up references get paramErr; a procedure's status stops the fill
-// after the frames it gave; packets without bytes are refused; formats the converter cannot
-// take, and whole-buffer conversion across rates, are not supported.
-TEST(AudioConverter, BadArgumentsGetStatusCodes) {
+// Properties; null, disposed and made-up references get paramErr; a procedure's status stops
+// the fill after the frames it gave; packets without bytes are refused; formats the converter
+// cannot take, and whole-buffer conversion across rates, are not supported.
+TEST(AudioConverter, PropertiesAndBadArguments) {
   const AudioStreamBasicDescription good = pcm(44100, 2, 16, kSigned),
                                     half = pcm(44100, 2, 16, kFloat);
   AudioConverterRef same = make(good, good), other = make(good, pcm(48000, 2, 16, kSigned));
   AudioConverterRef disposed = make(good, good), c = nullptr;
   AudioConverterDispose(disposed);
-  UInt32 n = 4;
+  UInt32 n = 4, size = 40, quality = kAudioConverterQuality_Low, small = 2;
   SInt16 data[8] = {};
+  AudioStreamBasicDescription got{};
+  AudioConverterPrimeInfo prime{};
   Buffers out(good, 4);
   Feed empty{nullptr, 4, 8, {8}}, failing{data, 4, 8, {2}, 0, 2};
   const auto fill = [&](AudioConverterRef r, Feed *feed) {
@@ -236,6 +210,17 @@ TEST(AudioConverter, BadArgumentsGetStatusCodes) {
     return AudioConverterFillComplexBuffer(r, feedProc, feed, &n, out.at(good, 0, 4), nullptr);
   };
   const std::pair<OSStatus, OSStatus> results[] = {
+      {AudioConverterGetProperty(other, kAudioConverterCurrentOutputStreamDescription, &size, &got),
+       noErr},
+      {OSStatus(got.mSampleRate), 48000},
+      {AudioConverterSetProperty(other, kAudioConverterSampleRateConverterQuality, 4, &quality),
+       noErr},
+      {AudioConverterGetProperty(other, kAudioConverterPrimeInfo, &size, &prime), noErr},
+      {OSStatus(prime.leadingFrames > 0 && prime.trailingFrames > 0), 1},
+      {AudioConverterGetProperty(same, kAudioConverterPrimeInfo, &small, &prime),
+       kAudioConverterErr_BadPropertySizeError},
+      {AudioConverterSetProperty(same, kAudioConverterPrimeInfo, 8, &prime),
+       kAudioConverterErr_PropertyNotSupported},
       {AudioConverterDispose(nullptr), paramErr},
       {AudioConverterDispose(disposed), paramErr},
       {AudioConverterReset(AudioConverterRef(0x5151)), paramErr},

@@ -1,4 +1,9 @@
 // The audio converter: linear PCM in any layout to linear PCM in any other, sample rate included.
+// Channel counts: a mono source fills every destination channel; otherwise destination channel c
+// takes source channel c, and destination channels the source lacks are silent. Integers scale
+// by 2^-(bits - 1) to floats and back, rounding to nearest and clipping; 8-bit and other integers
+// without the signed flag are offset binary. Null, disposed and made-up references get paramErr,
+// fills included.
 #pragma once
 
 #include "os/audio_types.h"

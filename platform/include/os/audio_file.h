@@ -64,10 +64,18 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPro
                               UInt32 *ioDataSize, void *outPropertyData);
 
 // The extended audio file service: reads deliver the client format (the file's own format until
-// a client format is set).
+// a client format is set; a compressed file needs one before it can be read). The client format
+// may be any linear PCM at any rate. When its channel count differs from the file's, a mono file
+// fills every client channel; otherwise client channel c takes file channel c, and client
+// channels the file lacks are silent.
+// The file data format of compressed files is the codec's format ID with its usual packet size:
+// 'flac' (flags 1 to 4 for 16, 20, 24 and 32 source bits, 4096 frames per packet), 'opus' (960),
+// '.mp3' (1152), 'alac', 'ulaw', 'alaw', and 'vorb' for Ogg Vorbis; bits per channel 0.
+// Null, disposed and made-up references get paramErr.
 OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile);
 OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile);
-// ioNumberFrames: the frames asked for on entry, the frames delivered on return (0 at the end).
+// ioNumberFrames: the frames asked for on entry, the frames delivered on return (no more than the
+// buffers hold; fewer at the end of the file, 0 after it).
 OSStatus ExtAudioFileRead(ExtAudioFileRef inExtAudioFile, UInt32 *ioNumberFrames,
                           AudioBufferList *ioData);
 OSStatus ExtAudioFileSeek(ExtAudioFileRef inExtAudioFile, SInt64 inFrameOffset);

@@ -15,6 +15,8 @@ constexpr UInt32 kBlockSamples = 8192;
 constexpr UInt32 kMaxBlockFrames = 4096;
 constexpr UInt32 kMinBlockFrames = 64;
 constexpr Float64 kMaxRateRatio = 256;
+// Room for the resampler's output, in blocks.
+constexpr UInt32 kResampledBlocks = 4;
 
 }  // namespace
 
@@ -55,7 +57,7 @@ OSStatus PcmConverter::allocate() {
     inputSpace_.assign(size_t{blockFrames_} * source_.bytesPerFrame * buffers, 0);
     inputListBytes_.assign(offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * buffers, 0);
     decoded_.assign(size_t{blockFrames_} * width_, 0.0);
-    if (resamples()) resampled_.assign(size_t{blockFrames_} * width_, 0.0);
+    if (resamples()) resampled_.assign(size_t{kResampledBlocks} * blockFrames_ * width_, 0.0);
   } catch (const std::bad_alloc &) {
     return memFullErr;
   }
@@ -83,8 +85,8 @@ OSStatus PcmConverter::reset() {
   if (!resamples()) return noErr;
   // soxr has no way to forget a stream without remaking itself, so a new one is made and run
   // in; the old one stays if that fails.
-  std::unique_ptr<Resampler> fresh =
-      Resampler::make(source_.rate, destination_.rate, width_, quality_, blockFrames_);
+  std::unique_ptr<Resampler> fresh = Resampler::make(source_.rate, destination_.rate, width_,
+                                                     quality_, kResampledBlocks * blockFrames_);
   if (fresh == nullptr)
     return resampler_ == nullptr ? OSStatus{kAudioConverterErr_FormatNotSupported}
                                  : OSStatus{memFullErr};
@@ -93,7 +95,7 @@ OSStatus PcmConverter::reset() {
 }
 
 void PcmConverter::clearStream() {
-  decodedStart_ = decodedCount_ = 0;
+  decodedCount_ = 0;
   resampledStart_ = resampledCount_ = 0;
   fed_ = delivered_ = endTarget_ = 0;
   inputSinceEnd_ = flushing_ = ended_ = false;
@@ -171,21 +173,22 @@ OSStatus PcmConverter::fillDirect(PacketSource &source, UInt32 wanted, UInt32 &w
 
 OSStatus PcmConverter::fillResampled(PacketSource &source, UInt32 wanted, UInt32 &written,
                                      AudioBufferList &out) {
-  auto pullDecoded = [&]() -> OSStatus {
+  const UInt32 block = resampler_->inputFrames();
+  // Adds the source's next packets to the block being gathered; false when the data has ended.
+  auto gather = [&](OSStatus &status) {
     UInt32 got = 0;
-    const OSStatus status = pull(source, blockFrames_, got);
-    if (status != noErr) return status;
-    decode(source_, *inputList_, 0, got, width_, decoded_.data());
-    decodedStart_ = 0;
-    decodedCount_ = got;
-    if (got > 0) inputSinceEnd_ = true;
-    return noErr;
+    status = pull(source, block - decodedCount_, got);
+    if (status != noErr || got == 0) return false;
+    decode(source_, *inputList_, 0, got, width_, decoded_.data() + size_t{decodedCount_} * width_);
+    decodedCount_ += got;
+    inputSinceEnd_ = true;
+    return true;
   };
+  OSStatus status = noErr;
   if (ended_) {
     // The last fill delivered everything up to an end: only new input starts another stretch,
     // which follows the silence that pushed the end out.
-    const OSStatus status = pullDecoded();
-    if (status != noErr || decodedCount_ == 0) return status;
+    if (!gather(status)) return status;
     ended_ = false;
   }
   while (written < wanted) {
@@ -201,31 +204,26 @@ OSStatus PcmConverter::fillResampled(PacketSource &source, UInt32 wanted, UInt32
       delivered_ += take;
       continue;
     }
-    if (decodedCount_ == 0 && !flushing_) {
-      const OSStatus status = pullDecoded();
+    // The resampler always takes a whole block: gather one, or finish the last one with
+    // silence when the data ends; the output then runs to the time of the last real frame.
+    while (!flushing_ && decodedCount_ < block) {
+      if (gather(status)) continue;
       if (status != noErr) return status;
-      if (decodedCount_ == 0) {
-        // The data has ended: the output runs to the time of its last frame.
-        if (inputSinceEnd_)
-          endTarget_ = std::llround(static_cast<Float64>(fed_) * destination_.rate / source_.rate);
-        inputSinceEnd_ = false;
-        flushing_ = true;
-        continue;
-      }
+      if (inputSinceEnd_)
+        endTarget_ = std::llround(static_cast<Float64>(fed_ + decodedCount_) * destination_.rate /
+                                  source_.rate);
+      inputSinceEnd_ = false;
+      flushing_ = true;
+      std::fill(decoded_.begin() + size_t{decodedCount_} * width_, decoded_.end(), 0.0);
     }
-    const double *in = flushing_ ? nullptr : decoded_.data() + size_t{decodedStart_} * width_;
-    size_t used = 0;
     size_t made = 0;
-    if (!resampler_->process(in, flushing_ ? 0 : decodedCount_, used, resampled_.data(), made))
+    if (!resampler_->process(decodedCount_ > 0 || !flushing_ ? decoded_.data() : nullptr,
+                             resampled_.data(), made))
       return kAudioConverterErr_UnspecifiedError;
-    if (!flushing_) {
-      decodedStart_ += static_cast<UInt32>(used);
-      decodedCount_ -= static_cast<UInt32>(used);
-    }
-    fed_ += static_cast<SInt64>(used);
+    fed_ += block;
+    decodedCount_ = 0;
     resampledStart_ = 0;
     resampledCount_ = static_cast<UInt32>(made);
-    if (used == 0 && made == 0) return kAudioConverterErr_UnspecifiedError;
   }
   if (flushing_ && delivered_ >= endTarget_) {
     flushing_ = false;

@@ -93,9 +93,9 @@ class PcmConverter {
   std::vector<UInt8> inputSpace_;
   std::vector<UInt8> inputListBytes_;
   AudioBufferList *inputList_ = nullptr;
-  // Decoded input not yet resampled, and resampled output not yet delivered.
+  // The block of decoded input being gathered for the resampler, and resampled output not yet
+  // delivered.
   std::vector<double> decoded_;
-  UInt32 decodedStart_ = 0;
   UInt32 decodedCount_ = 0;
   std::vector<double> resampled_;
   UInt32 resampledStart_ = 0;

@@ -2,6 +2,7 @@
 
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -31,19 +32,23 @@ size_t inputPeriod(Float64 inputRate, Float64 outputRate) {
 
 }  // namespace
 
-Resampler::Resampler(UInt32 channels, UInt32 blockFrames)
-    : channels_(channels), blockFrames_(blockFrames) {}
+Resampler::Resampler(UInt32 channels, UInt32 inputFrames, UInt32 outputFrames)
+    : channels_(channels), inputFrames_(inputFrames), outputFrames_(outputFrames) {}
 
 Resampler::~Resampler() {
   if (soxr_ != nullptr) soxr_delete(soxr_);
 }
 
 std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate, UInt32 channels,
-                                           UInt32 quality, UInt32 blockFrames) {
-  std::unique_ptr<Resampler> r(new (std::nothrow) Resampler(channels, blockFrames));
+                                           UInt32 quality, UInt32 outputFrames) {
+  // A quarter of the room for the output a block makes, so that soxr's bursts (a stage gives
+  // its output a whole step at a time) fit too and it never holds output back.
+  const Float64 fitting = outputFrames / 4 * inputRate / outputRate;
+  const auto inputFrames = static_cast<UInt32>(std::clamp(fitting, 16.0, outputFrames / 4.0));
+  std::unique_ptr<Resampler> r(new (std::nothrow) Resampler(channels, inputFrames, outputFrames));
   if (r == nullptr) return nullptr;
   try {
-    r->silence_.assign(size_t{blockFrames} * channels, 0.0);
+    r->silence_.assign(size_t{inputFrames} * channels, 0.0);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
@@ -53,31 +58,41 @@ std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
   soxr_error_t error = nullptr;
   r->soxr_ = soxr_create(inputRate, outputRate, channels, &error, &io, &q, &runtime);
-  if (r->soxr_ == nullptr || error != nullptr || !r->runIn(inputRate, outputRate)) return nullptr;
+  if (r->soxr_ == nullptr || error != nullptr) return nullptr;
+  try {
+    if (!r->runIn(inputRate, outputRate)) return nullptr;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
   return r;
 }
 
 bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
-  const size_t period = inputPeriod(inputRate, outputRate);
-  const size_t least = size_t{blockFrames_} * 8;
-  const size_t frames = (least + period - 1) / period * period;
-  std::vector<double> out(size_t{blockFrames_} * channels_);
+  // Large calls first: 16384 frames (fewer for many channels) is eight times the slack soxr's
+  // queues keep before they move their contents down instead of growing.
+  const size_t large = std::clamp<size_t>((size_t{1} << 20) / channels_, inputFrames_, 16384);
+  const auto largeOut = static_cast<size_t>(large * outputRate / inputRate) + outputFrames_;
+  std::vector<double> in(large * channels_, 0.0), out(largeOut * channels_);
   size_t fed = 0;
   size_t got = 0;
+  for (int k = 0; k < 3; ++k) {
+    size_t used = 0;
+    size_t made = 0;
+    if (soxr_process(soxr_, in.data(), large, &used, out.data(), largeOut, &made)) return false;
+    fed += used;
+    got += made;
+  }
+  // Then calls of the one shape, up to a whole number of periods.
+  const size_t period = inputPeriod(inputRate, outputRate);
+  const size_t frames = (fed + size_t{inputFrames_} * 32 + period - 1) / period * period;
   while (fed < frames) {
     size_t used = 0;
     size_t made = 0;
-    const size_t block = frames - fed < blockFrames_ ? frames - fed : blockFrames_;
-    if (soxr_process(soxr_, silence_.data(), block, &used, out.data(), blockFrames_, &made))
+    const size_t block = std::min<size_t>(inputFrames_, frames - fed);
+    if (soxr_process(soxr_, in.data(), block, &used, out.data(), outputFrames_, &made))
       return false;
     fed += used;
     got += made;
-    // Take what it holds, as a converter whose caller asks for little output would.
-    while (made > 0) {
-      if (soxr_process(soxr_, silence_.data(), 0, &used, out.data(), blockFrames_, &made))
-        return false;
-      got += made;
-    }
   }
   const auto owed = static_cast<size_t>(std::llround(fed * outputRate / inputRate));
   discard_ = owed > got ? owed - got : 0;
@@ -85,16 +100,12 @@ bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
   return true;
 }
 
-bool Resampler::process(const double *input, size_t inputFrames, size_t &used, double *output,
-                        size_t &made) {
-  used = 0;
+bool Resampler::process(const double *input, double *output, size_t &made) {
   made = 0;
-  if (input == nullptr) {
-    input = silence_.data();
-    inputFrames = blockFrames_;
-  }
-  if (inputFrames > blockFrames_) inputFrames = blockFrames_;
-  if (soxr_process(soxr_, input, inputFrames, &used, output, blockFrames_, &made) != nullptr)
+  size_t used = 0;
+  if (soxr_process(soxr_, input != nullptr ? input : silence_.data(), inputFrames_, &used, output,
+                   outputFrames_, &made) != nullptr ||
+      used != inputFrames_)
     return false;
   if (discard_ > 0 && made > 0) {
     const size_t dropped = made < discard_ ? made : discard_;

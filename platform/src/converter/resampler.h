@@ -1,11 +1,13 @@
 // Sample-rate conversion of interleaved doubles through libsoxr.
 //
-// soxr grows its internal queues on the first blocks it processes and frees and remakes
-// everything when it is cleared, so a resampler is run in at creation: it processes silence in
-// blocks of the largest size it will ever be given, until its queues have their working size.
-// The run-in is a whole number of periods of the two rates, so the first output frame of the
-// real stream falls exactly on its first input frame; the outputs that still belong to the
-// run-in are dropped as they come. After that, processing allocates nothing.
+// soxr keeps queues between its stages that grow (by realloc) whenever a call needs more room
+// than they have had, and it can only forget a stream by freeing and remaking everything. So a
+// resampler is run in at creation, on silence: a few calls far larger than any later one, which
+// give every queue more room than it will need, then calls of the one shape every later call
+// has: always inputFrames() frames in and room for outputFrames() out. The run-in is a whole
+// number of periods of the two rates, so the first output frame of the real stream falls
+// exactly on its first input frame; the outputs that still belong to the run-in are dropped as
+// they come. After that, processing allocates nothing.
 #pragma once
 
 #include <cstddef>
@@ -20,30 +22,33 @@ namespace xnq::conv {
 
 class Resampler {
  public:
-  // Host thread. quality is the converter's quality value (0 to 127); blockFrames the most
-  // frames any call takes or gives. Null when soxr refuses the rates or memory runs out.
+  // Host thread. quality is the converter's quality value (0 to 127); outputFrames the most
+  // frames a call gives. Null when soxr refuses the rates or memory runs out.
   static std::unique_ptr<Resampler> make(Float64 inputRate, Float64 outputRate, UInt32 channels,
-                                         UInt32 quality, UInt32 blockFrames);
+                                         UInt32 quality, UInt32 outputFrames);
   ~Resampler();
   Resampler(const Resampler &) = delete;
   Resampler &operator=(const Resampler &) = delete;
 
-  // Any thread (render threads included): no allocation, no lock. Takes up to inputFrames
-  // (at most blockFrames) frames from input and writes up to blockFrames frames to output;
-  // input null feeds silence, which pushes the last frames of a stream out. False on a soxr
-  // failure.
-  bool process(const double *input, size_t inputFrames, size_t &used, double *output, size_t &made);
+  // The frames every call takes: few enough that their output fits outputFrames.
+  UInt32 inputFrames() const { return inputFrames_; }
+
+  // Any thread (render threads included): no allocation, no lock. Takes inputFrames() frames
+  // from input (null: silence, which pushes the last frames of a stream out) and writes up to
+  // outputFrames frames to output; made is the frames written. False on a soxr failure.
+  bool process(const double *input, double *output, size_t &made);
 
   // Input frames the filter reaches on either side of a frame.
   UInt32 reach() const { return reach_; }
 
  private:
-  Resampler(UInt32 channels, UInt32 blockFrames);
+  Resampler(UInt32 channels, UInt32 inputFrames, UInt32 outputFrames);
   bool runIn(Float64 inputRate, Float64 outputRate);
 
   soxr *soxr_ = nullptr;
   UInt32 channels_;
-  UInt32 blockFrames_;
+  UInt32 inputFrames_;
+  UInt32 outputFrames_;
   size_t discard_ = 0;  // outputs of the run-in still to drop
   UInt32 reach_ = 0;
   std::vector<double> silence_;

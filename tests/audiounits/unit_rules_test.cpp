@@ -12,13 +12,13 @@
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<int> allocations{0};
-void note() {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
-}
 }  // namespace
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 constexpr bool kCountsAllocations = true;
+static void note() {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+}
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);

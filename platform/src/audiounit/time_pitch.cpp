@@ -7,6 +7,7 @@
 // time resolution), 6 and 7 the stretcher's standard one, 8 (the default) and above a long one,
 // which keeps steady tones at their exact frequency and level where the standard window lets
 // them waver by several cents.
+// Render quality leaves the stretcher as it is (one engine serves every quality).
 // Effect blend sets how transients are treated: below 0.5 smoothly (softer attacks, no phase
 // resets), from 0.5 on (the default 1) sharply above a few hundred hertz.
 #include <cmath>

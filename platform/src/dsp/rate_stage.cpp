@@ -26,6 +26,19 @@ void RateStage::reset() {
   discard_ = fadeDone_ = 0;
 }
 
+void RateStage::appendToRing(const float *const *from, size_t frames) {
+  for (unsigned c = 0; c < channels_; ++c) {
+    for (size_t done = 0; done < frames;) {
+      int64_t at = pulled_ + static_cast<int64_t>(done);
+      size_t run =
+          std::min(frames - done, static_cast<size_t>(kRingFrames - (at & (kRingFrames - 1))));
+      std::memcpy(ringAt(c, at), from[c] + done, run * sizeof(float));
+      done += run;
+    }
+  }
+  pulled_ += static_cast<int64_t>(frames);
+}
+
 // Render thread: pulls the input up to frame upTo into the ring.
 int32_t RateStage::pullIntoRing(int64_t upTo) {
   float *into[kMaxChannels];
@@ -33,16 +46,7 @@ int32_t RateStage::pullIntoRing(int64_t upTo) {
     size_t n = static_cast<size_t>(std::min<int64_t>(upTo - pulled_, maxChunk_));
     for (unsigned c = 0; c < channels_; ++c) into[c] = scratch_.data() + c * maxChunk_;
     if (int32_t status = pull_(context_, into, n)) return status;
-    for (unsigned c = 0; c < channels_; ++c) {
-      for (size_t done = 0; done < n;) {
-        int64_t at = pulled_ + static_cast<int64_t>(done);
-        size_t run =
-            std::min(n - done, static_cast<size_t>(kRingFrames - (at & (kRingFrames - 1))));
-        std::memcpy(ringAt(c, at), into[c] + done, run * sizeof(float));
-        done += run;
-      }
-    }
-    pulled_ += static_cast<int64_t>(n);
+    appendToRing(into, n);
   }
   return 0;
 }
@@ -75,16 +79,7 @@ int32_t RateStage::readDry(float *const *out, size_t offset, size_t frames) {
     float *into[kMaxChannels];
     for (unsigned c = 0; c < channels_; ++c) into[c] = out[c] + offset;
     if (int32_t status = pull_(context_, into, n)) return status;
-    for (unsigned c = 0; c < channels_; ++c) {
-      for (size_t done = 0; done < n;) {
-        int64_t at = pulled_ + static_cast<int64_t>(done);
-        size_t run =
-            std::min(n - done, static_cast<size_t>(kRingFrames - (at & (kRingFrames - 1))));
-        std::memcpy(ringAt(c, at), into[c] + done, run * sizeof(float));
-        done += run;
-      }
-    }
-    pulled_ += static_cast<int64_t>(n);
+    appendToRing(into, n);
     dryPos_ = pulled_;
     offset += n;
     frames -= n;

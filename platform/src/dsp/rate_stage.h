@@ -61,6 +61,8 @@ class RateStage {
   int32_t readDry(float *const *out, size_t offset, size_t frames);
   int32_t readWet(float *const *out, size_t offset, size_t frames);
   int32_t pullIntoRing(int64_t upTo);
+  // Copies frames just pulled into the ring after what it holds.
+  void appendToRing(const float *const *from, size_t frames);
   void feedFromRing(int64_t from, size_t frames);
   void startWet(double rate, double pitch);
   float *ringAt(unsigned channel, int64_t frame) {

@@ -30,7 +30,6 @@ void Silence(AudioBufferList *list) {
 OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
                      UInt32 inNumberFrames, AudioBufferList *ioData) {
   auto *player = static_cast<AUPlayerData *>(inRefCon);
-  if (ioData == nullptr || ioData->mNumberBuffers == 0) return noErr;
   const AudioFileBuffer *audio = player->decodedAudio;
   const uint32_t available = audio != nullptr && audio->samples != nullptr ? audio->frames : 0;
   const uint32_t channels = available > 0 ? audio->format.mChannelsPerFrame : 0;
@@ -38,15 +37,17 @@ OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTi
 
   const uint32_t start = player->playPosition.load(std::memory_order_relaxed);
   const uint64_t n = inNumberFrames;
-  AudioBuffer &first = ioData->mBuffers[0];
-  // Never more than the converter's buffer holds.
-  const uint64_t room = first.mData != nullptr ? first.mDataByteSize : 0;
-  // A slice that reaches past the data is silent after it.
-  if (uint64_t{start} + n > available) Silence(ioData);
-  if (start < available && room > 0) {
-    const uint64_t frames = uint64_t{start} + n <= available ? n : available - start;
-    const uint64_t bytes = frames * bytesPerFrame;
-    memcpy(first.mData, audio->samples + uint64_t{start} * channels, bytes < room ? bytes : room);
+  if (ioData != nullptr && ioData->mNumberBuffers > 0) {
+    AudioBuffer &first = ioData->mBuffers[0];
+    // Never more than the converter's buffer holds.
+    const uint64_t room = first.mData != nullptr ? first.mDataByteSize : 0;
+    // A slice that reaches past the data is silent after it.
+    if (uint64_t{start} + n > available) Silence(ioData);
+    if (start < available && room > 0) {
+      const uint64_t frames = uint64_t{start} + n <= available ? n : available - start;
+      const uint64_t bytes = frames * bytesPerFrame;
+      memcpy(first.mData, audio->samples + uint64_t{start} * channels, bytes < room ? bytes : room);
+    }
   }
 
   // The end of the data holds the position; later slices are silent.

@@ -64,7 +64,7 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
   const std::string text = TempPath("text.wav"), noise = TempPath("noise.aiff"),
                     cut = TempPath("cut.wav"), empty = TempPath("empty.wav");
   std::ofstream(text) << "not audio at all\n";
-  std::ofstream(noise) << std::string("\x13\x99\xfe\x01RIFF\x00junk\xff", 17);
+  std::ofstream(noise) << std::string("\x13\x99\xfe\x01RIFF\x00junk\xff", 14);
   std::ofstream(empty).close();
   std::ofstream(cut) << std::ifstream(wav).rdbuf();
   truncate(cut.c_str(), 30);  // inside the format chunk

@@ -113,7 +113,9 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
   }
   audio->frames = frames;
   audio->format = client;
-  audio->samples = static_cast<float *>(calloc(samples > 0 ? samples : 1, 4));
+  // The buffer is zero-filled where the decoder leaves it alone (below, after the read), which
+  // writes each sample once instead of clearing the whole buffer before the decoder fills it.
+  audio->samples = static_cast<float *>(malloc(samples > 0 ? samples * 4 : 4));
   if (audio->samples == nullptr) {
     request->outOfMemory = 1;
     return false;
@@ -136,8 +138,10 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
     audio->samples = nullptr;
     return false;
   }
-  // The decoder never delivers more than the buffer holds.
+  // The decoder never delivers more than the buffer holds; frames it did not deliver are silent.
   if (delivered > frames) delivered = frames;
+  memset(audio->samples + uint64_t{delivered} * client.mChannelsPerFrame, 0,
+         (samples - uint64_t{delivered} * client.mChannelsPerFrame) * 4);
   audio->frames = delivered;
   player->totalFrames = delivered;
   player->loopInFrame.store(-1.0, std::memory_order_relaxed);

@@ -214,9 +214,11 @@ bool Configure(Player &player, const Options &o) {
   return ok;
 }
 
-// The output in frames of the whole file at the rate unit's speed, with its latency added.
-int64_t RenderFrames(Player &player, const Options &o, int64_t fileFrames) {
+// The output in frames of the whole file (its duration at its rate) at the rate unit's speed,
+// with the unit's latency added.
+int64_t RenderFrames(Player &player, const Options &o) {
   const double rate = player.number("SampleRate");
+  const double fileFrames = std::round(player.number("TrackLength") * rate);
   const double speed = o.varispeed > 0 || o.rate > 0 ? player.number("TimeRate") : 1.0;
   const char *unit = o.varispeed > 0 ? "VariSpeedHandle" : "TimePitchHandle";
   auto handle = reinterpret_cast<AudioUnit>(static_cast<intptr_t>(player.get(unit).asInteger()));
@@ -225,7 +227,7 @@ int64_t RenderFrames(Player &player, const Options &o, int64_t fileFrames) {
   if (AudioUnitGetProperty(handle, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0, &latency,
                            &size) != 0)
     latency = 0;
-  return std::llround(static_cast<double>(fileFrames) / speed + latency * rate);
+  return std::llround(fileFrames / speed + latency * rate);
 }
 
 void ShowProgress(int64_t done, int64_t total, double rate) {
@@ -237,10 +239,10 @@ void ShowProgress(int64_t done, int64_t total, double rate) {
   std::fflush(stderr);
 }
 
-int Render(Player &player, const Options &o, int64_t fileFrames) {
+int Render(Player &player, const Options &o) {
   const UInt32 channels = 2;
   const double rate = player.number("SampleRate");
-  const int64_t total = RenderFrames(player, o, fileFrames);
+  const int64_t total = RenderFrames(player, o);
   auto output =
       reinterpret_cast<AudioUnit>(static_cast<intptr_t>(player.get("OutputHandle").asInteger()));
   SF_INFO info{};
@@ -255,7 +257,9 @@ int Render(Player &player, const Options &o, int64_t fileFrames) {
   const bool terminal = isatty(STDERR_FILENO);
   const auto began = std::chrono::steady_clock::now();
   player.call("Play");
-  std::vector<float> planes(kSliceFrames * channels), interleaved(kSliceFrames * channels);
+  // The file is written in blocks of many slices, so that writing costs few calls.
+  const int64_t blockFrames = kSliceFrames * 64;
+  std::vector<float> planes(kSliceFrames * channels), interleaved(blockFrames * channels);
   struct {
     UInt32 count;
     AudioBuffer buffers[channels];
@@ -275,16 +279,20 @@ int Render(Player &player, const Options &o, int64_t fileFrames) {
       status = 1;
       break;
     }
+    float *to = &interleaved[(done % blockFrames) * channels];
     for (UInt32 f = 0; f < n; ++f) {
-      for (UInt32 c = 0; c < channels; ++c)
-        interleaved[f * channels + c] = planes[c * kSliceFrames + f];
+      for (UInt32 c = 0; c < channels; ++c) to[f * channels + c] = planes[c * kSliceFrames + f];
     }
-    sf_writef_float(file, interleaved.data(), n);
     stamp.mSampleTime += n;
     done += n;
-    if (terminal && (done % (kSliceFrames * 64) == 0 || done == total))
-      ShowProgress(done, total, rate);
+    if (done % blockFrames == 0 || done == total) {
+      sf_writef_float(file, interleaved.data(), (done - 1) % blockFrames + 1);
+      if (terminal) ShowProgress(done, total, rate);
+    }
   }
+  // A render cut short keeps what was rendered.
+  if (done < total && done % blockFrames != 0)
+    sf_writef_float(file, interleaved.data(), done % blockFrames);
   player.call("Pause");
   sf_close(file);
   const double seconds =
@@ -359,9 +367,7 @@ int Run(const std::vector<std::string> &args) {
       std::fprintf(stderr, "xnq play: %s, %.2f s at %.0f Hz\n",
                    demo ? "demo arpeggio" : o.path.c_str(), player.number("TrackLength"),
                    player.number("SampleRate"));
-      // The decoded frames: two channels of 4-byte samples.
-      status = o.render.empty() ? Play(player, o)
-                                : Render(player, o, player.call("Data").value.size() / (2 * 4));
+      status = o.render.empty() ? Play(player, o) : Render(player, o);
     }
   }
   if (demo) RemoveDemoFile(o.path);

@@ -1,7 +1,6 @@
 // The load worker: opens the file, decodes all of it into memory as interleaved 32-bit floats,
 // describes the formats, then builds the graph. Runs on the caller's thread (LoadFile) or on a
 // worker thread (LoadFileMT); it touches only its request and the record the request names.
-#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 

@@ -19,6 +19,11 @@ double Seconds(double frame, double rate) {
   return frame / rate;
 }
 
+// A loop point in seconds; 0 while it is unset (-1) or at frame 0.
+double LoopSeconds(const AUPlayerData *player, double frame) {
+  return frame > 0 ? Seconds(frame, FramesPerSecond(player)) : 0;
+}
+
 // The frame for a time at the loop points' rate: the rate in single precision.
 double LoopFrame(const AUPlayerData *player, double seconds) {
   const double rate = static_cast<float>(FramesPerSecond(player));
@@ -101,8 +106,7 @@ double getSampleRate(REALobject obj, RBInteger) {
 
 double getLoopIn(REALobject obj, RBInteger) {
   AUPlayerData *player = AUPlayer(obj);
-  const double frame = player->loopInFrame.load(std::memory_order_relaxed);
-  return frame > 0 ? Seconds(frame, FramesPerSecond(player)) : 0;
+  return LoopSeconds(player, player->loopInFrame.load(std::memory_order_relaxed));
 }
 
 // Keeps loop-in ≤ loop-out: a loop-in beyond the loop-out (or before any loop-out) moves the
@@ -118,8 +122,7 @@ void setLoopIn(REALobject obj, RBInteger, double seconds) {
 
 double getLoopOut(REALobject obj, RBInteger) {
   AUPlayerData *player = AUPlayer(obj);
-  const double frame = player->loopOutFrame.load(std::memory_order_relaxed);
-  return frame > 0 ? Seconds(frame, FramesPerSecond(player)) : 0;
+  return LoopSeconds(player, player->loopOutFrame.load(std::memory_order_relaxed));
 }
 
 // A loop-out before the loop-in is moved up to the loop-in.

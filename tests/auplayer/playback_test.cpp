@@ -1,6 +1,5 @@
 // Playing a loaded file: position and loop, rendered slices, the units' parameters, overwritten
 // handles.
-#include <cstdlib>
 #include <limits>
 
 #include "auplayer_test_support.h"
@@ -175,23 +174,6 @@ TEST_F(AUPlayerPlayback, OverwrittenHandlesFailTheirCallsWithoutHarm) {
     EXPECT_NE(Lasterror(player), 0);
     EXPECT_TRUE(Host().call(player, "ChannelMap").value.isNil());
   }
-}
-
-// xnq play at the defaults renders the decoded file, through the generic output unit.
-TEST(XnqPlay, ARenderAtTheDefaultsIsTheDecodedFile) {
-  const std::string in =
-      WriteFile("in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2, 30000, 0, 48000);
-  const std::string out = TempPath("out.wav");
-  ASSERT_EQ(std::system((XNQ_TOOL_PATH " play " + in + " --render " + out + " 2>&1").c_str()), 0);
-  SF_INFO info{};
-  sf_close(sf_open(out.c_str(), SFM_READ, &info));
-  EXPECT_EQ(info.samplerate * 10 + info.channels, 480002);
-  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  const std::vector<float> want = Decode(in), got = Decode(out);
-  ASSERT_EQ(got.size(), want.size());
-  float worst = 0;
-  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
-  EXPECT_LE(worst, 1e-6f);
 }
 
 }  // namespace

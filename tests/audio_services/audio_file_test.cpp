@@ -208,11 +208,14 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
   AudioStreamBasicDescription noChannels = pcm(8000, 0, 16, kSigned), noBytes = good, flac = good;
   noBytes.mBytesPerFrame = noBytes.mBytesPerPacket = 0;
   flac.mFormatID = kAudioFormatFLAC;
-  UInt32 frames = 10, zero = 0, fifty = 50, small = 7, eight = 8;
+  UInt32 frames = 10, zero = 0, fifty = 50, small = 7, eight = 8, refSize = sizeof(void *);
   Float64 seconds = 0;
   SInt64 length = 0;
+  AudioStreamBasicDescription dfmt{};
+  UInt32 size = sizeof dfmt;
   Buffers out(good, 10);
   const AudioFileID afil = property<AudioFileID>(file, kExtAudioFileProperty_AudioFile);
+  AudioConverterRef acnv = nullptr;
   const std::pair<OSStatus, OSStatus> results[] = {
       {ExtAudioFileRead(file, &frames, out.get()), kExtAudioFileError_InvalidOperationOrder},
       {setClient(file, noChannels), kAudioConverterErr_FormatNotSupported},
@@ -223,6 +226,8 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
       {ExtAudioFileGetProperty(file, kExtAudioFileProperty_FileLengthFrames, &small, &length),
        kExtAudioFileError_InvalidPropertySize},
       {setClient(file, good), noErr},
+      {ExtAudioFileGetProperty(file, kExtAudioFileProperty_AudioConverter, &refSize, &acnv), noErr},
+      {AudioConverterReset(acnv), noErr},
       {ExtAudioFileRead(file, &zero, out.get()), noErr},
       {OSStatus(zero), 0},
       {ExtAudioFileRead(file, &frames, nullptr), paramErr},
@@ -233,9 +238,13 @@ TEST(ExtAudioFile, BadFormatsAndArgumentsGetStatusCodes) {
        kAudioFileBadPropertySizeError},
       {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &eight, &seconds), noErr},
       {OSStatus(seconds * 8000), 100},
-      {AudioFileClose(afil), paramErr},  // it belongs to the extended file
+      {AudioFileGetProperty(afil, kAudioFilePropertyDataFormat, &size, &dfmt), noErr},
+      {OSStatus(dfmt.mFormatID), kAudioFormatFLAC},
+      {AudioFileClose(afil), paramErr},         // it belongs to the extended file
+      {AudioConverterDispose(acnv), paramErr},  // so does it
       {ExtAudioFileDispose(file), noErr},
       {AudioFileGetProperty(afil, kAudioFilePropertyEstimatedDuration, &small, &length), paramErr},
+      {AudioConverterReset(acnv), paramErr},
   };
   for (size_t i = 0; i < std::size(results); ++i)
     EXPECT_EQ(results[i].first, results[i].second) << i;

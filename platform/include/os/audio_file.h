@@ -71,6 +71,8 @@ OSStatus AudioFileGetProperty(AudioFileID inAudioFile, AudioFilePropertyID inPro
 // The file data format of compressed files is the codec's format ID with its usual packet size:
 // 'flac' (flags 1 to 4 for 16, 20, 24 and 32 source bits, 4096 frames per packet), 'opus' (960),
 // '.mp3' (1152), 'alac', 'ulaw', 'alaw', and 'vorb' for Ogg Vorbis; bits per channel 0.
+// The audio converter ('acnv') is the one reads go through (null when libsndfile decodes straight
+// into the caller's buffer); its properties may be set, and it goes with the file.
 // Null, disposed and made-up references get paramErr.
 OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile);
 OSStatus ExtAudioFileDispose(ExtAudioFileRef inExtAudioFile);

@@ -40,8 +40,11 @@ class FileSource final : public conv::PacketSource {
 class ExtendedFile {
  public:
   ExtendedFile(AudioFileID ref, SoundFile *file) : ref_(ref), file_(file) {}
-  // The audio file goes with the extended file that opened it.
-  ~ExtendedFile() { audioFiles().remove(ref_); }
+  // The audio file and the converter go with the extended file that made them.
+  ~ExtendedFile() {
+    audioFiles().remove(ref_);
+    conv::converterTable().remove(converterRef_);
+  }
 
   OSStatus setClientFormat(const AudioStreamBasicDescription &format);
   OSStatus read(UInt32 &frames, AudioBufferList &list);
@@ -65,7 +68,10 @@ class ExtendedFile {
   conv::PcmFormat clientLayout_;
   bool hasClient_ = false;
   bool direct_ = false;
-  std::unique_ptr<conv::PcmConverter> converter_;
+  // The converter from the file's decoding to the client format, lent out as 'acnv'; none when
+  // libsndfile decodes straight into the caller's buffer.
+  conv::PcmConverter *converter_ = nullptr;
+  AudioConverterRef converterRef_ = nullptr;
   // Where the reads since the last seek began, in file and client frames, and the client
   // frames delivered since.
   SInt64 startFile_ = 0;
@@ -80,10 +86,16 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
   const bool direct = layout.coding == conv::SampleCoding::kFloat && layout.bytesPerSample == 4 &&
                       !layout.bigEndian && layout.interleaved &&
                       layout.channels == file_->channels() && layout.rate == file_->rate();
-  std::unique_ptr<conv::PcmConverter> converter;
+  conv::PcmConverter *converter = nullptr;
+  AudioConverterRef converterRef = nullptr;
   if (!direct) {
-    const OSStatus status = conv::PcmConverter::make(file_->decodedFormat(), format, converter);
+    std::unique_ptr<conv::PcmConverter> made;
+    const OSStatus status = conv::PcmConverter::make(file_->decodedFormat(), format, made);
     if (status != noErr) return status;
+    made->ownedByExtendedFile = true;
+    converter = made.get();
+    converterRef = conv::converterTable().add<AudioConverterRef>(std::move(made));
+    if (converterRef == nullptr) return memFullErr;
   }
   // Reading goes on from the frame the caller has reached, through the new converter.
   const SInt64 here = startFile_ + fileFrameAt(delivered_);
@@ -91,7 +103,9 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
   clientLayout_ = layout;
   hasClient_ = true;
   direct_ = direct;
-  converter_ = std::move(converter);
+  conv::converterTable().remove(converterRef_);
+  converter_ = converter;
+  converterRef_ = converterRef;
   return restartAt(here, std::llround(static_cast<Float64>(here) * layout.rate / file_->rate()));
 }
 
@@ -152,6 +166,9 @@ OSStatus ExtendedFile::propertyInfo(ExtAudioFilePropertyID id, UInt32 &size, boo
     case kExtAudioFileProperty_AudioFile:
       size = sizeof(AudioFileID);
       return noErr;
+    case kExtAudioFileProperty_AudioConverter:
+      size = sizeof(AudioConverterRef);
+      return noErr;
     default:
       return kExtAudioFileError_InvalidProperty;
   }
@@ -164,12 +181,13 @@ OSStatus ExtendedFile::getProperty(ExtAudioFilePropertyID id, UInt32 &size, void
   if (status != noErr) return status;
   if (size < needed) return kExtAudioFileError_InvalidPropertySize;
   const SInt64 frames = file_->frames();
-  const void *value = id == kExtAudioFileProperty_FileLengthFrames
-                          ? static_cast<const void *>(&frames)
-                      : id == kExtAudioFileProperty_AudioFile ? static_cast<const void *>(&ref_)
-                      : id == kExtAudioFileProperty_ClientDataFormat && hasClient_
-                          ? static_cast<const void *>(&client_)
-                          : static_cast<const void *>(&file_->dataFormat());
+  const void *value =
+      id == kExtAudioFileProperty_FileLengthFrames ? static_cast<const void *>(&frames)
+      : id == kExtAudioFileProperty_AudioFile      ? static_cast<const void *>(&ref_)
+      : id == kExtAudioFileProperty_AudioConverter ? static_cast<const void *>(&converterRef_)
+      : id == kExtAudioFileProperty_ClientDataFormat && hasClient_
+          ? static_cast<const void *>(&client_)
+          : static_cast<const void *>(&file_->dataFormat());
   std::memcpy(data, value, needed);
   size = needed;
   return noErr;

@@ -7,12 +7,12 @@
 
 using xnq::conv::PcmConverter;
 
-namespace {
-
-xnq::conv::HandleTable<PcmConverter> &converters() {
-  static xnq::conv::HandleTable<PcmConverter> table;
+xnq::conv::HandleTable<PcmConverter> &xnq::conv::converterTable() {
+  static HandleTable<PcmConverter> table;
   return table;
 }
+
+namespace {
 
 // Adapts the caller's input data procedure to the engine's source. Runs on the filling thread,
 // a render thread for the converter's real-time callers: it only forwards the call.
@@ -65,23 +65,26 @@ OSStatus AudioConverterNew(const AudioStreamBasicDescription *inSourceFormat,
   std::unique_ptr<PcmConverter> converter;
   const OSStatus status = PcmConverter::make(*inSourceFormat, *inDestinationFormat, converter);
   if (status != noErr) return status;
-  *outAudioConverter = converters().add<AudioConverterRef>(std::move(converter));
+  *outAudioConverter = xnq::conv::converterTable().add<AudioConverterRef>(std::move(converter));
   return *outAudioConverter == nullptr ? memFullErr : noErr;
 }
 
 OSStatus AudioConverterDispose(AudioConverterRef inAudioConverter) {
-  return converters().remove(inAudioConverter) == nullptr ? paramErr : noErr;
+  const PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
+  if (c == nullptr || c->ownedByExtendedFile) return paramErr;
+  xnq::conv::converterTable().remove(inAudioConverter);
+  return noErr;
 }
 
 OSStatus AudioConverterReset(AudioConverterRef inAudioConverter) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   return c == nullptr ? paramErr : c->reset();
 }
 
 OSStatus AudioConverterGetPropertyInfo(AudioConverterRef inAudioConverter,
                                        AudioConverterPropertyID inPropertyID, UInt32 *outSize,
                                        Boolean *outWritable) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   if (c == nullptr) return paramErr;
   UInt32 size = 0;
   bool writable = false;
@@ -95,7 +98,7 @@ OSStatus AudioConverterGetPropertyInfo(AudioConverterRef inAudioConverter,
 OSStatus AudioConverterGetProperty(AudioConverterRef inAudioConverter,
                                    AudioConverterPropertyID inPropertyID,
                                    UInt32 *ioPropertyDataSize, void *outPropertyData) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   if (c == nullptr || ioPropertyDataSize == nullptr || outPropertyData == nullptr) return paramErr;
   UInt32 size = 0;
   bool writable = false;
@@ -119,7 +122,7 @@ OSStatus AudioConverterGetProperty(AudioConverterRef inAudioConverter,
 OSStatus AudioConverterSetProperty(AudioConverterRef inAudioConverter,
                                    AudioConverterPropertyID inPropertyID, UInt32 inPropertyDataSize,
                                    const void *inPropertyData) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   if (c == nullptr || inPropertyData == nullptr) return paramErr;
   UInt32 size = 0;
   bool writable = false;
@@ -140,7 +143,7 @@ OSStatus AudioConverterFillComplexBuffer(AudioConverterRef inAudioConverter,
                                          UInt32 *ioOutputDataPacketSize,
                                          AudioBufferList *outOutputData,
                                          AudioStreamPacketDescription *) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   if (c == nullptr || inInputDataProc == nullptr || ioOutputDataPacketSize == nullptr ||
       outOutputData == nullptr) {
     if (ioOutputDataPacketSize != nullptr) *ioOutputDataPacketSize = 0;
@@ -153,7 +156,7 @@ OSStatus AudioConverterFillComplexBuffer(AudioConverterRef inAudioConverter,
 OSStatus AudioConverterConvertBuffer(AudioConverterRef inAudioConverter, UInt32 inInputDataSize,
                                      const void *inInputData, UInt32 *ioOutputDataSize,
                                      void *outOutputData) {
-  PcmConverter *c = converters().find(inAudioConverter);
+  PcmConverter *c = xnq::conv::converterTable().find(inAudioConverter);
   if (c == nullptr || inInputData == nullptr || ioOutputDataSize == nullptr ||
       outOutputData == nullptr)
     return paramErr;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "converter/handle_table.h"
 #include "converter/pcm_format.h"
 #include "converter/resampler.h"
 #include "os/audio_converter.h"
@@ -43,6 +44,10 @@ class PcmConverter {
   ~PcmConverter();
   PcmConverter(const PcmConverter &) = delete;
   PcmConverter &operator=(const PcmConverter &) = delete;
+
+  // Set when an extended audio file made the converter: the file disposes of it, its callers
+  // do not.
+  bool ownedByExtendedFile = false;
 
   const AudioStreamBasicDescription &sourceFormat() const { return sourceDescription_; }
   const AudioStreamBasicDescription &destinationFormat() const { return destinationDescription_; }
@@ -110,5 +115,9 @@ class PcmConverter {
   bool flushing_ = false;  // delivering the rest of the data up to endTarget_
   bool ended_ = false;     // the last fill delivered everything up to an end
 };
+
+// The converters that have an AudioConverterRef: those AudioConverterNew made and those
+// extended audio files lend out.
+HandleTable<PcmConverter> &converterTable();
 
 }  // namespace xnq::conv

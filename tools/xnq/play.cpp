@@ -334,7 +334,7 @@ int Play(Player &player, const Options &o) {
   player.call("Pause");
   ShowStatus(player, o);
   std::fprintf(stderr, "\n%s", gInterrupted ? "xnq play: stopped\n" : "");
-  return gInterrupted ? 130 : 0;
+  return 0;  // Ctrl-C is a clean stop, as at the end
 }
 
 int Run(const std::vector<std::string> &args) {

@@ -341,18 +341,24 @@ Word hostMemoryBlockGetSize(Obj b) {
   return h ? h->words[6] : 0;
 }
 
+// Without a name record the reference names the item itself, which must exist. With one it
+// names the item's folder and the record holds the item's name, so that an item that does not
+// exist yet (a file about to be written) can be named too.
 unsigned char hostFSRefFromFolderItem(Obj f, FSRef *ref, HFSUniStr255 *name) {
   countCall("REALFSRefFromFolderItem");
   auto *h = static_cast<FolderItemHandle *>(lookup(f, Kind::FolderItem));
   if (!h || !ref) return 0;
-  Boolean isDirectory = 0;
-  if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(h->path.c_str()), ref, &isDirectory) != 0)
-    return 0;
+  std::string path = h->path, last;
   if (name) {
-    std::string path = h->path;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     size_t slash = path.find_last_of('/');
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    last = slash == std::string::npos ? path : path.substr(slash + 1);
+    path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  }
+  Boolean isDirectory = 0;
+  if (FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), ref, &isDirectory) != 0)
+    return 0;
+  if (name) {
     auto units = convertText(last, kUTF8, kUTF16).value_or(std::string());
     size_t count = std::min<size_t>(units.size() / 2, 255);
     name->length = static_cast<UInt16>(count);

@@ -177,6 +177,7 @@ struct Impl {
   std::thread::id mainThread;
   void *pluginLibrary = nullptr;
   void *dispatchLibrary = nullptr;
+  void *graphicsLibrary = nullptr;
   int (*drainMainQueue)() = nullptr;
   int (*waitMainQueue)(int) = nullptr;
 

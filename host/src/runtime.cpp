@@ -124,6 +124,11 @@ void Runtime::configure(const Settings &settings) {
       im.error = std::string("dispatch library: ") + dlerror();
     }
   }
+  // Likewise for the graphics library, whose presence the plugin probes by a weak reference.
+  if (settings.graphicsAvailable && !im.graphicsLibrary) {
+    im.graphicsLibrary = dlopen(XNQ_GRAPHICS_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    if (!im.graphicsLibrary) im.error = std::string("graphics library: ") + dlerror();
+  }
 }
 
 bool Runtime::load(const std::string &pluginPath, const Settings &settings) {

@@ -135,7 +135,7 @@ void ConvertMono<Unsigned24>(const uint8_t *in, float *out, size_t n) {
 #if PLAYER_HAS_24BIT_SHUFFLE
   if (HasByteShuffle()) k = ConvertMono24Shuffled(in, out, n);
 #endif
-  for (; k < n; ++k) out[k] = Unsigned24::At(in + 3 * k);
+  for (; k < n; ++k) out[k] = Unsigned24::At(in + Unsigned24::kBytes * k);
 }
 
 template <>
@@ -145,8 +145,8 @@ void ConvertStereo<Unsigned24>(const uint8_t *left, const uint8_t *right, float 
   if (HasByteShuffle()) k = ConvertStereo24Shuffled(left, right, out, n);
 #endif
   for (; k < n; ++k) {
-    out[2 * k] = Unsigned24::At(left + 3 * k);
-    out[2 * k + 1] = Unsigned24::At(right + 3 * k);
+    out[2 * k] = Unsigned24::At(left + Unsigned24::kBytes * k);
+    out[2 * k + 1] = Unsigned24::At(right + Unsigned24::kBytes * k);
   }
 }
 

@@ -231,7 +231,7 @@ TEST(HostAccounting, HostFunctionsCalledFromSeveralThreadsKeepTheCountsExact) {
   EXPECT_EQ(rt.accountingErrors(), errors);
 }
 
-TEST(HostValues, FolderItemsFillAnFSRefWithTheLastPathComponent) {
+TEST(HostValues, FolderItemsFillAnFSRefOrTheirFolderAndName) {
   XNQ_LOAD_FIXTURE(Settings{});
   Runtime &rt = Runtime::get();
   auto toRef = fn<REALFSRefFromFolderItemProc>("REALFSRefFromFolderItem");
@@ -245,9 +245,13 @@ TEST(HostValues, FolderItemsFillAnFSRefWithTheLastPathComponent) {
   EXPECT_EQ(name.unicode[3], 't');
   char back[1024] = {};
   EXPECT_EQ(FSRefMakePath(&ref, reinterpret_cast<UInt8 *>(back), sizeof back), 0);
-  EXPECT_EQ(std::string(back), XNQ_SOURCE_DIR "/tests/host");
+  EXPECT_EQ(std::string(back), XNQ_SOURCE_DIR "/tests");
+  Value unborn = rt.newFolderItem(XNQ_SOURCE_DIR "/tests/host/not-yet.wav");
+  EXPECT_FALSE(toRef(static_cast<REALfolderItem>(unborn.handle()), &ref, nullptr));
+  ASSERT_TRUE(toRef(static_cast<REALfolderItem>(unborn.handle()), &ref, &name));
+  EXPECT_EQ(name.length, 11);
   Value missing = rt.newFolderItem("/nonexistent/file.wav");
-  EXPECT_FALSE(toRef(static_cast<REALfolderItem>(missing.handle()), &ref, nullptr));
+  EXPECT_FALSE(toRef(static_cast<REALfolderItem>(missing.handle()), &ref, &name));
   EXPECT_FALSE(toRef(nullptr, &ref, nullptr));
 }
 

@@ -38,6 +38,9 @@ struct Settings {
   std::set<std::string> removed;
   // Whether the platform's dispatch library is present when the plugin is loaded.
   bool dispatchAvailable = true;
+  // Whether the platform's graphics library is present when the plugin is loaded: without it the
+  // process runs as an older system, which lacks the newer time-pitch unit.
+  bool graphicsAvailable = true;
 };
 
 enum class Type {

@@ -348,7 +348,8 @@ OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope sco
     case kAudioUnitProperty_MaximumFramesPerSlice: {
       if (initialized()) return kAudioUnitErr_Initialized;
       auto frames = valueOf<UInt32>(data);
-      if (frames == 0) return kAudioUnitErr_InvalidPropertyValue;
+      if (frames == 0 || frames > kLargestMaxFramesPerSlice)
+        return kAudioUnitErr_InvalidPropertyValue;
       maxFrames_ = frames;
       return noErr;
     }

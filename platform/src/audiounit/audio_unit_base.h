@@ -55,6 +55,9 @@ struct InputBuffers {
 class AudioUnitBase {
  public:
   static constexpr UInt32 kDefaultMaxFramesPerSlice = 1156;
+  // The largest maximum slice a unit takes: its buffers for a larger one (gigabytes at 2^31
+  // frames) could not be held, so the request is refused and the unit keeps its maximum.
+  static constexpr UInt32 kLargestMaxFramesPerSlice = 1 << 20;
   static constexpr UInt32 kMaxChannels = 64;
 
   AudioUnitBase(AudioUnit self, const ComponentDescription &description, UInt32 inputs,

@@ -1,0 +1,233 @@
+// The file player against its peers, in the same run, on 60 s of stereo 44.1 kHz (tones over
+// noise) written as 16-bit WAV and FLAC:
+// - `xnq play --render` at the defaults (x_realtime: seconds of audio per second of wall time;
+//   x_realtime_cpu: per second of the program's CPU time);
+//   with a 31-band EQ curve against sox with the same 31 `equalizer` effects; with rate 1.25 and
+//   +300 cents against the rubberband command-line tool on the same settings;
+// - LoadFile against libsndfile's sf_readf_float of the same file alone, and the peak memory of a
+//   process that loads the file (peak_MB) against 1.1 × the decoded size + 20 MB (limit_MB).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sndfile.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "xnq/host.h"
+
+extern char **environ;
+
+namespace {
+
+using xnq::host::Runtime;
+using xnq::host::Value;
+
+constexpr int kRate = 44100, kSeconds = 60;
+const double kBandCentres[31] = {
+    20,  25,   31.5, 40,   50,   63,   80,   100,  125,  160,  200,  250,   315,   400,   500,  630,
+    800, 1000, 1250, 1600, 2000, 2500, 3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
+
+std::string gSelf;
+std::string Temp(const std::string &name) {
+  return "/tmp/auplayer_bench_" + std::to_string(getpid()) + "_" + name;
+}
+const std::string &Wav() {
+  static const std::string path = Temp("in.wav");
+  return path;
+}
+const std::string &Flac() {
+  static const std::string path = Temp("in.flac");
+  return path;
+}
+
+void WriteInputs() {
+  std::vector<float> samples(size_t{kRate} * kSeconds * 2);
+  std::mt19937 noise(7);
+  std::uniform_real_distribution<float> white(-0.05f, 0.05f);
+  for (size_t f = 0; f < samples.size() / 2; ++f) {
+    const double t = static_cast<double>(f) / kRate;
+    samples[2 * f] = static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t) + white(noise));
+    samples[2 * f + 1] = static_cast<float>(0.3 * std::sin(2 * M_PI * 330 * t) + white(noise));
+  }
+  for (const std::string *path : {&Wav(), &Flac()}) {
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = (path == &Wav() ? SF_FORMAT_WAV : SF_FORMAT_FLAC) | SF_FORMAT_PCM_16;
+    SNDFILE *file = sf_open(path->c_str(), SFM_WRITE, &info);
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
+    sf_close(file);
+  }
+}
+
+// Gain of band i of the EQ curve, in dB: a gentle wave across the bands.
+double CurveGain(int band) { return 6 * std::sin(band * 0.45); }
+
+// Runs a program with its output discarded; its resource use comes back in usage.
+bool Spawn(std::vector<std::string> argv, rusage *usage = nullptr) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char *> args;
+  for (std::string &a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const bool started = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage ignored{};
+  if (!started || wait4(pid, &status, 0, usage ? usage : &ignored) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Times a command over the 60 s input as seconds of audio per second of wall time (x_realtime)
+// and per second of the command's CPU time, all its threads (x_realtime_cpu).
+void TimeCommand(benchmark::State &state, const std::vector<std::string> &argv) {
+  double cpu = 0;
+  for (auto _ : state) {
+    const auto began = std::chrono::steady_clock::now();
+    rusage usage{};
+    if (!Spawn(argv, &usage)) {
+      state.SkipWithError(("failed: " + argv[0]).c_str());
+      return;
+    }
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+    cpu += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
+  }
+  state.counters["x_realtime"] =
+      benchmark::Counter(kSeconds, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["x_realtime_cpu"] = kSeconds * static_cast<double>(state.iterations()) / cpu;
+}
+
+std::vector<std::string> XnqRender(std::vector<std::string> options) {
+  std::vector<std::string> argv{XNQ_TOOL_PATH, "play", Wav(), "--render", Temp("xnq.wav")};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+void BM_XnqRenderDefaults(benchmark::State &state) { TimeCommand(state, XnqRender({})); }
+
+void BM_XnqRenderEq31(benchmark::State &state) {
+  std::string curve;
+  for (int b = 0; b < 31; ++b) curve += (b ? "," : "") + std::to_string(CurveGain(b));
+  TimeCommand(state, XnqRender({"--eq", curve}));
+}
+
+void BM_SoxEq31(benchmark::State &state) {
+  std::vector<std::string> argv{"sox", Wav(), Temp("sox.wav")};
+  for (int b = 0; b < 31; ++b) {
+    // A third of an octave wide, as the player's bands are.
+    argv.insert(argv.end(), {"equalizer", std::to_string(kBandCentres[b]), "4.32q",
+                             std::to_string(CurveGain(b))});
+  }
+  TimeCommand(state, argv);
+}
+
+void BM_XnqRenderRate125Pitch300(benchmark::State &state) {
+  TimeCommand(state, XnqRender({"--rate", "1.25", "--pitch", "300"}));
+}
+
+void BM_RubberbandRate125Pitch300(benchmark::State &state) {
+  TimeCommand(state, {"rubberband", "-q", "-T", "1.25", "-p", "3", Wav(), Temp("rubberband.wav")});
+}
+
+const std::string &InputFile(const benchmark::State &state) {
+  return state.range(0) == 0 ? Wav() : Flac();
+}
+
+void BM_LoadFile(benchmark::State &state) {
+  static const bool loaded = Runtime::get().load(XNQ_PLUGIN_PATH);
+  Runtime &host = Runtime::get();
+  if (!loaded) {
+    state.SkipWithError("cannot load the plugin");
+    return;
+  }
+  state.SetLabel(state.range(0) == 0 ? "wav" : "flac");
+  for (auto _ : state) {
+    Value player = host.newObject("AUPlayerXNQ").value;
+    host.set(player, "OutputUnit", Value::integer(1));
+    if (!host.call(player, "LoadFile", {host.newFolderItem(InputFile(state))}).value.asBool()) {
+      state.SkipWithError("LoadFile failed");
+      return;
+    }
+  }
+}
+
+// The peer decodes into memory it allocates for the whole file, as a load does.
+void BM_SndfileReadFloat(benchmark::State &state) {
+  state.SetLabel(state.range(0) == 0 ? "wav" : "flac");
+  for (auto _ : state) {
+    SF_INFO info{};
+    SNDFILE *file = sf_open(InputFile(state).c_str(), SFM_READ, &info);
+    std::unique_ptr<float[]> samples(new float[static_cast<size_t>(info.frames * info.channels)]);
+    benchmark::DoNotOptimize(sf_readf_float(file, samples.get(), info.frames));
+    sf_close(file);
+  }
+}
+
+// A process of its own that loads the file, so that its peak resident size is the load's.
+void BM_LoadFilePeakMemory(benchmark::State &state) {
+  state.SetLabel(state.range(0) == 0 ? "wav" : "flac");
+  rusage usage{};
+  for (auto _ : state) {
+    if (!Spawn({gSelf, "--load-once", InputFile(state)}, &usage)) {
+      state.SkipWithError("the loading process failed");
+      return;
+    }
+  }
+  const double decodedMB = double{kRate} * kSeconds * 2 * 4 / 1e6;
+  state.counters["peak_MB"] = usage.ru_maxrss * 1024 / 1e6;
+  state.counters["decoded_MB"] = decodedMB;
+  state.counters["limit_MB"] = 1.1 * decodedMB + 20;
+}
+
+int LoadOnce(const char *path) {
+  Runtime &host = Runtime::get();
+  if (!host.load(XNQ_PLUGIN_PATH)) return 1;
+  Value player = host.newObject("AUPlayerXNQ").value;
+  host.set(player, "OutputUnit", Value::integer(1));
+  return host.call(player, "LoadFile", {host.newFolderItem(path)}).value.asBool() ? 0 : 1;
+}
+
+}  // namespace
+
+BENCHMARK(BM_XnqRenderDefaults)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_XnqRenderEq31)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SoxEq31)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_XnqRenderRate125Pitch300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(BM_RubberbandRate125Pitch300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(BM_LoadFile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SndfileReadFloat)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadFilePeakMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char **argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--load-once") == 0) return LoadOnce(argv[2]);
+  gSelf = argv[0];
+  WriteInputs();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  for (const std::string &path :
+       {Wav(), Flac(), Temp("xnq.wav"), Temp("sox.wav"), Temp("rubberband.wav")})
+    std::remove(path.c_str());
+  return 0;
+}

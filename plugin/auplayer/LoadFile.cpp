@@ -1,0 +1,93 @@
+// LoadFile and LoadFileMT: the checks a load makes on the host's thread, the file URL of the
+// host's folder item, and the hand-over to the worker on this thread or another one.
+#include "auplayer/AUPlayerData.h"
+#include "auplayer/AUPlayerEntries.h"
+
+namespace {
+
+// The URL of the folder item named by its folder and its name, for an item that may not exist
+// yet: the name is normalized to form D, as the file system stores names. Null on any failure.
+CFURLRef URLInFolder(REALfolderItem file) {
+  FSRef folder;
+  HFSUniStr255 name = {};
+  if (!REALFSRefFromFolderItem(file, &folder, &name)) return nullptr;
+  CFURLRef folderURL = CFURLCreateFromFSRef(kCFAllocatorDefault, &folder);
+  if (folderURL == nullptr) return nullptr;
+  CFURLRef url = nullptr;
+  const CFIndex length = name.length < 255 ? name.length : 255;
+  CFStringRef text = length > 0
+                         ? CFStringCreateWithCharacters(kCFAllocatorDefault, name.unicode, length)
+                         : nullptr;
+  if (text != nullptr) {
+    CFMutableStringRef normalized = CFStringCreateMutableCopy(kCFAllocatorDefault, 0, text);
+    if (normalized != nullptr) CFStringNormalize(normalized, kCFStringNormalizationFormD);
+    url = CFURLCreateCopyAppendingPathComponent(kCFAllocatorDefault, folderURL,
+                                                normalized != nullptr ? normalized : text, false);
+    if (normalized != nullptr) CFRelease(normalized);
+    CFRelease(text);
+  }
+  CFRelease(folderURL);
+  return url;
+}
+
+// The file URL of a folder item: the item's own reference when it exists, else its folder and
+// name. Null when neither works.
+CFURLRef FileURL(REALfolderItem file) {
+  FSRef ref;
+  if (REALFSRefFromFolderItem(file, &ref, nullptr)) {
+    if (CFURLRef url = CFURLCreateFromFSRef(kCFAllocatorDefault, &ref)) return url;
+  }
+  return URLInFolder(file);
+}
+
+RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputChannels,
+                         RBInteger outputChannels, bool threaded) {
+  if (file == nullptr) {
+    RaiseException("NilObjectException", "file is nil");
+    return false;
+  }
+  AUPlayerData *player = AUPlayer(obj);
+  SetLasterror(player, -1);
+  // File holds the item of the last call, also of a refused one. The item it held before is
+  // given back, so that every item a program passes is released once the object goes.
+  REALLockObject(reinterpret_cast<REALobject>(file));
+  if (player->File != nullptr) REALUnlockObject(reinterpret_cast<REALobject>(player->File));
+  player->File = file;
+
+  if (player->loaded) {
+    RaiseException("UnsupportedOperationException", "This class can only load one file.");
+    return false;
+  }
+  player->loaded = 1;  // one attempt per object, whatever its outcome
+
+  CFURLRef url = FileURL(file);
+  if (url == nullptr) {
+    RaiseException("NilObjectException", "File is invalid path");
+    return false;
+  }
+  // The channel counts are 32-bit; a larger host Integer keeps its low 32 bits.
+  LoadFileRequest request = {
+      static_cast<int32_t>(inputChannels), static_cast<int32_t>(outputChannels), player, 0, 0, url};
+  if (threaded) {
+    RunThreadedBlocks(&request, LoadFileInternal, nullptr);
+  } else {
+    LoadFileInternal(&request);
+  }
+  if (request.outOfMemory) {
+    RaiseException("OutOfMemoryException", "Failed to allocate buffer for audio data.");
+  }
+  CFRelease(url);
+  return request.success;
+}
+
+}  // namespace
+
+RBBoolean LoadFile(REALobject obj, REALfolderItem file, RBInteger inputChannels,
+                   RBInteger outputChannels) {
+  return LoadFileIntern(obj, file, inputChannels, outputChannels, false);
+}
+
+RBBoolean LoadFileMT(REALobject obj, REALfolderItem file, RBInteger inputChannels,
+                     RBInteger outputChannels) {
+  return LoadFileIntern(obj, file, inputChannels, outputChannels, true);
+}

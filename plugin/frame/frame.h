@@ -95,7 +95,8 @@ REALstring REALBuildUnicodeString(const void *bytes, int64_t length, uint32_t en
 REALstring REALBuildUnicodeStringUTF16(const void *bytes, int64_t length);
 REALstring CFString2RBString(CFStringRef cf);
 OSType REALstringToOSType(REALstring s);
-// The stored bytes and byte length of a host string, as they are (direct read below 2017.0).
+// The stored bytes and byte length of a host string, as they are, read from the string record
+// itself on every host version (its layout is the same on all of them).
 const char *StringBytes(REALstring s, int64_t *length);
 
 // The encodings of host strings.

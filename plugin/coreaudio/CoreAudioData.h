@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "coreaudio_classes.h"
+#include "coreaudio/CoreAudioClasses.h"
 #include "frame/frame.h"
 #include "os/audio_hardware.h"
 

@@ -19,7 +19,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "coreaudio_record.h"
+#include "coreaudio/CoreAudioData.h"
 #include "os/dispatch.h"
 
 namespace {

@@ -33,7 +33,13 @@ TEST_P(BuildUnicodeStringByVersion, RefusesMissingBytesAndLengthsOutsideTheHosts
   EXPECT_EQ(REALBuildUnicodeString(text, -1, kUTF8), nullptr);
   EXPECT_EQ(REALBuildUnicodeString(text, int64_t{2147483648}, kUTF8), nullptr);
   EXPECT_EQ(REALBuildUnicodeStringUTF16(nullptr, 2), nullptr);
-  EXPECT_EQ(REALBuildUnicodeStringUTF16(text, 0), nullptr);
+  {
+    // No units is the empty text, not nil.
+    Value none = Adopt(REALBuildUnicodeStringUTF16(text, 0));
+    ASSERT_FALSE(none.isNil());
+    EXPECT_EQ(none.bytes(), "");
+    EXPECT_EQ(none.encoding(), kUTF8);
+  }
   EXPECT_EQ(Outstanding(), 0);
 }
 
@@ -100,8 +106,12 @@ TEST(BuildUnicodeStringUTF32, BeforeThe2013HostTheFrameConvertsCodePointsItself)
               1);
     // Seven bytes hold one code point; the three left over are ignored.
     EXPECT_EQ(Build(std::string("A\0\0\0BCD", 7), kTextEncodingUTF32).utf8(), "A");
-    // Fewer than four bytes hold nothing.
-    EXPECT_TRUE(Build(std::string("A\0\0", 3), kTextEncodingUTF32).isNil());
+    // Fewer than four bytes, or only lone surrogates, convert to no units: the empty text.
+    for (const std::string &empty : {std::string("A\0\0", 3), UTF32Bytes({0xD800, 0xDFFF})}) {
+      Value s = Build(empty, kTextEncodingUTF32);
+      ASSERT_FALSE(s.isNil()) << empty.size();
+      EXPECT_EQ(s.bytes(), "");
+    }
     // Inputs of 800 bytes and more take the allocated buffer; the text is the same.
     std::vector<uint32_t> many(199, 'a');
     many.push_back(0x10348);

@@ -19,8 +19,10 @@ constexpr char kNilBlockMessage[] = "Memoryblock is nil";
 // How many of the requested bytes lie inside the block. A request that passes the end of the
 // block is clamped to what remains rather than refused: the methods turn a count of 0 into the
 // whole block's size even when an offset is given, and "from the offset to the end" is what
-// such a call means. An offset at or past the end leaves nothing, and the add is refused.
+// such a call means. An offset at or past the end leaves nothing, and the add is refused. A
+// host that cannot tell the size leaves the caller's explicit count as the only measure.
 int64_t BytesInsideBlock(REALmemoryBlock block, int64_t offsetBytes, int64_t countBytes) {
+  if (!MemoryBlockSizeKnown()) return countBytes;
   const int64_t size = MemoryBlockSize(block);
   if (offsetBytes >= size) return 0;
   return std::min(countBytes, size - offsetBytes);

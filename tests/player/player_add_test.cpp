@@ -233,3 +233,41 @@ TEST_F(PlayerAdd, TheClassShowsItsPropertiesAndMethodsAsDeclared) {
 
 }  // namespace
 }  // namespace player_test
+
+namespace player_test {
+namespace {
+
+// A host without the size accessor still takes blocks whose byte count the program gives; only
+// the count-0 default, which needs the block's size, is refused.
+TEST(PlayerWithoutBlockSizes, ExplicitCountsStillQueueAndPlay) {
+  xnq::host::Settings settings;
+  settings.removed = {"memoryBlockGetSize"};
+  ASSERT_TRUE(Runtime::get().load(XNQ_PLUGIN_PATH, settings)) << Runtime::get().error();
+  xnq_hal_reset();
+  const AudioDeviceID device = AddSteppedDevice(44100, 1);
+  Capture capture(1024);
+  xnq_hal_set_output_tap(device, &Capture::Tap, &capture);
+  Runtime &rt = Runtime::get();
+  {
+    Value player = rt.newObject("CoreAudioPlayerXNQ").value;
+    Value ints = Bytes({0x00, 0x40, 0x00, 0xC0});
+    Value floats = Floats({0.25f, -0.75f});
+    auto add = [&](const char *method, std::vector<Value> args) {
+      return rt.call(player, method, args).value.asBool();
+    };
+    EXPECT_FALSE(add("AddAudio", {ints}));
+    EXPECT_FALSE(add("AddFloatAudioStereo", {floats, floats}));
+    EXPECT_TRUE(add("AddAudio", {ints, Integer(0), Integer(4), Integer(15)}));
+    EXPECT_TRUE(add("AddFloatAudio", {floats, Integer(4), Integer(4)}));
+    EXPECT_TRUE(add("AddFloatAudioStereo", {floats, floats, Integer(0), Integer(4)}));
+    ASSERT_TRUE(add("Start", {}));
+    ASSERT_EQ(xnq_hal_step(device, 1), 1u);
+    const float expected[] = {0.5f, -0.5f, -0.75f, 0.25f, 0.25f, 0.0f};
+    for (size_t f = 0; f < 6; ++f) EXPECT_EQ(capture.at(f, 0), expected[f]) << f;
+    xnq_hal_step(device, 1);
+  }
+  EXPECT_EQ(rt.accountingErrors(), 0);
+}
+
+}  // namespace
+}  // namespace player_test

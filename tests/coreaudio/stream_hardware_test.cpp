@@ -130,5 +130,26 @@ TEST_F(CoreAudioStreamHardwareTest, HardwareWritesGoToTheFramework) {
   EXPECT_EQ(LastError(ca), -1);
 }
 
+// An empty string is data of zero bytes (the framework refuses its size), a nil one no data at
+// all (the framework refuses the request): the string writes pass each as it is.
+TEST_F(CoreAudioStreamHardwareTest, StringWritesTellEmptyStringsFromNil) {
+  Value ca = NewCoreAudio();
+  const Value stream = Value::integer(FirstStream(devices.output, false));
+  const Value device = Value::integer(devices.output);
+  for (const bool empty : {true, false}) {
+    const Value data = empty ? Str("") : Value();
+    const int64_t expected =
+        empty ? kAudioHardwareBadPropertySizeError : kAudioHardwareIllegalOperationError;
+    Call(ca, "AudioDeviceSetPropertyString",
+         {device, Value(), Value::integer(0), Value::boolean(false), Str("nsrt"), data});
+    EXPECT_EQ(LastError(ca), expected) << "device, empty " << empty;
+    Call(ca, "AudioStreamSetPropertyString",
+         {stream, Value(), Value::integer(0), Str("sfmt"), data});
+    EXPECT_EQ(LastError(ca), expected) << "stream, empty " << empty;
+    Call(ca, "AudioHardwareSetPropertyString", {Str("dOut"), data});
+    EXPECT_EQ(LastError(ca), expected) << "hardware, empty " << empty;
+  }
+}
+
 }  // namespace
 }  // namespace coreaudio_test

@@ -47,6 +47,18 @@ void StopFromIOThread(AudioPlayerData *player, AudioObjectID device) {
   player->isRunning.store(0, std::memory_order_release);
 }
 
+// Device IO thread: no allocation, no host calls. A cycle without data: silence, and either the
+// stop or, with noUnderflow, the underflow flag and a device that keeps running.
+OSStatus Underflow(AudioPlayerData *player, AudioObjectID device, AudioBufferList *out) {
+  ZeroBuffers(out);
+  if (player->noUnderflow.load(std::memory_order_relaxed)) {
+    player->hadUnderflow.store(1, std::memory_order_relaxed);
+  } else {
+    StopFromIOThread(player, device);
+  }
+  return 0;
+}
+
 // Frames of this cycle, from buffer 0. A list without buffers, or whose first buffer has no
 // channels, has none (instead of dividing by zero).
 UInt32 CycleFrames(const AudioBufferList *out) {
@@ -247,23 +259,16 @@ OSStatus MyPlayIOProc(AudioObjectID inDevice, const AudioTimeStamp *, const Audi
       took = TakeFirstQueuedItemLocked(player);
       pthread_mutex_unlock(&playQLock);
     }
-    if (!took) {
-      ZeroBuffers(outOutputData);
-      if (player->noUnderflow.load(std::memory_order_relaxed)) {
-        player->hadUnderflow.store(1, std::memory_order_relaxed);
-        return 0;
-      }
-      StopFromIOThread(player, inDevice);
-      return 0;
-    }
+    if (!took) return Underflow(player, inDevice, outOutputData);
   }
 
   const float rateRatio = player->sampleRate.load(std::memory_order_relaxed) /
                           player->hardwareSampleRate.load(std::memory_order_relaxed);
-  double step = rateRatio;
-  // A rate of NaN or infinity (a host value, or a device without a rate) would make every
-  // position meaningless: such a cycle holds its position instead.
-  if (!std::isfinite(step)) step = 0.0;
+  const double step = rateRatio;
+  // A step of NaN or infinity (a host rate of NaN or infinity, a device without a rate) names no
+  // position to read: the cycle has no data, as when the queue runs dry. The queue is kept, so a
+  // usable rate set later plays on from where the player stood.
+  if (!std::isfinite(step)) return Underflow(player, inDevice, outOutputData);
   double pos = player->outputPositionAbsolute.load(std::memory_order_relaxed);
   if (outOutputData == nullptr) return 0;
   if (player->numberOfChannels.load(std::memory_order_relaxed) == 2) {

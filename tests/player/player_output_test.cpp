@@ -183,6 +183,38 @@ TEST_F(PlayerOutput, WithNoUnderflowADryQueuePlaysSilenceUntilDataArrives) {
   EXPECT_FALSE(Get(player, "IsRunning").asBool());
 }
 
+// A rate that names no step (NaN, either infinity) is a cycle without data: silence, then the
+// stop, or with NoUnderflow the underflow flag. The queue stays, and a usable rate plays on.
+TEST_F(PlayerOutput, ARateWithoutAStepIsAnUnderflow) {
+  UseDevice(44100, 1, 512, 7.0f);
+  Value player = NewPlayer();
+  const std::vector<float> samples = Ramp(2000);
+  const float rates[] = {std::nanf(""), INFINITY, -INFINITY};
+  size_t frame = 0;
+  for (const bool noUnderflow : {true, false}) {
+    for (const float rate : rates) {
+      SCOPED_TRACE(testing::Message() << "rate " << rate << ", NoUnderflow " << noUnderflow);
+      Set(player, "NoUnderflow", Bool(noUnderflow));
+      Set(player, "HadUnderflow", Bool(false));
+      Set(player, "SampleRate", Value::single(rate));
+      ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(samples)}));
+      ASSERT_EQ(xnq_hal_step(device_, 1), 1u);
+      for (size_t f = 0; f < 512; ++f) ASSERT_EQ(capture_->at(frame + f, 0), 0.0f) << f;
+      frame += 512;
+      EXPECT_EQ(Get(player, "IsRunning").asBool(), noUnderflow);
+      EXPECT_EQ(Get(player, "HadUnderflow").asBool(), noUnderflow);
+      EXPECT_EQ(Get(player, "OutputPosition").asDouble(), 0.0);
+      Set(player, "SampleRate", Value::single(44100.0f));
+      ASSERT_TRUE(CallBool(player, "Start"));
+      ASSERT_EQ(xnq_hal_step(device_, 1), 1u);
+      EXPECT_EQ(capture_->at(frame, 0), samples[0]);
+      frame += 512;
+      StopWhileStepping(player, device_);
+      frame = capture_->frames();
+    }
+  }
+}
+
 TEST_F(PlayerOutput, FreeSpaceCountsQueuedItemsButNotThePlayingOne) {
   UseDevice(44100, 2);
   Value player = NewPlayer();

@@ -5,9 +5,27 @@
 
 #include "player/AudioPlayerData.h"
 
-pthread_mutex_t playQLock = PTHREAD_MUTEX_INITIALIZER;
+// Initialised once when the plugin is loaded, before any player exists (see below).
+pthread_mutex_t playQLock;
 
 namespace {
+
+// The lock inherits the priority of the IO thread that waits for it: a host thread holding it is
+// then not preempted by threads of middle priority while the IO thread waits. A system without
+// priority inheritance gets a plain mutex.
+struct PlayQLockInitialiser {
+  PlayQLockInitialiser() {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) == 0) {
+      const bool initialised =
+          pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT) == 0 &&
+          pthread_mutex_init(&playQLock, &attributes) == 0;
+      pthread_mutexattr_destroy(&attributes);
+      if (initialised) return;
+    }
+    pthread_mutex_init(&playQLock, nullptr);
+  }
+} gPlayQLockInitialiser;
 
 // Buffers of items the IO thread has finished, waiting for a host thread to free them: free()
 // may take the allocator's own locks, which the IO thread must never wait for. Shared by all

@@ -84,6 +84,16 @@ void EmptyPlayer(AudioPlayerData *player);
 // Free play list entries, or -1 when the lock can't be taken.
 int32_t FreePlayListEntries(AudioPlayerData *player);
 
+// ---- Sample buffers (PlayedBuffers.cpp) ----
+// Host thread: a zero-filled buffer of floatCount floats for a PlayItem, or null when it would be
+// empty, over 2^31 - 1 bytes, or can't be allocated.
+float *NewPlayBuffer(int64_t floatCount);
+// Device IO thread: no allocation, no lock, no host calls. Hands back a buffer made by
+// NewPlayBuffer that the IO thread has played; it is freed on the player's reclaimer thread.
+void HandBackPlayedBuffer(float *samples);
+// Host thread: frees every played buffer handed back and not freed yet.
+void FreePlayedBuffers();
+
 // ---- Adding blocks (AddAudio.cpp) ----
 bool AddSomeAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetBytes,
                   int64_t countBytes, int64_t bitSize, bool clearBuffers);

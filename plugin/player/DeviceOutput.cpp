@@ -28,6 +28,17 @@ bool ReadOutputFormat(AudioDeviceID device, AudioStreamBasicDescription *format)
                                 format) == 0;
 }
 
+// Host thread: whether the device output runs on has gone away. The audio hardware reports a
+// device as gone (unknown, or no longer alive) only once none of its IO procedures runs any more,
+// so the procedure will never clear isRunning itself and the record is the host's again.
+bool OutputDeviceGone(const AudioPlayerData *player) {
+  UInt32 alive = 0;
+  UInt32 size = sizeof alive;
+  return AudioDeviceGetProperty(player->runningDevice, 0, false, kAudioDevicePropertyDeviceIsAlive,
+                                &size, &alive) != 0 ||
+         alive == 0;
+}
+
 // Device IO thread: no allocation, no locks, no host calls.
 void ZeroBuffers(AudioBufferList *out) {
   if (out == nullptr) return;
@@ -193,7 +204,11 @@ void InitPlayer(AudioPlayerData *player) {
 }
 
 bool PlaySomeAudio(AudioPlayerData *player) {
-  if (player->isRunning.load(std::memory_order_acquire)) return true;
+  if (player->isRunning.load(std::memory_order_acquire)) {
+    if (!OutputDeviceGone(player)) return true;
+    // Output stopped with a device that went away: start afresh.
+    player->isRunning.store(0, std::memory_order_release);
+  }
   player->outputPositionRelative.store(0.0, std::memory_order_relaxed);
   player->outputPositionAbsolute.store(0.0, std::memory_order_relaxed);
   player->itemStart = 0;
@@ -204,6 +219,7 @@ bool PlaySomeAudio(AudioPlayerData *player) {
   player->hardwareSampleRate.store(static_cast<float>(format.mSampleRate),
                                    std::memory_order_relaxed);
   if (AudioDeviceAddIOProc(device, player->ioProc, player) != 0) return false;
+  player->runningDevice = device;
   // Running is announced before the device starts, so the first cycle already sees it.
   player->isRunning.store(1, std::memory_order_release);
   if (AudioDeviceStart(device, player->ioProc) == 0) return true;
@@ -217,6 +233,11 @@ bool PlaySomeAudio(AudioPlayerData *player) {
 void StopPlayer(AudioPlayerData *player) {
   player->stopRequested.store(1, std::memory_order_release);
   while (player->isRunning.load(std::memory_order_acquire)) {
+    // A device that went away, before or during the wait, never runs the procedure again.
+    if (OutputDeviceGone(player)) {
+      player->isRunning.store(0, std::memory_order_release);
+      break;
+    }
     UInt32 finalTicks = 0;
     Delay(1, &finalTicks);
   }

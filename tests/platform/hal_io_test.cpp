@@ -347,4 +347,35 @@ TEST_F(HalIO, RemovingARunningDeviceStopsIt) {
   EXPECT_EQ(xnq_hal_remove_device(dev), kAudioHardwareBadDeviceError);
 }
 
+// IO thread: stays inside its call for 30 ms, so a removal meets it there.
+OSStatus SlowInside(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
+                    const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *,
+                    void *inside) {
+  static_cast<std::atomic<bool> *>(inside)->store(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  static_cast<std::atomic<bool> *>(inside)->store(false);
+  return 0;
+}
+
+// Whoever sees a device as gone (no longer found, or not alive) may rely on none of its IO
+// procedures running any more: a removal that meets a procedure in its call finishes that call
+// before the device goes.
+TEST_F(HalIO, ADeviceIsGoneOnlyOnceNoProcedureOfItRuns) {
+  XnqDeviceConfig config = nullConfig("Going", 2, 0, XNQ_CLOCK_FREE_RUNNING, 64);
+  AudioDeviceID dev = xnq_hal_add_device(&config);
+  std::atomic<bool> inside{false};
+  ASSERT_EQ(AudioDeviceAddIOProc(dev, SlowInside, &inside), 0);
+  ASSERT_EQ(AudioDeviceStart(dev, SlowInside), 0);
+  while (!inside.load()) std::this_thread::yield();
+  std::thread remover([dev] { xnq_hal_remove_device(dev); });
+  UInt32 alive = 1, size = sizeof alive;
+  while (AudioDeviceGetProperty(dev, 0, false, kAudioDevicePropertyDeviceIsAlive, &size, &alive) ==
+             0 &&
+         alive != 0) {
+  }
+  EXPECT_FALSE(inside.load());
+  remover.join();
+  EXPECT_EQ(AudioDeviceAddIOProc(dev, SlowInside, &inside), kAudioHardwareBadDeviceError);
+}
+
 }  // namespace

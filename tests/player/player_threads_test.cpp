@@ -1,6 +1,9 @@
 // Start, Stop and underflow with the IO procedure running on its own thread while the host
 // thread adds, polls and stops. These run under the thread sanitizer as well.
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "player_test_support.h"
@@ -89,6 +92,71 @@ TEST_F(PlayerThreads, HostAddsWhileTheDeviceRunsAndStopsItRepeatedly) {
     Host().call(player, "Stop");
     EXPECT_FALSE(Get(player, "IsRunning").asBool());
     EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
+  }
+}
+
+// Runs call on another thread and fails the test program at once if it does not return within
+// two seconds: a call that waits forever cannot be given back, so there is nothing to go on with.
+template <typename Call>
+void ReturnsPromptly(const char *what, Call call) {
+  std::atomic<bool> returned{false};
+  std::thread caller([&] {
+    call();
+    returned.store(true);
+  });
+  if (!WaitFor([&] { return returned.load(); })) {
+    fprintf(stderr, "%s did not return\n", what);
+    std::_Exit(1);
+  }
+  caller.join();
+}
+
+// IO thread of the device under test: takes the device away from inside a cycle.
+OSStatus RemoveMyDevice(AudioObjectID device, const AudioTimeStamp *, const AudioBufferList *,
+                        const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *, void *) {
+  xnq_hal_remove_device(device);
+  return 0;
+}
+
+// However a running player's device goes away (before the call, while it waits, from inside a
+// cycle), Stop, Close and the destructor return at once and the player reads as stopped.
+TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
+  enum When { kBeforeTheCall, kWhileItWaits, kInsideACycle };
+  for (const When when : {kBeforeTheCall, kWhileItWaits, kInsideACycle}) {
+    for (const char *method : {"Stop", "Close", "Destructor"}) {
+      SCOPED_TRACE(testing::Message() << method << " " << when);
+      xnq_hal_reset();
+      const AudioDeviceID device = AddSteppedDevice(44100, 2);
+      Value player = NewPlayer();
+      Set(player, "NoUnderflow", Bool(true));
+      ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(std::vector<float>(100, 0.5f))}));
+      ASSERT_EQ(xnq_hal_step(device, 1), 1u);
+      if (when == kBeforeTheCall) {
+        ASSERT_EQ(xnq_hal_remove_device(device), 0);
+      }
+      if (when == kInsideACycle) {
+        ASSERT_EQ(AudioDeviceAddIOProc(device, RemoveMyDevice, nullptr), 0);
+        ASSERT_EQ(AudioDeviceStart(device, RemoveMyDevice), 0);
+        xnq_hal_step(device, 1);
+      }
+      std::thread remover([&] {
+        if (when != kWhileItWaits) return;
+        std::this_thread::sleep_for(50ms);
+        xnq_hal_remove_device(device);
+      });
+      ReturnsPromptly(method, [&] {
+        if (std::string(method) == "Destructor") {
+          player = Value();
+        } else {
+          Host().call(player, method);
+        }
+      });
+      remover.join();
+      if (!player.isNil()) {
+        EXPECT_FALSE(Get(player, "IsRunning").asBool());
+        EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
+      }
+    }
   }
 }
 

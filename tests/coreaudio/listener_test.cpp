@@ -2,6 +2,8 @@
 // thread once per notification, and nothing once the object is gone.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "coreaudio_host.h"
@@ -132,6 +134,55 @@ TEST_F(CoreAudioListenerTest, NoEventReachesADestroyedListener) {
     Settle(200);
     EXPECT_EQ(changed, 1);
   }
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+// Runs pred until it holds; a wait that cannot end takes the test program down at once, since the
+// thread that waits cannot be freed.
+template <typename Pred>
+void MustHappen(const char *what, Pred pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      fprintf(stderr, "%s never happened\n", what);
+      std::_Exit(1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// A Changed handler may wait for other threads that create and destroy listeners, and a listener
+// destroyed on another thread while its handler runs is destroyed only once the handler is done.
+TEST_F(CoreAudioListenerTest, HandlersRunWithoutTheListenersLocks) {
+  int changed = 0;
+  std::atomic<bool> handlerDone{false}, destroyedEarly{false};
+  {
+    Value listener = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate).value;
+    std::thread destroyer;
+    rt().setEventHandler(listener, "Changed", [&] {
+      std::atomic<bool> made{false};
+      std::thread maker([&] {
+        Value other = NewListener(devices.input, kAudioDevicePropertyNominalSampleRate).value;
+        other = Value();
+        made = true;
+      });
+      MustHappen("a listener made and destroyed by another thread", [&] { return made.load(); });
+      maker.join();
+      // The last reference goes on another thread while this handler still runs.
+      destroyer = std::thread([&, doomed = std::move(listener)]() mutable {
+        doomed = Value();
+        destroyedEarly = !handlerDone.load();
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ++changed;
+      handlerDone = true;
+    });
+    ChangeRateFromAnotherThread();
+    EXPECT_TRUE(rt().runUntil([&] { return changed > 0; }, 3000));
+    destroyer.join();
+  }
+  EXPECT_EQ(changed, 1);
+  EXPECT_FALSE(destroyedEarly.load());
   EXPECT_EQ(rt().outstanding(), before);
 }
 

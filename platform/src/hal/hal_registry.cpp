@@ -11,11 +11,29 @@ namespace xnq::hal {
 namespace {
 
 // Devices whose removal was asked from their own IO thread: their thread can't be joined there,
-// so the object must outlive the thread. Kept for the life of the process.
+// so the object must outlive the thread. The next removal or the process exit joins it.
 std::mutex graveyardMutex;
 std::vector<std::shared_ptr<AudioDevice>> &graveyard() {
   static auto *kept = new std::vector<std::shared_ptr<AudioDevice>>();
   return *kept;
+}
+
+void keepUntilJoined(const std::shared_ptr<AudioDevice> &device) {
+  std::lock_guard<std::mutex> lock(graveyardMutex);
+  graveyard().push_back(device);
+}
+
+// Joins the IO threads of devices removed from their own IO thread, where the caller is not one
+// of them.
+void reapGraveyard() {
+  std::vector<std::shared_ptr<AudioDevice>> removed;
+  {
+    std::lock_guard<std::mutex> lock(graveyardMutex);
+    removed.swap(graveyard());
+  }
+  for (const auto &d : removed) {
+    if (!d->shutdown()) keepUntilJoined(d);
+  }
 }
 
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
@@ -58,6 +76,7 @@ void HalRegistry::atProcessExit() {
     running = self.devices_;
   }
   for (auto &d : running) d->shutdown();
+  reapGraveyard();
   ListenerHub::instance().shutdown();
 }
 
@@ -216,11 +235,9 @@ void HalRegistry::removeLocked(const std::vector<std::shared_ptr<AudioDevice>> &
 // procedures may call in). A device leaves the list only after this, so whoever no longer finds
 // a device (or reads it as not alive) knows that none of its IO procedures runs any more.
 void HalRegistry::shutDown(const std::vector<std::shared_ptr<AudioDevice>> &leaving) {
+  reapGraveyard();
   for (const auto &d : leaving) {
-    if (!d->shutdown()) {
-      std::lock_guard<std::mutex> lock(graveyardMutex);
-      graveyard().push_back(d);
-    }
+    if (!d->shutdown()) keepUntilJoined(d);
   }
 }
 

@@ -1,4 +1,6 @@
 // The property-code constants and the shared host-time methods, read as a host program reads them.
+#include <time.h>
+
 #include <cstring>
 #include <string>
 
@@ -91,6 +93,29 @@ TEST_F(CoreAudioHostTimeTest, HostTimeSurvivesARoundTripThroughNanoseconds) {
   CallResult converted =
       rt().callShared("CoreAudioXNQ", "CoreAudioConvertNanosToHostTimeXNQ", {Value::uint64(big)});
   EXPECT_EQ(converted.value.asUInt64(), AudioConvertNanosToHostTime(big));
+}
+
+// On a machine whose clock ticks are not nanoseconds (here 125/3 ns, 24 MHz), each method gives
+// its own conversion: a swapped or missing one shows.
+TEST_F(CoreAudioHostTimeTest, ConversionsFollowAClockWhoseTicksAreNotNanoseconds) {
+  ASSERT_EQ(xnq_hal_set_host_clock_timebase(125, 3), 0);
+  auto shared = [&](const char *method, std::vector<Value> args = {}) {
+    return rt().callShared("CoreAudioXNQ", method, args).value;
+  };
+  EXPECT_EQ(shared("CoreAudioGetHostClockFrequencyXNQ").asDouble(), 24e6);
+  const uint64_t ticks = 3000000000000ull;
+  EXPECT_EQ(shared("CoreAudioConvertHostTimeToNanosXNQ", {Value::uint64(ticks)}).asUInt64(),
+            125000000000000ull);
+  EXPECT_EQ(
+      shared("CoreAudioConvertNanosToHostTimeXNQ", {Value::uint64(125000000000000ull)}).asUInt64(),
+      ticks);
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t nanos = uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+  const uint64_t now = shared("CoreAudioGetCurrentHostTimeXNQ").asUInt64();
+  EXPECT_GE(now, nanos / 125 * 3);
+  EXPECT_LT(now, (nanos + 1000000000u) / 125 * 3);
+  xnq_hal_set_host_clock_timebase(1, 1);
 }
 
 }  // namespace

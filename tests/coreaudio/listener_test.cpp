@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "coreaudio_host.h"
+#include "platform/threads.h"
 
 namespace coreaudio_test {
 namespace {
@@ -183,6 +184,73 @@ TEST_F(CoreAudioListenerTest, HandlersRunWithoutTheListenersLocks) {
   }
   EXPECT_EQ(changed, 1);
   EXPECT_FALSE(destroyedEarly.load());
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+// Platform listeners around the plugin's on one address: the first makes the notification thread
+// the main thread, the last sees how many Changed events were raised by then.
+struct AroundTheListener {
+  std::atomic<int> *changed;
+  std::atomic<int> seenAfter{-1};
+  static OSStatus Before(AudioObjectID, UInt32, const AudioObjectPropertyAddress *, void *) {
+    xnq_set_main_thread(1);
+    return 0;
+  }
+  static OSStatus After(AudioObjectID, UInt32, const AudioObjectPropertyAddress *, void *self) {
+    auto *around = static_cast<AroundTheListener *>(self);
+    around->seenAfter = around->changed->load();
+    xnq_set_main_thread(0);
+    return 0;
+  }
+};
+
+// A notification that arrives on the main thread raises Changed before the listener procedure
+// returns, on that thread, and queues nothing.
+TEST_F(CoreAudioListenerTest, OnTheMainThreadChangedIsRaisedBeforeTheListenerReturns) {
+  std::atomic<int> changed{0};
+  std::atomic<bool> onNotificationThread{false};
+  AroundTheListener around{&changed};
+  const AudioObjectPropertyAddress rate = {kAudioDevicePropertyNominalSampleRate,
+                                           kAudioObjectPropertyScopeGlobal, 0};
+  ASSERT_EQ(
+      AudioObjectAddPropertyListener(devices.output, &rate, AroundTheListener::Before, &around), 0);
+  {
+    Value listener = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate).value;
+    const std::thread::id testThread = std::this_thread::get_id();
+    rt().setEventHandler(listener, "Changed", [&] {
+      ++changed;
+      onNotificationThread = std::this_thread::get_id() != testThread;
+    });
+    ASSERT_EQ(
+        AudioObjectAddPropertyListener(devices.output, &rate, AroundTheListener::After, &around),
+        0);
+    ChangeRateFromAnotherThread();
+    xnq_hal_flush_notifications();
+    EXPECT_EQ(around.seenAfter.load(), 1);
+    EXPECT_TRUE(onNotificationThread.load());
+    Settle(100);
+    EXPECT_EQ(changed.load(), 1);
+  }
+  AudioObjectRemovePropertyListener(devices.output, &rate, AroundTheListener::Before, &around);
+  AudioObjectRemovePropertyListener(devices.output, &rate, AroundTheListener::After, &around);
+  EXPECT_EQ(rt().outstanding(), before);
+}
+
+// A change the framework reports with several addresses in one call (a rate change changes the
+// stream format too) raises Changed once for a listener of every property of the device.
+TEST_F(CoreAudioListenerTest, SeveralAddressesInOneCallRaiseOneChanged) {
+  int changed = 0;
+  {
+    Value listener =
+        NewListener(devices.output, kAudioObjectPropertySelectorWildcard,
+                    kAudioObjectPropertyScopeWildcard, kAudioObjectPropertyElementWildcard)
+            .value;
+    rt().setEventHandler(listener, "Changed", [&] { ++changed; });
+    ChangeRateFromAnotherThread();
+    EXPECT_TRUE(rt().runUntil([&] { return changed > 0; }, 3000));
+    Settle(100);
+    EXPECT_EQ(changed, 1);
+  }
   EXPECT_EQ(rt().outstanding(), before);
 }
 

@@ -1,6 +1,5 @@
-// Loading the fixture plugin for a test. The plugin is loaded once per process; a test that
-// needs other host settings than the process already has is skipped there and runs in a process
-// of its own under CTest.
+// The host runtime's tests load the fixture plugin once per process (each case runs in a process
+// of its own under CTest) and check the reference accounting after each case.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,31 +8,28 @@
 
 namespace xnq::host::testing {
 
-inline bool sameSettings(const Settings &a, const Settings &b) {
-  return a.version == b.version && a.inRuntime == b.inRuntime && a.removed == b.removed &&
-         a.dispatchAvailable == b.dispatchAvailable;
-}
-
-// Loads the fixture under settings; false (with the test skipped) when this process already
-// loaded it under other settings.
-inline bool loadFixture(const Settings &settings = {}) {
-  Runtime &rt = Runtime::get();
-  static bool loaded = false;
-  if (loaded) {
-    if (sameSettings(rt.settings(), settings)) return true;
-    return false;
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (rt.classes().empty()) {
+      ASSERT_TRUE(rt.load(XNQ_HOST_FIXTURE_PATH)) << rt.error();
+    }
+    before_ = rt.outstanding();
+    errors_ = rt.accountingErrors();
   }
-  loaded = rt.load(XNQ_HOST_FIXTURE_PATH, settings);
-  EXPECT_TRUE(loaded) << rt.error();
-  return loaded;
-}
+  // Values made in a test body are released before this runs.
+  void TearDown() override { EXPECT_EQ(rt.outstanding(), before_); }
+  Value counter() { return rt.newObject("FixtureCounter").value; }
+  template <typename F>
+  F fn(const char *name) {
+    auto f = reinterpret_cast<F>(Runtime::resolve(name));
+    EXPECT_NE(f, nullptr) << name;
+    return f;
+  }
+
+  Runtime &rt = Runtime::get();
+  ReferenceCounts before_;
+  int64_t errors_ = 0;
+};
 
 }  // namespace xnq::host::testing
-
-#define XNQ_LOAD_FIXTURE(settings)                                           \
-  do {                                                                       \
-    if (!::xnq::host::testing::loadFixture(settings)) {                      \
-      if (::testing::Test::HasFailure()) return;                             \
-      GTEST_SKIP() << "needs a process of its own with other host settings"; \
-    }                                                                        \
-  } while (0)

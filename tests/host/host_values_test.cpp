@@ -7,7 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#include "frame/REALplugin.h"
 #include "host_test_support.h"
 #include "os/cf.h"
 

@@ -6,35 +6,16 @@
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "os/audio_hardware.h"
 #include "platform/audio_devices.h"
-#include "xnq/host.h"
+#include "plugin_test_support.h"
 
 namespace coreaudio_test {
 
-using xnq::host::CallResult;
-using xnq::host::Runtime;
-using xnq::host::Value;
-
-// Loads the plugin once per process (each case runs in a process of its own under CTest). False
-// when the process already loaded it with other settings: the caller then skips.
-inline bool LoadPlugin(const xnq::host::Settings &settings = {}) {
-  static std::optional<xnq::host::Settings> loadedWith;
-  if (loadedWith) {
-    return loadedWith->version == settings.version && loadedWith->removed == settings.removed &&
-           loadedWith->dispatchAvailable == settings.dispatchAvailable;
-  }
-  if (!Runtime::get().load(XNQ_PLUGIN_PATH, settings)) {
-    ADD_FAILURE() << "cannot load the plugin: " << Runtime::get().error();
-    return false;
-  }
-  loadedWith = settings;
-  return true;
-}
+using namespace plugin_test;
 
 // "Test Output": 2 output channels, 48000 Hz, 256 frames; "Test Input": 1 input channel, 44100
 // Hz. Both stepped.
@@ -49,28 +30,6 @@ inline TestDevices ResetDevices() {
   XnqDeviceConfig input{"null", "Test Input", "test-input-uid", nullptr, 44100, 0,
                         1,      512,          XNQ_CLOCK_STEPPED};
   return {xnq_hal_add_device(&output), xnq_hal_add_device(&input)};
-}
-
-inline std::vector<Value> With(std::vector<Value> args, const std::vector<Value> &more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-inline Value Str(const std::string &text) { return Runtime::get().newString(text); }
-inline Value Int(int64_t v) { return Value::integer(v); }
-inline Value Bytes(const void *bytes, int64_t size) {
-  return Runtime::get().newMemoryBlock(bytes, size);
-}
-// A value's bytes as they come: a memory block's contents or a string's stored bytes.
-inline std::string BytesOf(const Value &v) {
-  if (v.isNil()) return "";
-  if (v.type() == xnq::host::Type::MemoryBlock) {
-    return std::string(reinterpret_cast<const char *>(v.data()), static_cast<size_t>(v.size()));
-  }
-  return v.bytes();
-}
-template <typename T>
-std::string BytesOf(const T &value) {
-  return std::string(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
 // Every case starts from the test devices and a CoreAudioXNQ object, and ends with every host

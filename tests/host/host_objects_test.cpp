@@ -115,7 +115,8 @@ TEST_F(HostObjects, CallsApplyDefaultsByrefOverloadsSharedAndAssigningMembers) {
   EXPECT_EQ(rt.get(c, "Band").value.asInteger(), -1);
   EXPECT_EQ(rt.get(c, "BandGain").value.asDouble(), 7.5);
   EXPECT_TRUE(rt.call(c, "updateEQ", {rt.newIntegerArray({1})}).raised());
-  EXPECT_EQ(rt.callShared("FrameProbeXNQ", "SharedTwiceXNQ", {Value::integer(21)}).value.asInteger(), 42);
+  EXPECT_EQ(
+      rt.callShared("FrameProbeXNQ", "SharedTwiceXNQ", {Value::integer(21)}).value.asInteger(), 42);
   EXPECT_FALSE(rt.assign(c, "Item", {Value::integer(2)}, Value::integer(99)).raised());
   EXPECT_EQ(rt.call(c, "Item", {Value::integer(2)}).value.asInteger(), 99);
   // REALLoadObjectMethod finds the getter and the assigning routine by their declarations.

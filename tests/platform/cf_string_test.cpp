@@ -61,17 +61,6 @@ TEST(CFString, TextGoesInAndOutInEachEncoding) {
   EXPECT_FALSE(CFStringGetCString(e, buffer, 2, kCFStringEncodingUTF8));
   EXPECT_TRUE(CFStringGetCString(e, buffer, 3, kCFStringEncodingUTF8));
   CFRelease(e);
-  // Wide encodings end in a whole zero unit.
-  CFStringRef emoji = CFStringCreateWithCString(nullptr, "\xF0\x9F\x98\x80", kCFStringEncodingUTF8);
-  UInt32 utf32[3];
-  ASSERT_TRUE(CFStringGetCString(emoji, reinterpret_cast<char *>(utf32), sizeof utf32,
-                                 kCFStringEncodingUTF32));
-  EXPECT_EQ(utf32[0], 0x1F600u);
-  EXPECT_EQ(utf32[1], 0u);
-  UniChar utf16[3];
-  EXPECT_FALSE(
-      CFStringGetCString(emoji, reinterpret_cast<char *>(utf16), 5, kCFStringEncodingUTF16));
-  CFRelease(emoji);
 }
 
 TEST(CFString, CountsReferencesAndNormalizesMutableCopies) {

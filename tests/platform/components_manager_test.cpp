@@ -75,34 +75,28 @@ ComponentResult countHandler(Handle storage) {
 }
 
 ComponentResult testEntry(ComponentParameters *cp, Handle storage) {
-  switch (cp->what) {
-    case kComponentOpenSelect:
+  const struct {
+    SInt16 what;
+    void *handler;
+    UInt32 procInfo;
+  } handlers[] = {{kComponentOpenSelect, reinterpret_cast<void *>(openHandler), 0x3F0},
+                  {kComponentCloseSelect, reinterpret_cast<void *>(closeHandler), 0x3F0},
+                  {kComponentCanDoSelect, reinterpret_cast<void *>(canDoHandler), 0x2F0},
+                  {kSelectAdd, reinterpret_cast<void *>(addHandler), 0xFF0},
+                  {kSelectScale, reinterpret_cast<void *>(scaleHandler), 0xEF0},
+                  {kSelectCount, reinterpret_cast<void *>(countHandler), 0xF0}};
+  for (const auto &h : handlers) {
+    if (h.what == cp->what) {
       return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(openHandler), 0x3F0);
-    case kComponentCloseSelect:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(closeHandler), 0x3F0);
-    case kComponentCanDoSelect:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(canDoHandler), 0x2F0);
-    case kComponentVersionSelect:
-      return 0x00020001;
-    case kSelectAdd:
-      return CallComponentFunctionWithStorageProcInfo(storage, cp,
-                                                      reinterpret_cast<ProcPtr>(addHandler), 0xFF0);
-    case kSelectScale:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(scaleHandler), 0xEF0);
-    case kSelectCount:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(countHandler), 0xF0);
-    default:
-      if (cp->what >= kSelectForwarded && storage != nullptr) {
-        auto *globals = reinterpret_cast<Globals *>(*storage);
-        if (globals->delegate != nullptr) return DelegateComponentCall(cp, globals->delegate);
-      }
-      return badComponentSelector;
+          storage, cp, reinterpret_cast<ProcPtr>(h.handler), h.procInfo);
+    }
   }
+  if (cp->what == kComponentVersionSelect) return 0x00020001;
+  if (cp->what >= kSelectForwarded && storage != nullptr) {
+    auto *globals = reinterpret_cast<Globals *>(*storage);
+    if (globals->delegate != nullptr) return DelegateComponentCall(cp, globals->delegate);
+  }
+  return badComponentSelector;
 }
 
 class ComponentManager : public ::testing::Test {

@@ -13,40 +13,25 @@
 #include <vector>
 
 #include "platform/audio_devices.h"
-#include "xnq/host.h"
+#include "plugin_test_support.h"
 
 namespace player_test {
 
-using xnq::host::CallResult;
-using xnq::host::Runtime;
-using xnq::host::Value;
+using namespace plugin_test;
 
-// The host the suite runs on: the current host, or an old one when the build names its
-// version (records read directly, the shorter class layout).
+// The host the suite runs on: the current host, or an old one when the build names its version
+// (records read directly, the shorter class layout). A case may load it under its own settings.
 inline Runtime &Host() {
-  static const bool loaded = [] {
-    Runtime &runtime = Runtime::get();
-    if (!runtime.classes().empty()) return true;  // a test loaded it under settings of its own
+  if (Runtime::get().classes().empty()) {
     xnq::host::Settings settings;
 #ifdef PLAYER_TEST_HOST_VERSION
     settings.version = PLAYER_TEST_HOST_VERSION;
 #endif
-    const bool ok = runtime.load(XNQ_PLUGIN_PATH, settings);
-    if (!ok) ADD_FAILURE() << "cannot load the plugin: " << runtime.error();
-    return ok;
-  }();
-  (void)loaded;
+    LoadPlugin(settings);
+  }
   return Runtime::get();
 }
-
-inline Value Bytes(const std::vector<uint8_t> &bytes) {
-  return Host().newMemoryBlock(bytes.data(), static_cast<int64_t>(bytes.size()));
-}
-inline Value Floats(const std::vector<float> &floats) {
-  return Host().newMemoryBlock(floats.data(), static_cast<int64_t>(floats.size() * sizeof(float)));
-}
 inline Value Integer(int64_t v) { return Value::integer(v); }
-inline Value Bool(bool v) { return Value::boolean(v); }
 
 // Calls a method that returns a boolean and expects no exception.
 inline bool CallBool(const Value &player, const std::string &method, std::vector<Value> args = {}) {

@@ -23,6 +23,7 @@ enum {
   kAudioConverterErr_InvalidInputSize = XNQ_FOURCC('i', 'n', 's', 'z'),
   kAudioConverterErr_InvalidOutputSize = XNQ_FOURCC('o', 't', 's', 'z'),
   kAudioConverterErr_UnspecifiedError = XNQ_FOURCC('w', 'h', 'a', 't'),
+  kAudioConverterErr_BadPropertySizeError = XNQ_FOURCC('!', 's', 'i', 'z'),
 };
 
 enum {

@@ -1,0 +1,205 @@
+#include "converter/pcm_format.h"
+
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace xnq::conv {
+namespace {
+
+// Steps over one channel: frames samples, bytesPerFrame apart in the buffer, stride apart in the
+// working form.
+using DecodeStep = void (*)(const PcmFormat &, const UInt8 *in, UInt32 frames, double *out,
+                            UInt32 stride);
+using EncodeStep = void (*)(const PcmFormat &, const double *in, UInt32 stride, UInt32 frames,
+                            UInt8 *out);
+
+template <UInt32 Bytes>
+using RawOf = std::conditional_t<(Bytes > 4), UInt64, UInt32>;
+template <UInt32 Bytes>
+using FloatOf = std::conditional_t<(Bytes > 4), double, float>;
+
+// Byte by byte, so any alignment and either order works; for the machine's own order the
+// compiler makes it one load or store.
+template <UInt32 Bytes, bool Big>
+inline RawOf<Bytes> load(const UInt8 *p) {
+  RawOf<Bytes> v = 0;
+  for (UInt32 i = 0; i < Bytes; ++i)
+    v |= static_cast<RawOf<Bytes>>(p[Big ? Bytes - 1 - i : i]) << (8 * i);
+  return v;
+}
+
+template <UInt32 Bytes, bool Big>
+inline void store(UInt8 *p, RawOf<Bytes> v) {
+  for (UInt32 i = 0; i < Bytes; ++i) p[Big ? Bytes - 1 - i : i] = static_cast<UInt8>(v >> (8 * i));
+}
+
+template <UInt32 Bytes, bool Big>
+void decodeInteger(const PcmFormat &f, const UInt8 *in, UInt32 frames, double *out, UInt32 stride) {
+  const double scale = std::ldexp(1.0, 1 - static_cast<int>(f.validBits));
+  // The value's top bit goes to bit 31, then back down, sign-extending signed values.
+  const UInt32 left = 32 - f.shift - f.validBits;
+  const UInt32 right = 32 - f.validBits;
+  if (f.coding == SampleCoding::kSignedInteger) {
+    for (UInt32 i = 0; i < frames; ++i, in += f.bytesPerFrame)
+      out[size_t{i} * stride] =
+          (static_cast<SInt32>(load<Bytes, Big>(in) << left) >> right) * scale;
+  } else {
+    const double half = std::ldexp(1.0, static_cast<int>(f.validBits) - 1);
+    for (UInt32 i = 0; i < frames; ++i, in += f.bytesPerFrame)
+      out[size_t{i} * stride] = (((load<Bytes, Big>(in) << left) >> right) - half) * scale;
+  }
+}
+
+template <UInt32 Bytes, bool Big>
+void encodeInteger(const PcmFormat &f, const double *in, UInt32 stride, UInt32 frames, UInt8 *out) {
+  const double full = std::ldexp(1.0, static_cast<int>(f.validBits) - 1);
+  const double low = -full;
+  const double high = full - 1;
+  const UInt32 mask = f.validBits == 32 ? 0xFFFFFFFFu : (1u << f.validBits) - 1;
+  const UInt32 offset = f.coding == SampleCoding::kUnsignedInteger ? 1u << (f.validBits - 1) : 0;
+  for (UInt32 i = 0; i < frames; ++i, out += f.bytesPerFrame) {
+    double y = in[size_t{i} * stride] * full;
+    if (!(y >= low))
+      y = std::isnan(y) ? 0.0 : low;
+    else if (y > high)
+      y = high;
+    // Round half away from zero; the clipped range keeps the result inside 32 bits.
+    const auto v = static_cast<SInt32>(y < 0 ? y - 0.5 : y + 0.5);
+    const UInt32 raw = ((static_cast<UInt32>(v) + offset) & mask) << f.shift;
+    store<Bytes, Big>(out, raw);
+  }
+}
+
+template <UInt32 Bytes, bool Big>
+void decodeFloat(const PcmFormat &f, const UInt8 *in, UInt32 frames, double *out, UInt32 stride) {
+  for (UInt32 i = 0; i < frames; ++i, in += f.bytesPerFrame) {
+    const RawOf<Bytes> raw = load<Bytes, Big>(in);
+    FloatOf<Bytes> v;
+    std::memcpy(&v, &raw, Bytes);
+    out[size_t{i} * stride] = v;
+  }
+}
+
+template <UInt32 Bytes, bool Big>
+void encodeFloat(const PcmFormat &f, const double *in, UInt32 stride, UInt32 frames, UInt8 *out) {
+  for (UInt32 i = 0; i < frames; ++i, out += f.bytesPerFrame) {
+    const auto v = static_cast<FloatOf<Bytes>>(in[size_t{i} * stride]);
+    RawOf<Bytes> raw;
+    std::memcpy(&raw, &v, Bytes);
+    store<Bytes, Big>(out, raw);
+  }
+}
+
+DecodeStep decoderFor(const PcmFormat &f) {
+  const bool big = f.bigEndian;
+  if (f.coding == SampleCoding::kFloat)
+    return f.bytesPerSample == 8 ? (big ? decodeFloat<8, true> : decodeFloat<8, false>)
+                                 : (big ? decodeFloat<4, true> : decodeFloat<4, false>);
+  switch (f.bytesPerSample) {
+    case 1:
+      return decodeInteger<1, false>;
+    case 2:
+      return big ? decodeInteger<2, true> : decodeInteger<2, false>;
+    case 3:
+      return big ? decodeInteger<3, true> : decodeInteger<3, false>;
+    default:
+      return big ? decodeInteger<4, true> : decodeInteger<4, false>;
+  }
+}
+
+EncodeStep encoderFor(const PcmFormat &f) {
+  const bool big = f.bigEndian;
+  if (f.coding == SampleCoding::kFloat)
+    return f.bytesPerSample == 8 ? (big ? encodeFloat<8, true> : encodeFloat<8, false>)
+                                 : (big ? encodeFloat<4, true> : encodeFloat<4, false>);
+  switch (f.bytesPerSample) {
+    case 1:
+      return encodeInteger<1, false>;
+    case 2:
+      return big ? encodeInteger<2, true> : encodeInteger<2, false>;
+    case 3:
+      return big ? encodeInteger<3, true> : encodeInteger<3, false>;
+    default:
+      return big ? encodeInteger<4, true> : encodeInteger<4, false>;
+  }
+}
+
+UInt8 *sampleAddress(const PcmFormat &f, const AudioBufferList &list, UInt32 channel,
+                     UInt32 frame) {
+  const AudioBuffer &buffer = list.mBuffers[f.interleaved ? 0 : channel];
+  return static_cast<UInt8 *>(buffer.mData) + size_t{frame} * f.bytesPerFrame +
+         (f.interleaved ? size_t{channel} * f.bytesPerSample : 0);
+}
+
+}  // namespace
+
+bool describePcm(const AudioStreamBasicDescription &a, PcmFormat &f) {
+  const UInt32 flags = a.mFormatFlags;
+  if (a.mFormatID != kAudioFormatLinearPCM || !(a.mSampleRate > 0) || a.mSampleRate > 1e8 ||
+      a.mChannelsPerFrame == 0 || a.mChannelsPerFrame > kMaxChannels || a.mFramesPerPacket != 1 ||
+      a.mBytesPerFrame == 0 || a.mBytesPerPacket != a.mBytesPerFrame ||
+      (flags & kLinearPCMFormatFlagsSampleFractionMask) != 0)
+    return false;
+  const bool interleaved = (flags & kAudioFormatFlagIsNonInterleaved) == 0;
+  const UInt32 perBuffer = interleaved ? a.mChannelsPerFrame : 1;
+  if (a.mBytesPerFrame % perBuffer != 0) return false;
+  const UInt32 container = a.mBytesPerFrame / perBuffer;
+  const UInt32 bits = a.mBitsPerChannel;
+  const bool isFloat = (flags & kAudioFormatFlagIsFloat) != 0;
+  if (isFloat ? !((bits == 32 && container == 4) || (bits == 64 && container == 8))
+              : (container > 4 || bits == 0 || bits > container * 8))
+    return false;
+  f.rate = a.mSampleRate;
+  f.channels = a.mChannelsPerFrame;
+  f.bytesPerFrame = a.mBytesPerFrame;
+  f.bytesPerSample = container;
+  f.validBits = bits;
+  f.shift = (flags & kAudioFormatFlagIsAlignedHigh) != 0 ? container * 8 - bits : 0;
+  f.coding = isFloat                                          ? SampleCoding::kFloat
+             : (flags & kAudioFormatFlagIsSignedInteger) != 0 ? SampleCoding::kSignedInteger
+                                                              : SampleCoding::kUnsignedInteger;
+  f.bigEndian = (flags & kAudioFormatFlagIsBigEndian) != 0 && container > 1;
+  f.interleaved = interleaved || a.mChannelsPerFrame == 1;
+  return true;
+}
+
+bool sameLayout(const PcmFormat &a, const PcmFormat &b) {
+  return a.channels == b.channels && a.bytesPerFrame == b.bytesPerFrame &&
+         a.bytesPerSample == b.bytesPerSample && a.validBits == b.validBits && a.shift == b.shift &&
+         a.coding == b.coding && a.bigEndian == b.bigEndian && a.interleaved == b.interleaved;
+}
+
+bool listCapacity(const PcmFormat &format, const AudioBufferList &list, UInt32 &frames) {
+  const UInt32 buffers = format.bufferCount();
+  if (list.mNumberBuffers < buffers) return false;
+  UInt32 least = 0xFFFFFFFFu;
+  for (UInt32 b = 0; b < buffers; ++b) {
+    const AudioBuffer &buffer = list.mBuffers[b];
+    if (buffer.mData == nullptr) return false;
+    const UInt32 held = buffer.mDataByteSize / format.bytesPerFrame;
+    least = held < least ? held : least;
+  }
+  frames = least;
+  return true;
+}
+
+void decode(const PcmFormat &format, const AudioBufferList &list, UInt32 first, UInt32 frames,
+            UInt32 width, double *to) {
+  const DecodeStep step = decoderFor(format);
+  for (UInt32 c = 0; c < width; ++c)
+    step(format, sampleAddress(format, list, c, first), frames, to + c, width);
+}
+
+void encode(const PcmFormat &format, const double *from, UInt32 width, UInt32 frames,
+            AudioBufferList &list, UInt32 first) {
+  static const double kSilence = 0.0;
+  const EncodeStep step = encoderFor(format);
+  for (UInt32 c = 0; c < format.channels; ++c) {
+    const bool silent = width > 1 && c >= width;
+    const double *in = silent ? &kSilence : from + (width == 1 ? 0 : c);
+    step(format, in, silent ? 0 : width, frames, sampleAddress(format, list, c, first));
+  }
+}
+
+}  // namespace xnq::conv

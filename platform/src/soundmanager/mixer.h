@@ -1,0 +1,102 @@
+// The Sound Manager's mixer: sources that play queued blocks of 8- or 16-bit PCM at any rate,
+// mixed into buffers of 16-bit output that an output device pulls from its audio thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "os/sound_manager.h"
+
+namespace xnq::sound {
+
+// How a queued block's samples are read.
+enum class SampleKind : uint8_t { kOffsetBinary8, kSigned8, kBigEndian16, kLittleEndian16 };
+
+// A block handed to PlaySourceBuffer, as the render thread reads it.
+struct QueuedBlock {
+  SoundParamBlockPtr pb;
+  const Byte *samples;
+  UInt32 frames;
+  UInt32 channels;
+  SampleKind kind;
+  uint64_t step;  // source frames per output frame, 32.32 fixed point
+};
+
+enum SourceState : uint32_t { kSourceFree, kSourceStopped, kSourcePlaying, kSourcePaused };
+
+struct MixerSource {
+  static constexpr uint32_t kQueueLength = 64;
+
+  // Written by host threads (under the mixer's lock); read by the render thread.
+  std::atomic<uint32_t> state{kSourceFree};
+  uint32_t generation = 0;  // host threads only
+  QueuedBlock queue[kQueueLength];
+  // Written by host threads (PlaySourceBuffer) after the block it publishes; read by the render
+  // thread.
+  std::atomic<uint32_t> head{0};
+  // Written by the render thread as blocks finish (by host threads only while the source is
+  // not playing and no render is in progress); read by host threads to find room.
+  std::atomic<uint32_t> tail{0};
+
+  // The resampler's position, touched only by the render thread while the source plays, and
+  // reset by host threads while it does not. Frame a is the source frame at the output
+  // position, b the one after it; frac is the fraction of the way from a to b.
+  UInt32 consumed = 0;  // frames taken from the block at tail
+  float a[2] = {}, b[2] = {};
+  bool haveA = false, haveB = false;
+  uint32_t drop = 0;  // source frames to skip before the next one is read into a
+  uint32_t frac = 0;
+  uint64_t step = uint64_t{1} << 32;
+
+  void resetPosition();
+};
+
+class Mixer {
+ public:
+  static constexpr int kMaxSources = 16;
+  static constexpr long kDefaultFrames = 1024;
+  static constexpr long kMaxFrames = 16384;
+
+  // A mixer of 16-bit big-endian stereo at 44100 Hz, 1024 frames per buffer; null when memory
+  // runs out.
+  static Mixer *create();
+
+  // Host threads.
+  OSErr setOutput(const SoundComponentData *requested);
+  const SoundComponentData &output() const { return output_; }
+  OSErr addSource(SoundSource *source);
+  OSErr removeSource(SoundSource source);
+  OSErr setState(short count, const SoundSource *sources, SourceState state);
+  OSErr playBuffer(SoundSource source, const SoundParamBlock *pb, long actions);
+  OSErr getInfo(SoundSource source, OSType selector, void *info) const;
+
+  // The output device's audio thread: no allocation, no lock. The next buffer of output.
+  SoundComponentData *render();
+
+ private:
+  Mixer() = default;
+  MixerSource *find(SoundSource source);
+  // Returns when no render that may have seen the sources' previous states is still running.
+  void waitForRender() const;
+  // Render thread: the next output frame of a source; false when its queue has run dry.
+  bool produce(MixerSource &source, float &left, float &right);
+  bool fetch(MixerSource &source, float out[2]);
+
+  std::mutex hostLock_;  // host threads only, never the render thread
+  // Incremented by the render thread when a render starts and when it ends: odd while one runs.
+  std::atomic<uint32_t> passes_{0};
+  MixerSource sources_[kMaxSources];
+  SoundComponentData output_{};  // the format delivered; buffer and sampleCount unused
+  // Made by setOutput for the render thread.
+  std::unique_ptr<float[]> mix_;
+  std::unique_ptr<Byte[]> bytes_;
+  // Filled by each render; the caller may advance buffer and sampleCount.
+  SoundComponentData delivered_{};
+};
+
+// The mixer behind an instance of the mixer component, or null.
+Mixer *mixerOf(ComponentInstance instance);
+
+}  // namespace xnq::sound

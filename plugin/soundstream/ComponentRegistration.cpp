@@ -1,0 +1,160 @@
+// InitComponent, OpenComponent, CloseComponent and the release steps: the component state, the
+// registration of the sound output component and the converter that feeds the output unit.
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "soundstream/QTSoundStreamData.h"
+
+namespace {
+
+constexpr OSType kSubTypeAndMaker = XNQ_FOURCC('Q', 'T', 's', 'o');
+
+// Registrations whose refcon block had to outlive the object that made them, because the Sound
+// Manager still had instances open when it was closed. Each is unregistered, and its block freed,
+// once its last instance has closed: checked whenever an object registers, closes or
+// re-initialises. Host threads only.
+struct Orphan {
+  Component component;
+  QTSoundStreamRefcon *refcon;
+};
+std::mutex orphansLock;
+Orphan orphans[64];
+
+void SweepOrphans() {
+  std::lock_guard<std::mutex> lock(orphansLock);
+  for (Orphan &orphan : orphans) {
+    if (orphan.component == nullptr || UnregisterComponent(orphan.component) == validInstancesExist)
+      continue;
+    delete orphan.refcon;
+    orphan = Orphan{};
+  }
+}
+
+// Hands a block to the orphan list. With the list full the block is never freed: a leak, but
+// never memory that an open instance could still read after it was freed.
+void AdoptOrphan(Component component, QTSoundStreamRefcon *refcon) {
+  std::lock_guard<std::mutex> lock(orphansLock);
+  for (Orphan &orphan : orphans) {
+    if (orphan.component != nullptr) continue;
+    orphan = Orphan{component, refcon};
+    return;
+  }
+}
+
+// The mixer's output as the converter reads it: 16-bit big-endian signed stereo at 44100 Hz.
+AudioStreamBasicDescription MixerFormat() {
+  return AudioStreamBasicDescription{
+      44100.0,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagIsBigEndian | kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+      4,
+      1,
+      4,
+      2,
+      16,
+      0};
+}
+
+// Both steps of CloseComponent.
+void CloseSteps(QTSoundStreamData *data) {
+  DetachOutputUnit(data);
+  QTSoundStreamState *state = data->state;
+  if (state == nullptr || state->component == nullptr) return;
+  QTSoundStreamRefcon *refcon = state->refcon.exchange(nullptr);
+  // From here on renders play silence; none still reads the block once these have finished.
+  WaitForRenders(state);
+  if (UnregisterComponent(state->component) == validInstancesExist && refcon != nullptr) {
+    // Instances are still open and read the block: it stays with the registration, no longer
+    // pointing at this state, until the last of them closes.
+    refcon->state.store(nullptr);
+    while (refcon->stateUsers.load() != 0) std::this_thread::yield();
+    AdoptOrphan(state->component, refcon);
+  } else {
+    delete refcon;
+  }
+  state->component = nullptr;
+}
+
+void DisposeState(QTSoundStreamState *state) {
+  WaitForRenders(state);
+  // The converter lives as long as the state.
+  if (AudioConverterRef converter = state->converter.load()) AudioConverterDispose(converter);
+  delete state;
+}
+
+}  // namespace
+
+void WaitForRenders(const QTSoundStreamState *state) {
+  while (state->renders.load() != 0) std::this_thread::yield();
+}
+
+void ReleaseSoundStream(QTSoundStreamData *data) {
+  if (data->state == nullptr) return;
+  CloseSteps(data);
+  if (data->release) DisposeState(data->state);
+  data->release = false;
+  data->state = nullptr;
+}
+
+void rbInit(REALobject obj) {
+  QTSoundStreamData *data = SoundStream(obj);
+  SweepOrphans();
+  ReleaseSoundStream(data);
+  auto *state = new (std::nothrow) QTSoundStreamState{};
+  if (state == nullptr) return;
+  // What the output unit receives: 44100 Hz stereo, 32-bit floats, one buffer per channel.
+  state->outputFormat = AudioStreamBasicDescription{
+      44100.0,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved,
+      4,
+      1,
+      4,
+      2,
+      32,
+      0};
+  data->state = state;
+  data->release = true;
+}
+
+void rbOpen(REALobject obj) {
+  QTSoundStreamData *data = SoundStream(obj);
+  SweepOrphans();
+  QTSoundStreamState *state = data->state;
+  if (state == nullptr || state->component != nullptr) return;
+  // The block is made first: a registration must never be left without it. Without memory for
+  // it, or for the name, nothing is registered.
+  auto *refcon = new (std::nothrow) QTSoundStreamRefcon{};
+  if (refcon == nullptr) return;
+  refcon->state.store(state);
+  ComponentDescription description{kSoundOutputDeviceType, kSubTypeAndMaker, kSubTypeAndMaker,
+                                   k16BitIn | kStereoIn | k16BitOut | kStereoOut, 0};
+  Str255 name;
+  CopyCStringToPascal("QTSoundStream", name);
+  Handle nameHandle = NewString(name);
+  if (nameHandle == nullptr) {
+    delete refcon;
+    return;
+  }
+  // Refcon 0 registers the component for this process only.
+  state->component = RegisterComponent(&description, sDispatchUPP, 0, nameHandle, nullptr, nullptr);
+  DisposeHandle(nameHandle);
+  if (state->component != nullptr) {
+    state->refcon.store(refcon);
+    SetComponentRefcon(state->component, reinterpret_cast<long>(refcon));
+  } else {
+    delete refcon;
+  }
+  if (state->converter.load() == nullptr) {
+    AudioStreamBasicDescription source = MixerFormat();
+    AudioConverterRef converter = nullptr;
+    if (AudioConverterNew(&source, &state->outputFormat, &converter) != noErr) converter = nullptr;
+    state->converter.store(converter);
+  }
+}
+
+void rbClose(REALobject obj) {
+  SweepOrphans();
+  CloseSteps(SoundStream(obj));
+}

@@ -1,0 +1,107 @@
+// The records of QTSoundStreamXNQ: the host object's instance record, the component state it
+// owns, the refcon block the registered component carries, and the storage of each open
+// component instance. Shared by the class entries, the dispatch handlers and the render side.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "frame/frame.h"
+#include "os/audio_converter.h"
+#include "os/audio_unit.h"
+#include "os/sound_manager.h"
+
+struct QTSoundStreamState;
+struct QTSoundStreamGlobals;
+
+// Installed as the registered component's refcon.
+struct QTSoundStreamRefcon {
+  // Written by host threads (release steps clear it when the block outlives its state); read by
+  // the dispatch handlers on the Sound Manager's threads, inside a StateUse.
+  std::atomic<QTSoundStreamState *> state;
+  // Written by the Open and Close handlers (Sound Manager threads); read by the render thread.
+  std::atomic<QTSoundStreamGlobals *> globals;
+  // Handlers reading state, counted so that the host thread can wait for them before the state
+  // goes away.
+  std::atomic<uint32_t> stateUsers;
+};
+
+struct QTSoundStreamState {
+  // Host threads only.
+  Component component;
+  // Written by the host thread (OpenComponent) before any instance opens; read by the render
+  // thread.
+  std::atomic<AudioConverterRef> converter;
+  AudioStreamBasicDescription outputFormat;
+  // Written by host threads (OpenComponent, CloseComponent); read by the render thread.
+  std::atomic<QTSoundStreamRefcon *> refcon;
+  // Written by the dispatch handlers (Sound Manager threads); read by host threads.
+  std::atomic<uint8_t> streamActive;
+  // Host threads only.
+  uint8_t postsStatusNotifications;
+  // Render callbacks in progress, so that the Sound Manager's and host threads can wait for
+  // them before freeing what a render reads.
+  std::atomic<uint32_t> renders;
+};
+
+// Instance storage of one open component instance.
+struct QTSoundStreamGlobals {
+  // Written by the InitOutputDevice handler (Sound Manager thread); read by the render thread.
+  std::atomic<ComponentInstance> mixer;
+  // Render thread only.
+  SoundComponentData *sourceData;
+  SoundComponentData outputDescription;
+  ComponentInstance instance;
+  QTSoundStreamRefcon *refcon;
+};
+
+// The host object's instance data. Handle and Release are the host's standard accessors, so
+// state is a host word and release one byte.
+struct QTSoundStreamData {
+  QTSoundStreamState *state;
+  RBBoolean release;
+  AudioUnit outputUnit;
+  int32_t status;
+  // The element the render callback was installed on, so it can be taken off the unit again.
+  uint32_t outputElement;
+};
+
+#if defined(__i386__)
+static_assert(sizeof(QTSoundStreamData) == 20, "QTSoundStreamXNQ instance data is 20 bytes");
+static_assert(offsetof(QTSoundStreamData, status) == 12, "four 32-bit words before the element");
+static_assert(sizeof(SoundComponentData) == 28, "the mixer's record is 28 bytes");
+#endif
+static_assert(sizeof(std::atomic<QTSoundStreamGlobals *>) == sizeof(void *) &&
+                  std::atomic<QTSoundStreamGlobals *>::is_always_lock_free,
+              "shared pointers are single lock-free words");
+
+extern REALclassDefinition QTSoundStreamClass;
+
+inline QTSoundStreamData *SoundStream(REALobject obj) {
+  return InstanceData<QTSoundStreamData>(QTSoundStreamClass, obj);
+}
+
+// The class's operations (ComponentRegistration.cpp).
+void rbInit(REALobject obj);
+void rbOpen(REALobject obj);
+void rbClose(REALobject obj);
+void ReleaseSoundStream(QTSoundStreamData *data);
+// Waits until no render callback that may have read the state's refcon block is running.
+void WaitForRenders(const QTSoundStreamState *state);
+
+// The component side (ComponentDispatch.cpp).
+ComponentResult QTSoundStreamDispatch(ComponentParameters *params, Handle storage);
+
+// The audio unit side (AudioUnitRendering.cpp). Its methods share names with CoreAudioXNQ's
+// unit calls, so they live in a namespace of their own.
+namespace soundstream {
+RBInteger OpenDefaultAudioUnitOutputComponent(REALobject obj);
+RBInteger AttachToAudioUnitComponent2(REALobject obj, RBInteger handle);
+RBInteger AttachToAudioUnitComponent3(REALobject obj, RBInteger handle, RBInteger element);
+RBInteger rbAudioUnitInitialize(REALobject obj, RBInteger handle);
+RBInteger rbAudioOutputUnitStart(REALobject obj, RBInteger handle);
+}  // namespace soundstream
+// Stops the attached unit, takes the render callback off it and forgets it.
+void DetachOutputUnit(QTSoundStreamData *data);

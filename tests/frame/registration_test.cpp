@@ -108,9 +108,13 @@ TEST(CurrentLayout, RegistersTheTableUnchangedApartFromVersionAndRoundedSize) {
 
 TEST(Version9Layout, HandsTheHostShortCopiesAndKeepsTheOtherWords) {
   BindToHost(2011.0);
-  REALproperty shared[] = {ProbeProperties[2]};
+  // Static, as a plugin's class definitions are: the short copies handed to the host stay
+  // reachable through them for the life of the process.
+  static REALproperty shared[1];
+  shared[0] = ProbeProperties[2];
   shared[0].reserved9 = 7;
-  REALclassDefinition def = ProbeClass;
+  static REALclassDefinition def;
+  def = ProbeClass;
   def.name = "FrameShortXNQ";
   def.eventInstances = reinterpret_cast<void *>(0x1313);
   def.eventInstanceCount = 14;

@@ -13,6 +13,7 @@ bool REALRegisterClass(REALclassDefinition *definition);
 bool HostHasREALGetRBVersion();
 bool HostHasREALnewInstance();
 bool HostHasREALMemoryBlockGetPtr();
+bool HostHasREALMemoryBlockGetSize();
 
 // The class-definition version for a host version.
 int32_t ControlVersionForHost(double hostVersion);

@@ -251,6 +251,8 @@ void *REALMemoryBlockGetPtr(REALmemoryBlock b) {
 
 bool HostHasREALMemoryBlockGetPtr() { return hMemoryBlockGetPtr.address() != nullptr; }
 
+bool HostHasREALMemoryBlockGetSize() { return hMemoryBlockGetSize.address() != nullptr; }
+
 RBInteger REALMemoryBlockGetSize(REALmemoryBlock b) {
   auto f = hMemoryBlockGetSize.as<memoryBlockGetSizeProc>();
   return f ? f(b) : 0;

@@ -61,6 +61,10 @@ int64_t MemoryBlockSize(REALmemoryBlock b) {
   return b->size;
 }
 
+bool MemoryBlockSizeKnown() {
+  return rbversion_rbversion < kAccessorHostVersion || HostHasREALMemoryBlockGetSize();
+}
+
 namespace {
 
 void RaiseMemoryblockFailure(int64_t size) {

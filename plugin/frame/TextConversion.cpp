@@ -101,8 +101,9 @@ REALstring REALBuildUnicodeString(const void *bytes, int64_t length, uint32_t en
 }
 
 REALstring REALBuildUnicodeStringUTF16(const void *bytes, int64_t length) {
-  // The same bounds as every other string built here: no bytes or no room gives nil.
-  if (bytes == nullptr || !ValidLength(length)) return nullptr;
+  // No units at all (a UTF-32 input shorter than one code point, or only lone surrogates) is
+  // still text: the empty string, not nil. Only missing bytes or an impossible length give nil.
+  if (bytes == nullptr || length < 0 || length > kMaxStringBytes) return nullptr;
   const char *text = static_cast<const char *>(bytes);
   if (rbversion_rbversion >= 2012.0) {
     return ConvertToUTF8AndRelease(

@@ -84,6 +84,9 @@ REALmemoryBlock REALBuildMemoryblock(const void *bytes, int64_t size);
 // the block record below. A missing accessor gives null or 0.
 void *MemoryBlockData(REALmemoryBlock b);
 int64_t MemoryBlockSize(REALmemoryBlock b);
+// False when this host cannot tell a block's size at all (from 2017.0 on, a host without the
+// size accessor), so that a size of 0 from MemoryBlockSize means "unknown", not "empty".
+bool MemoryBlockSizeKnown();
 // Runs work(data) on another thread, yielding to the host every millisecond until it is done.
 void RunThreadedBlocks(void *data, void (*work)(void *), void (*idle)(void *));
 // Turns any exception in flight into a host exception (the translation table); call it from a
@@ -95,7 +98,8 @@ REALstring REALBuildUnicodeString(const void *bytes, int64_t length, uint32_t en
 REALstring REALBuildUnicodeStringUTF16(const void *bytes, int64_t length);
 REALstring CFString2RBString(CFStringRef cf);
 OSType REALstringToOSType(REALstring s);
-// The stored bytes and byte length of a host string, as they are (direct read below 2017.0).
+// The stored bytes and byte length of a host string, as they are, read from the string record
+// itself on every host version (its layout is the same on all of them).
 const char *StringBytes(REALstring s, int64_t *length);
 
 // The encodings of host strings.

@@ -13,14 +13,15 @@
 
 namespace {
 
-constexpr int64_t kMaxBufferBytes = 0x7FFFFFFF;  // 2^31 - 1
 constexpr char kNilBlockMessage[] = "Memoryblock is nil";
 
 // How many of the requested bytes lie inside the block. A request that passes the end of the
 // block is clamped to what remains rather than refused: the methods turn a count of 0 into the
 // whole block's size even when an offset is given, and "from the offset to the end" is what
-// such a call means. An offset at or past the end leaves nothing, and the add is refused.
+// such a call means. An offset at or past the end leaves nothing, and the add is refused. A
+// host that cannot tell the size leaves the caller's explicit count as the only measure.
 int64_t BytesInsideBlock(REALmemoryBlock block, int64_t offsetBytes, int64_t countBytes) {
+  if (!MemoryBlockSizeKnown()) return countBytes;
   const int64_t size = MemoryBlockSize(block);
   if (offsetBytes >= size) return 0;
   return std::min(countBytes, size - offsetBytes);
@@ -34,13 +35,6 @@ bool IntegerFormatAccepted(const AudioPlayerData *player, int64_t bitSize) {
   if (!(rate >= 1.0f)) return false;  // also refuses NaN
   const int32_t channels = player->numberOfChannels.load(std::memory_order_relaxed);
   return channels == 1 || channels == 2;
-}
-
-// A zero-filled buffer of floatCount floats, or null when it would be empty, larger than
-// 2^31 - 1 bytes, or can't be allocated.
-float *AllocateFloats(int64_t floatCount) {
-  if (floatCount < 1 || floatCount > kMaxBufferBytes / 4) return nullptr;
-  return static_cast<float *>(calloc(static_cast<size_t>(floatCount), sizeof(float)));
 }
 
 bool Queue(AudioPlayerData *player, float *samples, int64_t floatCount, bool clearBuffers) {
@@ -75,7 +69,7 @@ bool AddSomeAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetB
   const int64_t bytesPerSample = BytesPerSample(bitSize);
   const int64_t sampleCount = BytesInsideBlock(data, offsetBytes, countBytes) / bytesPerSample;
   if (bitSize == 23) return false;  // three-byte samples without a conversion: refused last
-  float *samples = AllocateFloats(sampleCount);
+  float *samples = NewPlayBuffer(sampleCount);
   if (samples == nullptr) return false;
   ConvertSamples(bitSize, bytes + offsetBytes, samples, static_cast<size_t>(sampleCount));
   return Queue(player, samples, sampleCount, clearBuffers);
@@ -100,7 +94,7 @@ bool AddSomeAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REALmemor
                                   BytesInsideBlock(right, offsetBytes, countBytes));
   const int64_t frameCount = inside / BytesPerSample(bitSize);
   if (bitSize == 23) return false;
-  float *samples = AllocateFloats(2 * frameCount);
+  float *samples = NewPlayBuffer(2 * frameCount);
   if (samples == nullptr) return false;
   ConvertStereoSamples(bitSize, leftBytes + offsetBytes, rightBytes + offsetBytes, samples,
                        static_cast<size_t>(frameCount));
@@ -113,7 +107,7 @@ bool AddSomeFloatAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t of
   const uint8_t *bytes = static_cast<const uint8_t *>(MemoryBlockData(data));
   if (bytes == nullptr) return false;
   const int64_t sampleCount = BytesInsideBlock(data, offsetBytes, countBytes) / 4;
-  float *samples = AllocateFloats(sampleCount);
+  float *samples = NewPlayBuffer(sampleCount);
   if (samples == nullptr) return false;
   memcpy(samples, bytes + offsetBytes, static_cast<size_t>(sampleCount) * sizeof(float));
   return Queue(player, samples, sampleCount, clearBuffers);
@@ -128,7 +122,7 @@ bool AddSomeFloatAudioStereo(AudioPlayerData *player, REALmemoryBlock left, REAL
   const int64_t inside = std::min(BytesInsideBlock(left, offsetBytes, countBytes),
                                   BytesInsideBlock(right, offsetBytes, countBytes));
   const int64_t frameCount = inside / 4;
-  float *samples = AllocateFloats(2 * frameCount);
+  float *samples = NewPlayBuffer(2 * frameCount);
   if (samples == nullptr) return false;
   InterleaveFloats(leftBytes + offsetBytes, rightBytes + offsetBytes, samples, frameCount);
   return Queue(player, samples, 2 * frameCount, clearBuffers);

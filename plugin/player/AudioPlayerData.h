@@ -38,6 +38,9 @@ struct AudioPlayerData {
   std::atomic<uint8_t> hadUnderflow{0};
   // Host threads only: read at Start.
   uint32_t outputDeviceID = 0;
+  // The device output runs on: written by Start before isRunning goes true, read by Start and
+  // the Stop handshake (host threads) after they see isRunning true.
+  AudioDeviceID runningDevice = 0;
   // Written by Start while stopped, then by the IO thread alone while running; never read by the
   // host while running. Eight-byte aligned so the record has the same layout on both builds.
   alignas(8) int64_t itemStart = 0;
@@ -62,6 +65,7 @@ static_assert(std::atomic<double>::is_always_lock_free && sizeof(std::atomic<dou
 #if defined(__i386__)
 static_assert(sizeof(AudioPlayerData) == 1664, "the player record is 1664 bytes on i386");
 static_assert(offsetof(AudioPlayerData, outputDeviceID) == 16);
+static_assert(offsetof(AudioPlayerData, runningDevice) == 20);
 static_assert(offsetof(AudioPlayerData, itemStart) == 24);
 static_assert(offsetof(AudioPlayerData, current) == 48);
 static_assert(offsetof(AudioPlayerData, playListCount) == 1656);
@@ -83,6 +87,16 @@ bool TakeFirstQueuedItemLocked(AudioPlayerData *player);
 void EmptyPlayer(AudioPlayerData *player);
 // Free play list entries, or -1 when the lock can't be taken.
 int32_t FreePlayListEntries(AudioPlayerData *player);
+
+// ---- Sample buffers (PlayedBuffers.cpp) ----
+// Host thread: a zero-filled buffer of floatCount floats for a PlayItem, or null when it would be
+// empty, over 2^31 - 1 bytes, or can't be allocated.
+float *NewPlayBuffer(int64_t floatCount);
+// Device IO thread: no allocation, no lock, no host calls. Hands back a buffer made by
+// NewPlayBuffer that the IO thread has played; it is freed on the player's reclaimer thread.
+void HandBackPlayedBuffer(float *samples);
+// Host thread: frees every played buffer handed back and not freed yet.
+void FreePlayedBuffers();
 
 // ---- Adding blocks (AddAudio.cpp) ----
 bool AddSomeAudio(AudioPlayerData *player, REALmemoryBlock data, int64_t offsetBytes,

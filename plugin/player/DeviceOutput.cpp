@@ -28,6 +28,17 @@ bool ReadOutputFormat(AudioDeviceID device, AudioStreamBasicDescription *format)
                                 format) == 0;
 }
 
+// Host thread: whether the device output runs on has gone away. The audio hardware reports a
+// device as gone (unknown, or no longer alive) only once none of its IO procedures runs any more,
+// so the procedure will never clear isRunning itself and the record is the host's again.
+bool OutputDeviceGone(const AudioPlayerData *player) {
+  UInt32 alive = 0;
+  UInt32 size = sizeof alive;
+  return AudioDeviceGetProperty(player->runningDevice, 0, false, kAudioDevicePropertyDeviceIsAlive,
+                                &size, &alive) != 0 ||
+         alive == 0;
+}
+
 // Device IO thread: no allocation, no locks, no host calls.
 void ZeroBuffers(AudioBufferList *out) {
   if (out == nullptr) return;
@@ -45,6 +56,18 @@ void StopFromIOThread(AudioPlayerData *player, AudioObjectID device) {
   AudioDeviceStop(device, player->ioProc);
   AudioDeviceRemoveIOProc(device, player->ioProc);
   player->isRunning.store(0, std::memory_order_release);
+}
+
+// Device IO thread: no allocation, no host calls. A cycle without data: silence, and either the
+// stop or, with noUnderflow, the underflow flag and a device that keeps running.
+OSStatus Underflow(AudioPlayerData *player, AudioObjectID device, AudioBufferList *out) {
+  ZeroBuffers(out);
+  if (player->noUnderflow.load(std::memory_order_relaxed)) {
+    player->hadUnderflow.store(1, std::memory_order_relaxed);
+  } else {
+    StopFromIOThread(player, device);
+  }
+  return 0;
 }
 
 // Frames of this cycle, from buffer 0. A list without buffers, or whose first buffer has no
@@ -181,7 +204,11 @@ void InitPlayer(AudioPlayerData *player) {
 }
 
 bool PlaySomeAudio(AudioPlayerData *player) {
-  if (player->isRunning.load(std::memory_order_acquire)) return true;
+  if (player->isRunning.load(std::memory_order_acquire)) {
+    if (!OutputDeviceGone(player)) return true;
+    // Output stopped with a device that went away: start afresh.
+    player->isRunning.store(0, std::memory_order_release);
+  }
   player->outputPositionRelative.store(0.0, std::memory_order_relaxed);
   player->outputPositionAbsolute.store(0.0, std::memory_order_relaxed);
   player->itemStart = 0;
@@ -192,6 +219,7 @@ bool PlaySomeAudio(AudioPlayerData *player) {
   player->hardwareSampleRate.store(static_cast<float>(format.mSampleRate),
                                    std::memory_order_relaxed);
   if (AudioDeviceAddIOProc(device, player->ioProc, player) != 0) return false;
+  player->runningDevice = device;
   // Running is announced before the device starts, so the first cycle already sees it.
   player->isRunning.store(1, std::memory_order_release);
   if (AudioDeviceStart(device, player->ioProc) == 0) return true;
@@ -205,6 +233,11 @@ bool PlaySomeAudio(AudioPlayerData *player) {
 void StopPlayer(AudioPlayerData *player) {
   player->stopRequested.store(1, std::memory_order_release);
   while (player->isRunning.load(std::memory_order_acquire)) {
+    // A device that went away, before or during the wait, never runs the procedure again.
+    if (OutputDeviceGone(player)) {
+      player->isRunning.store(0, std::memory_order_release);
+      break;
+    }
     UInt32 finalTicks = 0;
     Delay(1, &finalTicks);
   }
@@ -247,23 +280,16 @@ OSStatus MyPlayIOProc(AudioObjectID inDevice, const AudioTimeStamp *, const Audi
       took = TakeFirstQueuedItemLocked(player);
       pthread_mutex_unlock(&playQLock);
     }
-    if (!took) {
-      ZeroBuffers(outOutputData);
-      if (player->noUnderflow.load(std::memory_order_relaxed)) {
-        player->hadUnderflow.store(1, std::memory_order_relaxed);
-        return 0;
-      }
-      StopFromIOThread(player, inDevice);
-      return 0;
-    }
+    if (!took) return Underflow(player, inDevice, outOutputData);
   }
 
   const float rateRatio = player->sampleRate.load(std::memory_order_relaxed) /
                           player->hardwareSampleRate.load(std::memory_order_relaxed);
-  double step = rateRatio;
-  // A rate of NaN or infinity (a host value, or a device without a rate) would make every
-  // position meaningless: such a cycle holds its position instead.
-  if (!std::isfinite(step)) step = 0.0;
+  const double step = rateRatio;
+  // A step of NaN or infinity (a host rate of NaN or infinity, a device without a rate) names no
+  // position to read: the cycle has no data, as when the queue runs dry. The queue is kept, so a
+  // usable rate set later plays on from where the player stood.
+  if (!std::isfinite(step)) return Underflow(player, inDevice, outOutputData);
   double pos = player->outputPositionAbsolute.load(std::memory_order_relaxed);
   if (outOutputData == nullptr) return 0;
   if (player->numberOfChannels.load(std::memory_order_relaxed) == 2) {

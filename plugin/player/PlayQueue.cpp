@@ -5,43 +5,44 @@
 
 #include "player/AudioPlayerData.h"
 
-pthread_mutex_t playQLock = PTHREAD_MUTEX_INITIALIZER;
+// Initialised once when the plugin is loaded, before any player exists (see below).
+pthread_mutex_t playQLock;
 
 namespace {
 
-// Buffers of items the IO thread has finished, waiting for a host thread to free them: free()
-// may take the allocator's own locks, which the IO thread must never wait for. Shared by all
-// players; guarded by playQLock. When it is full the IO thread frees the buffer itself.
-constexpr int kRetiredCapacity = 256;
-float *gRetiredBuffers[kRetiredCapacity];
-int gRetiredCount = 0;
+// The lock inherits the priority of the IO thread that waits for it: a host thread holding it is
+// then not preempted by threads of middle priority while the IO thread waits. A system without
+// priority inheritance gets a plain mutex.
+struct PlayQLockInitialiser {
+  PlayQLockInitialiser() {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) == 0) {
+      const bool initialised =
+          pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT) == 0 &&
+          pthread_mutex_init(&playQLock, &attributes) == 0;
+      pthread_mutexattr_destroy(&attributes);
+      if (initialised) return;
+    }
+    pthread_mutex_init(&playQLock, nullptr);
+  }
+} gPlayQLockInitialiser;
 
 // Buffers taken out of the shared state under playQLock and freed after it is released, so the
-// IO thread never waits on the lock while a host thread frees memory.
+// IO thread never waits on the lock while a host thread frees memory. Freeing also gives back
+// the buffers the IO threads have played, in case no reclaimer thread runs.
 struct BuffersToFree {
-  float *buffers[kRetiredCapacity + kPlayListCapacity + 1];  // + the current item
+  float *buffers[kPlayListCapacity + 1];  // the play list and the current item
   int count = 0;
 
   void add(float *buffer) {
     if (buffer != nullptr) buffers[count++] = buffer;
   }
-  // With playQLock held: takes over every retired buffer.
-  void takeRetiredLocked() {
-    for (int i = 0; i < gRetiredCount; ++i) add(gRetiredBuffers[i]);
-    gRetiredCount = 0;
-  }
   void freeAll() {
     for (int i = 0; i < count; ++i) free(buffers[i]);
     count = 0;
+    FreePlayedBuffers();
   }
 };
-
-// Device IO thread, playQLock held: no allocation, no host calls.
-bool RetireLocked(float *buffer) {
-  if (gRetiredCount >= kRetiredCapacity) return false;
-  gRetiredBuffers[gRetiredCount++] = buffer;
-  return true;
-}
 
 void EmptyItem(PlayItem &item) { item = PlayItem{0, nullptr}; }
 
@@ -55,7 +56,6 @@ bool AddToPlayList(AudioPlayerData *player, PlayItem &item, bool clearBuffers) {
     return false;
   }
   BuffersToFree toFree;
-  toFree.takeRetiredLocked();
   bool queued = false;
   if (clearBuffers) {
     for (int32_t i = kPlayListCapacity - 1; i >= 0; --i) {
@@ -102,16 +102,11 @@ float GetSample(AudioPlayerData *player, int64_t index) {
   while (rel >= current.sampleCount) {
     player->itemStart += current.sampleCount;
     rel -= current.sampleCount;
-    float *finished = current.samples;
+    HandBackPlayedBuffer(current.samples);
     EmptyItem(current);
-    if (pthread_mutex_lock(&playQLock) != 0) {
-      free(finished);
-      return 0.0f;
-    }
-    const bool retired = RetireLocked(finished);
+    if (pthread_mutex_lock(&playQLock) != 0) return 0.0f;
     const bool took = TakeFirstQueuedItemLocked(player);
     pthread_mutex_unlock(&playQLock);
-    if (!retired) free(finished);
     if (!took) return 0.0f;
   }
   return current.samples[rel];
@@ -120,7 +115,6 @@ float GetSample(AudioPlayerData *player, int64_t index) {
 void EmptyPlayer(AudioPlayerData *player) {
   BuffersToFree toFree;
   if (pthread_mutex_lock(&playQLock) == 0) {
-    toFree.takeRetiredLocked();
     for (int32_t i = 0; i < kPlayListCapacity; ++i) {
       toFree.add(player->playList[i].samples);
       EmptyItem(player->playList[i]);

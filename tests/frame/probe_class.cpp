@@ -1,8 +1,9 @@
 #include "probe_class.h"
 
+#include <string.h>
+
 #include <new>
 #include <stdexcept>
-#include <string>
 #include <typeinfo>
 
 #include "frame/rbText.h"
@@ -11,11 +12,14 @@ namespace {
 
 ProbeData *Data(REALobject obj) { return InstanceData<ProbeData>(ProbeClass, obj); }
 
-void ProbeConstructor(REALobject obj) { Data(obj)->created = 1; }
-void ProbeDestructor(REALobject) {}
+int gDestroyed = 0;
 
-RBInteger GetDoubled(REALobject obj, RBInteger) { return Data(obj)->value * 2; }
-void SetDoubled(REALobject obj, RBInteger, RBInteger v) { Data(obj)->value = v / 2; }
+void ProbeConstructor(REALobject obj) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(Data(obj));
+  bool zero = true;
+  for (size_t k = 0; k < sizeof(ProbeData); ++k) zero = zero && bytes[k] == 0;
+  Data(obj)->created = zero ? 1 : -1;
+}
 
 void Raise(REALobject, REALstring className, REALstring message) {
   rbText name(className);
@@ -23,6 +27,18 @@ void Raise(REALobject, REALstring className, REALstring message) {
   const char *nameBytes = name.GetUTF8();
   RaiseException(nameBytes, text.GetUTF8());
 }
+
+// A probe whose Value is -99 raises from its destructor, which no later call may report.
+void ProbeDestructor(REALobject obj) {
+  ++gDestroyed;
+  if (Data(obj)->value == -99) RaiseException("RuntimeException", "from a destructor");
+}
+
+RBInteger GetDoubled(REALobject obj, RBInteger) { return Data(obj)->value * 2; }
+void SetDoubled(REALobject obj, RBInteger, RBInteger v) { Data(obj)->value = v / 2; }
+// Both use the parameter word, so a wrong one shows in what reads back.
+double GetScaled(REALobject obj, RBInteger param) { return Data(obj)->scaled * double(param); }
+void SetScaled(REALobject obj, RBInteger param, double v) { Data(obj)->scaled = v + double(param); }
 
 void RaiseWithoutMessage(REALobject, REALstring className) {
   rbText name(className);
@@ -51,29 +67,18 @@ struct Unnamed {};
 
 // Throws a C++ exception of the given kind and lets the frame translate it.
 void Translate(REALobject, RBInteger kind) {
+  void (*const throwers[])() = {[] { throw std::bad_alloc(); },
+                                [] { throw std::range_error("range text"); },
+                                [] { throw std::out_of_range("out of range text"); },
+                                [] { throw std::overflow_error("overflow text"); },
+                                [] { throw std::underflow_error("underflow text"); },
+                                [] { throw std::invalid_argument("logic text"); },
+                                [] { throw std::runtime_error("runtime text"); },
+                                [] { throw std::bad_cast(); },
+                                [] { throw std::bad_typeid(); },
+                                [] { throw Unnamed(); }};
   try {
-    switch (kind) {
-      case 0:
-        throw std::bad_alloc();
-      case 1:
-        throw std::range_error("range text");
-      case 2:
-        throw std::out_of_range("out of range text");
-      case 3:
-        throw std::overflow_error("overflow text");
-      case 4:
-        throw std::underflow_error("underflow text");
-      case 5:
-        throw std::invalid_argument("logic text");
-      case 6:
-        throw std::runtime_error("runtime text");
-      case 7:
-        throw std::bad_cast();
-      case 8:
-        throw std::bad_typeid();
-      default:
-        throw Unnamed();
-    }
+    throwers[kind]();
   } catch (...) {
     TranslateCurrentException();
   }
@@ -84,46 +89,126 @@ void FireChanged(REALobject obj) {
   if (handler != nullptr) handler(obj);
 }
 
-RBInteger SharedTwice(RBInteger v) { return 2 * v; }
+RBInteger Add(REALobject obj, RBInteger amount) { return Data(obj)->value += amount; }
 
+void Swap(REALobject, RBInteger *a, RBInteger *b, RBBoolean *flag) {
+  const RBInteger t = *a;
+  *a = *b;
+  *b = t;
+  *flag = !*flag;
+}
+
+void UpdateBand(REALobject obj, RBInteger band, double gain) {
+  Data(obj)->band = band;
+  Data(obj)->bandGain = gain;
+}
+
+void UpdateAll(REALobject obj, REALarray gains) {
+  REALDoubleArrayGetter get = REALGetArrayValueDouble(gains);
+  Data(obj)->band = -1;
+  Data(obj)->bandGain = 0;
+  for (RBInteger k = 0; get != nullptr && k <= REALGetArrayUBound(gains); ++k) {
+    Data(obj)->bandGain += get(gains, k);
+  }
+}
+
+// Reads the element storage directly, as plugins do on hosts from 2008.0.
+RBInteger Sum(REALobject, REALarray values) {
+  if (values == nullptr) return -1;
+  RBInteger total = 0;
+  const auto *elements = static_cast<const RBInteger *>(values->elements);
+  for (RBInteger k = 0; k <= REALGetArrayUBound(values); ++k) total += elements[k];
+  return total;
+}
+
+REALarray Range(REALobject, RBInteger n) {
+  REALarray a = REALCreateArray();
+  REALIntegerArrayInserter insert = REALInsertArrayValueInteger(a);
+  for (RBInteger k = 0; k < n; ++k) insert(a, k, k * 10);
+  return a;
+}
+
+RBInteger GetItem(REALobject obj, RBInteger i) {
+  return i >= 0 && i < 4 ? Data(obj)->items[i] : -1;
+}
+void SetItem(REALobject obj, RBInteger i, RBInteger v) {
+  if (i >= 0 && i < 4) Data(obj)->items[i] = v;
+}
+
+// A Dictionary filled through the method the host finds by its declaration.
+REALobject MakeDictionary(REALobject) {
+  REALobject d = REALnewInstance("Dictionary");
+  auto setValue = reinterpret_cast<void (*)(REALobject, REALobject, REALobject)>(
+      REALLoadObjectMethod(d, "Value(key As Variant, Assigns _value As Variant)"));
+  const char *names[] = {"Built-in Output", "Line Out"};
+  for (int k = 0; setValue != nullptr && k < 2; ++k) {
+    REALobject key = REALNewVariantInteger(40 + k);
+    REALstring s = REALBuildUnicodeString(names[k], strlen(names[k]), kTextEncodingUTF8);
+    REALobject value = REALNewVariantString(s);
+    setValue(d, key, value);
+    REALUnlockObject(key);
+    REALUnlockObject(value);
+    REALUnlockString(s);
+  }
+  return d;
+}
+
+RBInteger SharedTwice(RBInteger v) { return 2 * v; }
+RBInteger Destroyed() { return gDestroyed; }
 RBInteger BareAnswer(REALobject) { return 42; }
 
+#define SA REALstandardAccessor
+#define FN(f) reinterpret_cast<void *>(f)
 }  // namespace
 
 REALproperty ProbeProperties[] = {
-    {nullptr, "Value", "Integer", 6, REALstandardAccessor, REALstandardAccessor,
-     offsetof(ProbeData, value)},
-    {nullptr, "Created", "Integer", 6, REALstandardAccessor, nullptr, offsetof(ProbeData, created)},
-    {"", "Doubled", "Integer", 6, reinterpret_cast<void *>(GetDoubled),
-     reinterpret_cast<void *>(SetDoubled), 0},
+    {nullptr, "Value", "Integer", 6, SA, SA, offsetof(ProbeData, value)},
+    {nullptr, "Created", "Integer", 6, SA, nullptr, offsetof(ProbeData, created)},
+    {"", "Doubled", "Integer", 6, FN(GetDoubled), FN(SetDoubled), 0},
+    {nullptr, "U32", "UInt32", 6, SA, SA, offsetof(ProbeData, u32)},
+    {nullptr, "Flag", "Boolean", 6, SA, SA, offsetof(ProbeData, flag)},
+    {nullptr, "Gain", "Single", 6, SA, SA, offsetof(ProbeData, gain)},
+    {nullptr, "Level", "Double", 6, SA, SA, offsetof(ProbeData, level)},
+    {nullptr, "Name", "String", 6, SA, SA, offsetof(ProbeData, name)},
+    {nullptr, "Tag", "Variant", 6, SA, SA, offsetof(ProbeData, tag)},
+    {nullptr, "Scaled", "Double", 6, FN(GetScaled), FN(SetScaled), 4},
+    {nullptr, "Band", "Integer", 6, SA, nullptr, offsetof(ProbeData, band)},
+    {nullptr, "BandGain", "Double", 6, SA, nullptr, offsetof(ProbeData, bandGain)},
+    // Outside the instance data: the host must refuse to serve it.
+    {nullptr, "Outside", "Integer", 6, SA, SA, 4096},
 };
 const RBInteger kProbePropertyCount = sizeof(ProbeProperties) / sizeof(ProbeProperties[0]);
 
 REALmethodDefinition ProbeMethods[] = {
-    {reinterpret_cast<void *>(Raise), nullptr, "Raise(className as String, message as String)", 4},
-    {reinterpret_cast<void *>(RaiseWithoutMessage), nullptr,
-     "RaiseWithoutMessage(className as String)", 4},
-    {reinterpret_cast<void *>(RaiseOutOfBounds), nullptr,
-     "RaiseOutOfBounds(index as Int64, count as Int64)", 4},
-    {reinterpret_cast<void *>(BuildBlock), nullptr,
-     "BuildBlock(source as MemoryBlock, size as Int64) as MemoryBlock", 4},
-    {reinterpret_cast<void *>(BlockSize), nullptr, "BlockSize(block as MemoryBlock) as Int64", 4},
-    {reinterpret_cast<void *>(BlockFirstByte), nullptr,
-     "BlockFirstByte(block as MemoryBlock) as Integer", 4},
-    {reinterpret_cast<void *>(Translate), nullptr, "Translate(kind as Integer)", 4},
-    {reinterpret_cast<void *>(FireChanged), nullptr, "FireChanged()", 0},
+    {FN(Raise), nullptr, "Raise(className as String, message as String)", 4},
+    {FN(RaiseWithoutMessage), nullptr, "RaiseWithoutMessage(className as String)", 4},
+    {FN(RaiseOutOfBounds), nullptr, "RaiseOutOfBounds(index as Int64, count as Int64)", 4},
+    {FN(BuildBlock), nullptr, "BuildBlock(source as MemoryBlock, size as Int64) as MemoryBlock", 4},
+    {FN(BlockSize), nullptr, "BlockSize(block as MemoryBlock) as Int64", 4},
+    {FN(BlockFirstByte), nullptr, "BlockFirstByte(block as MemoryBlock) as Integer", 4},
+    {FN(Translate), nullptr, "Translate(kind as Integer)", 4},
+    {FN(Add), nullptr, "Add(amount as integer = 1) as integer", 4},
+    {FN(Swap), nullptr, "Swap(byref a as integer, byref b as integer, ByRef flag As Boolean)", 4},
+    {FN(UpdateBand), nullptr, "updateEQ(band as integer, gain as double)", 4},
+    {FN(UpdateAll), nullptr, "updateEQ(gains as double())", 4},
+    {FN(Sum), nullptr, "Sum(values() as integer) as integer", 4},
+    {FN(Range), nullptr, "Range(n as integer) as integer()", 4},
+    {FN(GetItem), FN(SetItem), "Item(index as integer) as integer", 4},
+    {FN(MakeDictionary), nullptr, "MakeDictionary as Dictionary", 4},
+    {FN(FireChanged), nullptr, "FireChanged()", 0},
 };
 const RBInteger kProbeMethodCount = sizeof(ProbeMethods) / sizeof(ProbeMethods[0]);
 
 REALevent ProbeEvents[] = {{"Changed"}};
-
 REALconstant ProbeConstants[] = {{"ProbeAnswer = 42"}, {"ProbeName = \"probe\""}};
-const RBInteger kProbeConstantCount = sizeof(ProbeConstants) / sizeof(ProbeConstants[0]);
 
+namespace {
 REALmethodDefinition ProbeSharedMethods[] = {
-    {reinterpret_cast<void *>(SharedTwice), nullptr, "SharedTwiceXNQ(v as Integer) as Integer", 4},
+    {FN(SharedTwice), nullptr, "SharedTwiceXNQ(v as Integer) as Integer", 4},
+    {FN(Destroyed), nullptr, "DestroyedXNQ as Integer", 4},
 };
-const RBInteger kProbeSharedMethodCount = 1;
+REALmethodDefinition BareMethods[] = {{FN(BareAnswer), nullptr, "Answer() as Integer", 4}};
+}  // namespace
 
 REALclassDefinition ProbeClass = {
     13,
@@ -145,19 +230,13 @@ REALclassDefinition ProbeClass = {
     nullptr,
     0,
     ProbeConstants,
-    kProbeConstantCount,
+    2,
     4,
     nullptr,
     0,
     ProbeSharedMethods,
-    kProbeSharedMethodCount,
+    2,
 };
-
-namespace {
-REALmethodDefinition BareMethods[] = {
-    {reinterpret_cast<void *>(BareAnswer), nullptr, "Answer() as Integer", 4},
-};
-}  // namespace
 
 REALclassDefinition BareClass = {
     13, "FrameBareXNQ", nullptr, 16, 0, nullptr, nullptr, nullptr, 0, BareMethods, 1,

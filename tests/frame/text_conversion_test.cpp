@@ -1,7 +1,8 @@
-// Host strings built from plugin bytes and CFStrings, host strings read back through rbText, and
-// four-character codes, on hosts of different versions.
+// Host strings built from plugin bytes and CFStrings, host strings read back through rbText,
+// four-character codes, and which host functions each path calls at each host version.
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,65 +24,111 @@ std::string UTF32Bytes(const std::vector<uint32_t> &points) {
   return bytes;
 }
 
-class BuildUnicodeStringByVersion : public ::testing::TestWithParam<double> {};
+std::string TextOf(const Value &s) { return s.isNil() ? "<nil>" : s.utf8(); }
 
-TEST_P(BuildUnicodeStringByVersion, RefusesMissingBytesAndLengthsOutsideTheHostsRange) {
-  BindToHost(GetParam());
-  const char text[] = "abc";
-  EXPECT_EQ(REALBuildUnicodeString(nullptr, 3, kUTF8), nullptr);
-  EXPECT_EQ(REALBuildUnicodeString(text, 0, kUTF8), nullptr);
-  EXPECT_EQ(REALBuildUnicodeString(text, -1, kUTF8), nullptr);
-  EXPECT_EQ(REALBuildUnicodeString(text, int64_t{2147483648}, kUTF8), nullptr);
-  EXPECT_EQ(REALBuildUnicodeStringUTF16(nullptr, 2), nullptr);
-  EXPECT_EQ(REALBuildUnicodeStringUTF16(text, 0), nullptr);
-  EXPECT_EQ(Outstanding(), 0);
-}
-
-TEST_P(BuildUnicodeStringByVersion, EightBitTextOfPlainAsciiIsTaggedAscii) {
-  BindToHost(GetParam());
-  {
-    for (uint32_t encoding : {kTextEncodingMacRoman, kTextEncodingISOLatin1,
-                              kTextEncodingWindowsLatin1, kTextEncodingUnknown}) {
-      Value plain = Build("abc", encoding);
-      ASSERT_FALSE(plain.isNil());
-      EXPECT_EQ(plain.encoding(), kTextEncodingASCII) << encoding;
-      EXPECT_EQ(plain.bytes(), "abc");
-    }
-    // Any byte of 0x80 or more keeps the encoding given.
-    Value macRoman = Build("caf\xE9", kTextEncodingMacRoman);
-    EXPECT_EQ(macRoman.encoding(), kTextEncodingMacRoman);
-    EXPECT_EQ(macRoman.bytes(), "caf\xE9");
-    EXPECT_EQ(Build("\x80", kTextEncodingUnknown).encoding(), kTextEncodingUnknown);
-    EXPECT_EQ(Build("caf\xE9", kTextEncodingISOLatin1).utf8(), "caf\xC3\xA9");
-    // UTF-8 and ASCII are not re-tagged.
-    EXPECT_EQ(Build("abc", kUTF8).encoding(), kUTF8);
-    EXPECT_EQ(Build("d\xC3\xA9j\xC3\xA0", kUTF8).utf8(), "d\xC3\xA9j\xC3\xA0");
-    EXPECT_EQ(Build("abc", kTextEncodingASCII).encoding(), kTextEncodingASCII);
-    // An encoding code nobody knows is passed on as it is, and reading it gives nothing.
-    Value strange = Build("x\xF0y", 0x7E57);
-    EXPECT_EQ(strange.encoding(), 0x7E57u);
-    rbText text(static_cast<REALstring>(strange.handle()));
-    EXPECT_FALSE(text.asciiShortcut());
-    text.GetUTF8();
-    text.ConvertMacRoman();
-    EXPECT_EQ(text.macRoman().bytes[text.macRoman().length], '\0');
+// Just below and at each threshold of the host version, what a text or block operation gives
+// and how often it calls the host function that tells its paths apart: a threshold off by a
+// step, or two paths swapped, shows.
+TEST(HostPaths, EachOperationTakesThePathOfItsHostVersion) {
+  auto &rt = Runtime::get();
+  const std::function<std::string()> utf16 = [] {
+    const UniChar units[] = {'h', 'i'};
+    return TextOf(Adopt(REALBuildUnicodeStringUTF16(units, sizeof units)));
+  };
+  // Beyond Unicode: the frame's own conversion makes it U+FFFD, the host refuses it.
+  const std::function<std::string()> utf32 = [] {
+    return TextOf(Build(UTF32Bytes({0x41, 0x110000}), kTextEncodingUTF32));
+  };
+  auto view = [&](bool macRoman) -> std::function<std::string()> {
+    return [&rt, macRoman] {
+      Value s = rt.newString("caf\xC3\xA9", kUTF8);
+      rbText text(static_cast<REALstring>(s.handle()));
+      if (!macRoman) return std::string(text.GetUTF8());
+      text.ConvertMacRoman();
+      return std::string(text.macRoman().bytes, text.macRoman().length);
+    };
+  };
+  const std::function<std::string()> block = [&] {
+    Value b = rt.newMemoryBlock("xyz", 3);
+    auto *record = static_cast<REALmemoryBlock>(b.handle());
+    return std::string(static_cast<char *>(MemoryBlockData(record)),
+                       static_cast<size_t>(MemoryBlockSize(record)));
+  };
+  const std::function<std::string()> utf8View = view(false), macRomanView = view(true);
+  const std::string fffd = "A\xEF\xBF\xBD", cafe = "caf\xC3\xA9";
+  const struct {
+    double version;
+    const std::function<std::string()> &run;
+    std::string result;
+    const char *hostFunction;
+    int calls;
+  } cases[] = {
+      {2011.99, utf16, "hi", "REALBuildStringWithEncoding", 0},
+      {2012.0, utf16, "hi", "REALBuildStringWithEncoding", 1},
+      {2012.99, utf32, fffd, "REALBuildStringWithEncoding", 1},
+      {2013.0, utf32, "<nil>", "REALBuildStringWithEncoding", 1},
+      {2016.99, utf8View, cafe, "PluginGetStringData", 0},  // the string's own bytes
+      {2017.0, utf8View, cafe, "PluginGetStringData", 1},
+      {2011.99, macRomanView, "caf\x8E", "REALConvertString", 1},
+      {2012.0, macRomanView, "caf\x8E", "REALConvertString", 0},
+      {2016.99, block, "xyz", "memoryBlockGetSize", 0},  // the block's record
+      {2017.0, block, "xyz", "memoryBlockGetSize", 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.hostFunction << " at " << c.version);
+    BindToHost(c.version);
+    const int64_t before = rt.callCount(c.hostFunction);
+    EXPECT_EQ(c.run(), c.result);
+    EXPECT_EQ(rt.callCount(c.hostFunction) - before, c.calls);
   }
   EXPECT_EQ(Outstanding(), 0);
 }
 
-TEST_P(BuildUnicodeStringByVersion, UTF16AndUTF32BecomeUTF8) {
+class BuildUnicodeStringByVersion : public ::testing::TestWithParam<double> {};
+
+TEST_P(BuildUnicodeStringByVersion, TagsConvertsAndRefusesAsTheEncodingSays) {
   BindToHost(GetParam());
   {
+    const char text[] = "abc";
+    EXPECT_EQ(REALBuildUnicodeString(nullptr, 3, kUTF8), nullptr);
+    for (int64_t length : {int64_t{0}, int64_t{-1}, int64_t{2147483648}}) {
+      EXPECT_EQ(REALBuildUnicodeString(text, length, kUTF8), nullptr) << length;
+    }
+    EXPECT_EQ(REALBuildUnicodeStringUTF16(nullptr, 2), nullptr);
+    // No UTF-16 units at all is the empty text, not nil.
+    Value none = Adopt(REALBuildUnicodeStringUTF16(text, 0));
+    ASSERT_FALSE(none.isNil());
+    EXPECT_EQ(none.bytes(), "");
+    EXPECT_EQ(none.encoding(), kUTF8);
+    // 8-bit text of plain ASCII is tagged ASCII; a byte of 0x80 or more keeps the encoding.
+    const struct {
+      std::string bytes;
+      uint32_t encoding, tagged;
+    } tags[] = {{"abc", kTextEncodingMacRoman, kTextEncodingASCII},
+                {"abc", kTextEncodingISOLatin1, kTextEncodingASCII},
+                {"abc", kTextEncodingWindowsLatin1, kTextEncodingASCII},
+                {"abc", kTextEncodingUnknown, kTextEncodingASCII},
+                {"caf\xE9", kTextEncodingMacRoman, kTextEncodingMacRoman},
+                {"\x80", kTextEncodingUnknown, kTextEncodingUnknown},
+                {"abc", kUTF8, kUTF8},
+                {"x\xF0y", 0x7E57, 0x7E57}};
+    for (const auto &t : tags) {
+      Value s = Build(t.bytes, t.encoding);
+      EXPECT_EQ(s.encoding(), t.tagged) << t.bytes << " " << t.encoding;
+      EXPECT_EQ(s.bytes(), t.bytes);
+    }
     const UniChar units[] = {'h', 0xE9, 0xD83D, 0xDE00};
+    const std::string expected = "h\xC3\xA9\xF0\x9F\x98\x80";
     Value fromUTF16 = Adopt(REALBuildUnicodeStringUTF16(units, sizeof units));
     EXPECT_EQ(fromUTF16.encoding(), kUTF8);
-    EXPECT_EQ(fromUTF16.utf8(), "h\xC3\xA9\xF0\x9F\x98\x80");
-    Value viaEncoding =
-        Build(std::string(reinterpret_cast<const char *>(units), sizeof units), kTextEncodingUTF16);
-    EXPECT_EQ(viaEncoding.utf8(), "h\xC3\xA9\xF0\x9F\x98\x80");
-    Value fromUTF32 = Build(UTF32Bytes({'x', 0xE9, 0x1F600}), kTextEncodingUTF32);
+    EXPECT_EQ(fromUTF16.utf8(), expected);
+    EXPECT_EQ(
+        Build(std::string(reinterpret_cast<const char *>(units), sizeof units), kTextEncodingUTF16)
+            .utf8(),
+        expected);
+    Value fromUTF32 = Build(UTF32Bytes({'h', 0xE9, 0x1F600}), kTextEncodingUTF32);
     EXPECT_EQ(fromUTF32.encoding(), kUTF8);
-    EXPECT_EQ(fromUTF32.utf8(), "x\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_EQ(fromUTF32.utf8(), expected);
   }
   EXPECT_EQ(Outstanding(), 0);
 }
@@ -92,39 +139,28 @@ INSTANTIATE_TEST_SUITE_P(HostVersions, BuildUnicodeStringByVersion,
 TEST(BuildUnicodeStringUTF32, BeforeThe2013HostTheFrameConvertsCodePointsItself) {
   BindToHost(2012.0);
   {
-    // Lone surrogates are dropped, values beyond Unicode become U+FFFD.
-    Value s = Build(UTF32Bytes({0x41, 0x1F600, 0xD800, 0x110000}), kTextEncodingUTF32);
-    EXPECT_EQ(s.utf8(), "A\xF0\x9F\x98\x80\xEF\xBF\xBD");
-    EXPECT_EQ(Runtime::get().callCount("REALBuildStringWithEncoding") +
-                  Runtime::get().callCount("REALBuildString"),
-              1);
-    // Seven bytes hold one code point; the three left over are ignored.
-    EXPECT_EQ(Build(std::string("A\0\0\0BCD", 7), kTextEncodingUTF32).utf8(), "A");
-    // Fewer than four bytes hold nothing.
-    EXPECT_TRUE(Build(std::string("A\0\0", 3), kTextEncodingUTF32).isNil());
+    // Lone surrogates are dropped, values beyond Unicode become U+FFFD; seven bytes hold one
+    // code point; fewer than four bytes, or only lone surrogates, are the empty text.
+    const struct {
+      std::string bytes;
+      std::string utf8;
+    } cases[] = {{UTF32Bytes({0x41, 0x1F600, 0xD800, 0x110000}), "A\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+                 {std::string("A\0\0\0BCD", 7), "A"},
+                 {std::string("A\0\0", 3), ""},
+                 {UTF32Bytes({0xD800, 0xDFFF}), ""}};
+    for (const auto &c : cases) {
+      Value s = Build(c.bytes, kTextEncodingUTF32);
+      ASSERT_FALSE(s.isNil()) << c.bytes.size();
+      EXPECT_EQ(s.utf8(), c.utf8);
+    }
     // Inputs of 800 bytes and more take the allocated buffer; the text is the same.
-    std::vector<uint32_t> many(199, 'a');
-    many.push_back(0x10348);
-    std::string expected(199, 'a');
-    expected += "\xF0\x90\x8D\x88";
-    EXPECT_EQ(Build(UTF32Bytes(many), kTextEncodingUTF32).utf8(), expected);  // 800 bytes
-    many.pop_back();
-    EXPECT_EQ(Build(UTF32Bytes(many), kTextEncodingUTF32).utf8(), std::string(199, 'a'));
-    std::vector<uint32_t> large(5000, 0x10000);
-    std::string largeExpected;
-    for (int i = 0; i < 5000; ++i) largeExpected += "\xF0\x90\x80\x80";
-    EXPECT_EQ(Build(UTF32Bytes(large), kTextEncodingUTF32).utf8(), largeExpected);
-  }
-  EXPECT_EQ(Outstanding(), 0);
-}
-
-TEST(BuildUnicodeStringUTF32, From2013OnTheHostConverts) {
-  BindToHost(2013.0);
-  {
-    Value s = Build(UTF32Bytes({0x41, 0x1F600}), kTextEncodingUTF32);
-    EXPECT_EQ(s.utf8(), "A\xF0\x9F\x98\x80");
-    EXPECT_EQ(Runtime::get().callCount("REALBuildStringWithEncoding"), 1);
-    EXPECT_GE(Runtime::get().callCount("REALConvertString"), 1);
+    for (size_t points : {199, 200, 5000}) {
+      std::vector<uint32_t> many(points, 'a');
+      many.back() = 0x10348;
+      std::string expected(points - 1, 'a');
+      expected += "\xF0\x90\x8D\x88";
+      EXPECT_EQ(Build(UTF32Bytes(many), kTextEncodingUTF32).utf8(), expected) << points;
+    }
   }
   EXPECT_EQ(Outstanding(), 0);
 }
@@ -138,42 +174,34 @@ TEST(BuildUnicodeString, MissingStringFunctionsGiveNil) {
   EXPECT_EQ(Outstanding(), 0);
 }
 
-CFStringRef MakeCF(const std::vector<UniChar> &units) {
-  return CFStringCreateWithCharacters(kCFAllocatorDefault, units.data(),
-                                      static_cast<CFIndex>(units.size()));
-}
-
 TEST(CFString2RBString, CopiesTheTextAsUTF8AtEveryLength) {
   BindToHost(2017.0);
   {
     EXPECT_TRUE(Adopt(CFString2RBString(nullptr)).isNil());
-    CFStringRef empty = MakeCF({});
-    EXPECT_TRUE(Adopt(CFString2RBString(empty)).isNil());
-    CFRelease(empty);
-    // 99 units (the stack buffer) and 100 units (the allocated one), each of the widest kind
-    // a unit can take in UTF-8.
-    for (size_t n : {size_t{1}, size_t{99}, size_t{100}, size_t{1000}}) {
-      std::vector<UniChar> units(n, 0x20AC);
+    // 0 units (nil), 99 units (the stack buffer), 100 and more (an allocated one), each of the
+    // widest kind a unit takes in UTF-8; text after an embedded U+0000 is lost.
+    const struct {
+      size_t units, zeroAt;
       std::string expected;
-      for (size_t i = 0; i < n; ++i) expected += "\xE2\x82\xAC";
-      CFStringRef cf = MakeCF(units);
-      Value s = Adopt(CFString2RBString(cf));
-      EXPECT_EQ(s.utf8(), expected) << n;
-      EXPECT_EQ(s.encoding(), kUTF8) << n;
-      // The caller keeps its CFString.
-      EXPECT_EQ(CFGetRetainCount(cf), 1);
+    } cases[] = {{0, 0, "<nil>"},
+                 {99, 99, ""},
+                 {100, 100, ""},
+                 {1000, 1000, ""},
+                 {5, 2, "\xE2\x82\xAC\xE2\x82\xAC"},
+                 {150, 120, ""}};
+    for (const auto &c : cases) {
+      std::vector<UniChar> units(c.units, 0x20AC);
+      if (c.zeroAt < c.units) units[c.zeroAt] = 0;
+      std::string expected = c.expected;
+      if (expected.empty()) {
+        for (size_t i = 0; i < c.zeroAt; ++i) expected += "\xE2\x82\xAC";
+      }
+      CFStringRef cf = CFStringCreateWithCharacters(kCFAllocatorDefault, units.data(),
+                                                    static_cast<CFIndex>(units.size()));
+      EXPECT_EQ(TextOf(Adopt(CFString2RBString(cf))), expected) << c.units;
+      EXPECT_EQ(CFGetRetainCount(cf), 1);  // the caller keeps its CFString
       CFRelease(cf);
     }
-    // Text after an embedded U+0000 is lost.
-    CFStringRef embedded = MakeCF({'a', 'b', 0, 'c', 'd'});
-    Value cut = Adopt(CFString2RBString(embedded));
-    EXPECT_EQ(cut.bytes(), "ab");
-    CFRelease(embedded);
-    std::vector<UniChar> long_with_zero(150, 'z');
-    long_with_zero[120] = 0;
-    CFStringRef longEmbedded = MakeCF(long_with_zero);
-    EXPECT_EQ(Adopt(CFString2RBString(longEmbedded)).bytes(), std::string(120, 'z'));
-    CFRelease(longEmbedded);
   }
   EXPECT_EQ(Outstanding(), 0);
 }
@@ -184,12 +212,10 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
   BindToHost(GetParam());
   auto &rt = Runtime::get();
   {
-    // A nil string reads as the empty text in both views.
     rbText none(nullptr);
     EXPECT_STREQ(none.GetUTF8(), "");
     none.ConvertMacRoman();
     EXPECT_EQ(none.macRoman().length, 0);
-    EXPECT_STREQ(none.macRoman().bytes, "");
 
     Value ascii = rt.newString("lpcm", kUTF8);
     {
@@ -198,62 +224,40 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
       const char *own = StringBytes(static_cast<REALstring>(ascii.handle()), &length);
       EXPECT_TRUE(text.asciiShortcut());
       EXPECT_EQ(text.macRoman().bytes, own);
-      EXPECT_EQ(text.macRoman().length, 4);
       EXPECT_EQ(text.GetUTF8(), own);
       EXPECT_EQ(rt.referenceCount(ascii), 2);
     }
     EXPECT_EQ(rt.referenceCount(ascii), 1);
 
-    Value accented = rt.newString("caf\xC3\xA9", kUTF8);
-    {
-      rbText text(static_cast<REALstring>(accented.handle()));
+    const struct {
+      std::string bytes;
+      uint32_t encoding;
+      std::string macRoman, utf8;
+    } cases[] = {{"caf\xC3\xA9", kUTF8, "caf\x8E", "caf\xC3\xA9"},
+                 {"na\x8Fve", kTextEncodingMacRoman, "na\x8Fve", "na\xC3\xA8ve"},
+                 {"\xA5x", kTextEncodingUnknown, "\xA5x", "\xE2\x80\xA2x"},
+                 {std::string("o\0k\0", 4), kTextEncodingUTF16, "ok", "ok"}};
+    for (const auto &c : cases) {
+      Value s = rt.newString(c.bytes, c.encoding);
+      rbText text(static_cast<REALstring>(s.handle()));
       EXPECT_FALSE(text.asciiShortcut());
-      EXPECT_EQ(text.macRoman().length, -1);
+      EXPECT_EQ(text.macRoman().length, -1);  // computed only when asked for
       text.ConvertMacRoman();
-      EXPECT_EQ(std::string(text.macRoman().bytes, text.macRoman().length), "caf\x8E");
+      EXPECT_EQ(std::string(text.macRoman().bytes, text.macRoman().length), c.macRoman);
       EXPECT_EQ(text.macRoman().bytes[text.macRoman().length], '\0');
-      EXPECT_STREQ(text.GetUTF8(), "caf\xC3\xA9");
-      EXPECT_EQ(text.utf8().length, 5);
-    }
-
-    Value macRoman = rt.newString("na\x8Fve", kTextEncodingMacRoman);
-    {
-      rbText text(static_cast<REALstring>(macRoman.handle()));
-      EXPECT_STREQ(text.GetUTF8(), "na\xC3\xA8ve");
-      // Computed once: a second read hands out the same bytes.
-      const char *first = text.utf8().bytes;
-      EXPECT_EQ(text.GetUTF8(), first);
-    }
-
-    // Unknown bytes are read as MacRoman from a new string; the reader gives it back itself.
-    Value unknown = rt.newString("\xA5x", kTextEncodingUnknown);
-    {
-      rbText text(static_cast<REALstring>(unknown.handle()));
-      EXPECT_NE(text.string(), static_cast<REALstring>(unknown.handle()));
-      EXPECT_EQ(text.string()->encoding, static_cast<intptr_t>(kTextEncodingMacRoman));
-      EXPECT_EQ(rt.referenceCount(unknown), 1);
-      text.ConvertMacRoman();
-      EXPECT_EQ(std::string(text.macRoman().bytes, text.macRoman().length), "\xA5x");
-      EXPECT_STREQ(text.GetUTF8(), "\xE2\x80\xA2x");
+      const char *first = text.GetUTF8();
+      EXPECT_STREQ(first, c.utf8.c_str());
+      EXPECT_EQ(text.GetUTF8(), first);  // computed once
+      // Unknown bytes are read as MacRoman from a new string the reader gives back itself.
+      if (c.encoding == kTextEncodingUnknown) {
+        EXPECT_NE(text.string(), static_cast<REALstring>(s.handle()));
+        EXPECT_EQ(rt.referenceCount(s), 1);
+      }
     }
     Value unknownAscii = rt.newString("plain", kTextEncodingUnknown);
-    {
-      rbText text(static_cast<REALstring>(unknownAscii.handle()));
-      EXPECT_TRUE(text.asciiShortcut());
-      EXPECT_EQ(text.string(), static_cast<REALstring>(unknownAscii.handle()));
-      EXPECT_STREQ(text.GetUTF8(), "plain");
-    }
-    // UTF-16 host strings are not looked at until a view is asked for.
-    const UniChar units[] = {'o', 'k'};
-    Value utf16 =
-        rt.newString(std::string(reinterpret_cast<const char *>(units), 4), kTextEncodingUTF16);
-    {
-      rbText text(static_cast<REALstring>(utf16.handle()));
-      EXPECT_FALSE(text.asciiShortcut());
-      EXPECT_STREQ(text.GetUTF8(), "ok");
-      text.ConvertMacRoman();
-      EXPECT_STREQ(text.macRoman().bytes, "ok");
-    }
+    rbText plain(static_cast<REALstring>(unknownAscii.handle()));
+    EXPECT_TRUE(plain.asciiShortcut());
+    EXPECT_EQ(plain.string(), static_cast<REALstring>(unknownAscii.handle()));
   }
   EXPECT_EQ(Outstanding(), 0);
   EXPECT_EQ(rt.accountingErrors(), 0);
@@ -268,8 +272,7 @@ TEST(TextViews, HostsWithoutConversionFunctionsGiveEmptyViews) {
   {
     // Without the encoding function every string is read as 8-bit text.
     Value ascii = rt.newString("abcd", kTextEncodingUTF16);
-    rbText plain(static_cast<REALstring>(ascii.handle()));
-    EXPECT_TRUE(plain.asciiShortcut());
+    EXPECT_TRUE(rbText(static_cast<REALstring>(ascii.handle())).asciiShortcut());
     Value accented = rt.newString("\xC3\xA9", kUTF8);
     rbText text(static_cast<REALstring>(accented.handle()));
     text.ConvertMacRoman();
@@ -285,22 +288,25 @@ class FourCharacterCodes : public ::testing::TestWithParam<double> {};
 TEST_P(FourCharacterCodes, TakeTheFirstFourMacRomanBytesPaddedWithSpaces) {
   BindToHost(GetParam());
   auto &rt = Runtime::get();
-  auto code = [&](const std::string &text, uint32_t encoding = kUTF8) {
-    Value s = rt.newString(text, encoding);
-    return REALstringToOSType(static_cast<REALstring>(s.handle()));
-  };
-  EXPECT_EQ(code("lpcm"), 0x6C70636Du);
-  EXPECT_EQ(code("lpcmx"), 0x6C70636Du);
-  EXPECT_EQ(code("ab"), 0x61622020u);
-  EXPECT_EQ(code(""), 0x20202020u);
+  const struct {
+    std::string text;
+    uint32_t encoding;
+    OSType code;
+  } cases[] = {{"lpcm", kUTF8, 0x6C70636Du},
+               {"lpcmx", kUTF8, 0x6C70636Du},
+               {"ab", kUTF8, 0x61622020u},
+               {"", kUTF8, 0x20202020u},
+               {"\xC3\xA9", kUTF8, 0x8E202020u},
+               {"\x8E"
+                "abc",
+                kTextEncodingMacRoman, 0x8E616263u},
+               {"ma\xC3\xAFs!", kUTF8, 0x6D619573u},
+               {"appl", kTextEncodingASCII, 0x6170706Cu}};
+  for (const auto &c : cases) {
+    Value s = rt.newString(c.text, c.encoding);
+    EXPECT_EQ(REALstringToOSType(static_cast<REALstring>(s.handle())), c.code) << c.text;
+  }
   EXPECT_EQ(REALstringToOSType(nullptr), 0x20202020u);
-  EXPECT_EQ(code("\xC3\xA9"), 0x8E202020u);
-  EXPECT_EQ(code("\x8E"
-                 "abc",
-                 kTextEncodingMacRoman),
-            0x8E616263u);
-  EXPECT_EQ(code("ma\xC3\xAFs!"), 0x6D619573u);
-  EXPECT_EQ(code("appl", kTextEncodingASCII), 0x6170706Cu);
   EXPECT_EQ(Outstanding(), 0);
 }
 

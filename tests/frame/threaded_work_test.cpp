@@ -4,66 +4,65 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "frame/FrameInternal.h"
 #include "frame_test_support.h"
 #include "os/dispatch.h"
 #ifdef XNQ_WITH_DISPATCH
 #include "platform/dispatch_control.h"
-#endif
-
-namespace frametest {
-namespace {
-
-// The two builds name their cases apart so that CTest lists both.
-#ifdef XNQ_WITH_DISPATCH
 #define THREADED_SUITE RunThreadedBlocksOnDispatch
 #else
 #define THREADED_SUITE RunThreadedBlocks
 #endif
 
-// What happened, in order: "yield" and "idle" on the caller's thread, "work" on the worker's.
+namespace frametest {
+namespace {
+
+// What happened, in order: 'y' (yield) and 'i' (idle) on the caller's thread, 'W' (work) on
+// another thread, 'w' (work) on the caller's, '!' an idle call off the caller's thread.
 struct Journal {
   std::mutex mutex;
-  std::vector<std::string> events;
+  std::string events;
   pthread_t caller = pthread_self();
-  // Written by the worker, read by the test after RunThreadedBlocks returns.
-  std::atomic<bool> workOnCaller{false};
-  std::atomic<bool> idleOffCaller{false};
-  std::atomic<int> workDelayMs{0};
-
-  void add(const char *event) {
+  int workDelayMs = 0;
+  void add(char event) {
     std::lock_guard<std::mutex> lock(mutex);
-    events.emplace_back(event);
-  }
-  int count(const std::string &event) {
-    std::lock_guard<std::mutex> lock(mutex);
-    int n = 0;
-    for (const auto &e : events) n += e == event;
-    return n;
+    events += event;
   }
 };
 
 void Work(void *data) {
   auto *journal = static_cast<Journal *>(data);
-  if (journal->workDelayMs > 0) usleep(static_cast<useconds_t>(journal->workDelayMs) * 1000);
-  journal->workOnCaller = pthread_equal(pthread_self(), journal->caller) != 0;
-  journal->add("work");
+  usleep(static_cast<useconds_t>(journal->workDelayMs) * 1000);
+  journal->add(pthread_equal(pthread_self(), journal->caller) ? 'w' : 'W');
 }
 
 void Idle(void *data) {
   auto *journal = static_cast<Journal *>(data);
-  if (!pthread_equal(pthread_self(), journal->caller)) journal->idleOffCaller = true;
-  journal->add("idle");
+  journal->add(pthread_equal(pthread_self(), journal->caller) ? 'i' : '!');
 }
 
-void BindAndJournalYields(Journal &journal) {
+// The caller's own events with the work taken out.
+std::string RunAndJournal(Journal &journal, bool withIdle, int64_t *elapsedMs = nullptr) {
   BindToHost(2017.0);
-  Runtime::get().setYieldHook([&journal] { journal.add("yield"); });
+  Runtime::get().setYieldHook([&journal] { journal.add('y'); });
+  const auto started = std::chrono::steady_clock::now();
+  RunThreadedBlocks(&journal, Work, withIdle ? Idle : nullptr);
+  if (elapsedMs != nullptr) {
+    *elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started)
+                     .count();
+  }
+  Runtime::get().setYieldHook(nullptr);
+  std::string caller;
+  for (char e : journal.events) {
+    if (e != 'W') caller += e;
+  }
+  return caller;
 }
 
 TEST(THREADED_SUITE, PathMatchesTheDispatchLibrarysPresence) {
@@ -80,64 +79,26 @@ TEST(THREADED_SUITE, PathMatchesTheDispatchLibrarysPresence) {
   EXPECT_EQ(present, expected);
 }
 
-TEST(THREADED_SUITE, WorkThatFinishesAtOnceStillCostsAYieldBeforeAndAYieldAndIdleAfter) {
-  Journal journal;
-  BindAndJournalYields(journal);
-  RunThreadedBlocks(&journal, Work, Idle);
-  Runtime::get().setYieldHook(nullptr);
-
-  EXPECT_EQ(journal.count("work"), 1);
-  EXPECT_FALSE(journal.workOnCaller);
-  EXPECT_FALSE(journal.idleOffCaller);
-  std::vector<std::string> events = journal.events;
-  ASSERT_GE(events.size(), 4u);
-  // The caller's own sequence: yield, then per round yield+idle, then yield+idle at the end.
-  std::vector<std::string> callerEvents;
-  for (const auto &e : events) {
-    if (e != "work") callerEvents.push_back(e);
-  }
-  EXPECT_EQ(callerEvents.front(), "yield");
-  EXPECT_EQ(callerEvents[callerEvents.size() - 2], "yield");
-  EXPECT_EQ(callerEvents.back(), "idle");
-  EXPECT_EQ(journal.count("yield"), journal.count("idle") + 1);
-  EXPECT_EQ(Runtime::get().yieldCount(), journal.count("yield"));
-}
-
-TEST(THREADED_SUITE, LongWorkIsPolledEveryMillisecondWithAYieldAndIdleEachRound) {
-  Journal journal;
-  journal.workDelayMs = 60;
-  BindAndJournalYields(journal);
-  RunThreadedBlocks(&journal, Work, Idle);
-  Runtime::get().setYieldHook(nullptr);
-
-  // The work finished before the call returned, after many rounds of about a millisecond each.
-  EXPECT_EQ(journal.count("work"), 1);
-  EXPECT_FALSE(journal.workOnCaller);
-  EXPECT_FALSE(journal.idleOffCaller);
-  int idles = journal.count("idle");
-  EXPECT_GE(idles, 10);
-  EXPECT_LE(idles, 61);
-  EXPECT_EQ(journal.count("yield"), idles + 1);
-  // Rounds alternate: each idle call follows a yield of the same round.
-  std::vector<std::string> callerEvents;
-  for (const auto &e : journal.events) {
-    if (e != "work") callerEvents.push_back(e);
-  }
-  for (size_t i = 1; i < callerEvents.size(); ++i) {
-    if (callerEvents[i] == "idle") {
-      EXPECT_EQ(callerEvents[i - 1], "yield") << i;
+// Work that finishes at once still costs a yield before the first check and a yield and an idle
+// call after it; long work is polled about every millisecond, each round a yield and an idle
+// call; without an idle routine only the yields remain.
+TEST(THREADED_SUITE, TheCallerYieldsBeforeEveryCheckAndAfterTheWork) {
+  for (const int delayMs : {0, 60}) {
+    for (const bool withIdle : {true, false}) {
+      SCOPED_TRACE(testing::Message() << delayMs << " ms, idle " << withIdle);
+      Journal journal;
+      journal.workDelayMs = delayMs;
+      int64_t elapsedMs = 0;
+      const std::string events = RunAndJournal(journal, withIdle, &elapsedMs);
+      EXPECT_EQ(std::count(journal.events.begin(), journal.events.end(), 'W'), 1) << events;
+      const auto yields = std::count(events.begin(), events.end(), 'y');
+      std::string expected = "y";
+      for (int k = 1; k < yields; ++k) expected += withIdle ? "yi" : "y";
+      EXPECT_EQ(events, expected);  // nothing on the wrong thread, each idle after its yield
+      EXPECT_GE(yields, delayMs > 0 ? 4 : 2);
+      EXPECT_LE(yields, elapsedMs + 2);
     }
   }
-}
-
-TEST(THREADED_SUITE, RunsWithoutAnIdleRoutine) {
-  Journal journal;
-  BindAndJournalYields(journal);
-  RunThreadedBlocks(&journal, Work, nullptr);
-  Runtime::get().setYieldHook(nullptr);
-  EXPECT_EQ(journal.count("work"), 1);
-  EXPECT_GE(journal.count("yield"), 2);
-  EXPECT_EQ(journal.count("idle"), 0);
 }
 
 int FailToCreateThread(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
@@ -145,41 +106,22 @@ int FailToCreateThread(pthread_t *, const pthread_attr_t *, void *(*)(void *), v
 }
 
 TEST(THREADED_SUITE, AWorkerThatCannotStartRunsTheWorkInline) {
-  Journal journal;
-  BindAndJournalYields(journal);
-  ThreadCreator saved = gCreateWorkerThread;
+  Journal journal, next;
+  const ThreadCreator saved = gCreateWorkerThread;
   gCreateWorkerThread = FailToCreateThread;
-  RunThreadedBlocks(&journal, Work, Idle);
+  const std::string events = RunAndJournal(journal, true);
   gCreateWorkerThread = saved;
-  Runtime::get().setYieldHook(nullptr);
-
-  EXPECT_EQ(journal.count("work"), 1);
 #ifdef XNQ_WITH_DISPATCH
   // Dispatch does not need a thread of ours: the work still runs elsewhere.
-  EXPECT_FALSE(journal.workOnCaller);
-  EXPECT_EQ(journal.count("yield"), journal.count("idle") + 1);
+  EXPECT_NE(journal.events.find('W'), std::string::npos);
+  EXPECT_EQ(events.substr(0, 1), "y");
 #else
-  // No worker: the work ran on the caller before the call returned, without any waiting.
-  EXPECT_TRUE(journal.workOnCaller);
-  EXPECT_EQ(journal.count("yield"), 0);
-  EXPECT_EQ(journal.count("idle"), 0);
-  // Later calls start workers again.
-  Journal next;
-  RunThreadedBlocks(&next, Work, nullptr);
-  EXPECT_EQ(next.count("work"), 1);
-  EXPECT_FALSE(next.workOnCaller);
+  // No worker: the work ran on the caller before the call returned, without any waiting; later
+  // calls start workers again.
+  EXPECT_EQ(events, "w");
+  EXPECT_EQ(RunAndJournal(next, false).find('w'), std::string::npos);
+  EXPECT_NE(next.events.find('W'), std::string::npos);
 #endif
-}
-
-TEST(THREADED_SUITE, ManyCallsInARowEachWaitForTheirOwnWork) {
-  BindToHost(2017.0);
-  for (int i = 0; i < 50; ++i) {
-    Journal journal;
-    journal.workDelayMs = i % 3;
-    RunThreadedBlocks(&journal, Work, Idle);
-    ASSERT_EQ(journal.count("work"), 1) << i;
-    ASSERT_FALSE(journal.workOnCaller) << i;
-  }
 }
 
 }  // namespace

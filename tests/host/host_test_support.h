@@ -1,39 +1,35 @@
-// Loading the fixture plugin for a test. The plugin is loaded once per process; a test that
-// needs other host settings than the process already has is skipped there and runs in a process
-// of its own under CTest.
+// The host runtime's tests bind the frame to the host and register its probe class, as a plugin
+// registers its classes, and check the reference accounting after each case.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "xnq/host.h"
+#include "frame/frame_test_support.h"
+#include "frame/probe_class.h"
 
 namespace xnq::host::testing {
 
-inline bool sameSettings(const Settings &a, const Settings &b) {
-  return a.version == b.version && a.inRuntime == b.inRuntime && a.removed == b.removed &&
-         a.dispatchAvailable == b.dispatchAvailable;
-}
-
-// Loads the fixture under settings; false (with the test skipped) when this process already
-// loaded it under other settings.
-inline bool loadFixture(const Settings &settings = {}) {
-  Runtime &rt = Runtime::get();
-  static bool loaded = false;
-  if (loaded) {
-    if (sameSettings(rt.settings(), settings)) return true;
-    return false;
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    frametest::BindToHost(2017.0);
+    if (rt.findClass("FrameProbeXNQ") == nullptr) MyREALRegisterClass(&ProbeClass);
+    before_ = rt.outstanding();
+    errors_ = rt.accountingErrors();
   }
-  loaded = rt.load(XNQ_HOST_FIXTURE_PATH, settings);
-  EXPECT_TRUE(loaded) << rt.error();
-  return loaded;
-}
+  // Values made in a test body are released before this runs.
+  void TearDown() override { EXPECT_EQ(rt.outstanding(), before_); }
+  Value probe() { return rt.newObject("FrameProbeXNQ").value; }
+  template <typename F>
+  F fn(const char *name) {
+    auto f = reinterpret_cast<F>(Runtime::resolve(name));
+    EXPECT_NE(f, nullptr) << name;
+    return f;
+  }
+
+  Runtime &rt = Runtime::get();
+  ReferenceCounts before_;
+  int64_t errors_ = 0;
+};
 
 }  // namespace xnq::host::testing
-
-#define XNQ_LOAD_FIXTURE(settings)                                           \
-  do {                                                                       \
-    if (!::xnq::host::testing::loadFixture(settings)) {                      \
-      if (::testing::Test::HasFailure()) return;                             \
-      GTEST_SKIP() << "needs a process of its own with other host settings"; \
-    }                                                                        \
-  } while (0)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "os/components.h"
 
@@ -74,34 +75,28 @@ ComponentResult countHandler(Handle storage) {
 }
 
 ComponentResult testEntry(ComponentParameters *cp, Handle storage) {
-  switch (cp->what) {
-    case kComponentOpenSelect:
+  const struct {
+    SInt16 what;
+    void *handler;
+    UInt32 procInfo;
+  } handlers[] = {{kComponentOpenSelect, reinterpret_cast<void *>(openHandler), 0x3F0},
+                  {kComponentCloseSelect, reinterpret_cast<void *>(closeHandler), 0x3F0},
+                  {kComponentCanDoSelect, reinterpret_cast<void *>(canDoHandler), 0x2F0},
+                  {kSelectAdd, reinterpret_cast<void *>(addHandler), 0xFF0},
+                  {kSelectScale, reinterpret_cast<void *>(scaleHandler), 0xEF0},
+                  {kSelectCount, reinterpret_cast<void *>(countHandler), 0xF0}};
+  for (const auto &h : handlers) {
+    if (h.what == cp->what) {
       return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(openHandler), 0x3F0);
-    case kComponentCloseSelect:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(closeHandler), 0x3F0);
-    case kComponentCanDoSelect:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(canDoHandler), 0x2F0);
-    case kComponentVersionSelect:
-      return 0x00020001;
-    case kSelectAdd:
-      return CallComponentFunctionWithStorageProcInfo(storage, cp,
-                                                      reinterpret_cast<ProcPtr>(addHandler), 0xFF0);
-    case kSelectScale:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(scaleHandler), 0xEF0);
-    case kSelectCount:
-      return CallComponentFunctionWithStorageProcInfo(
-          storage, cp, reinterpret_cast<ProcPtr>(countHandler), 0xF0);
-    default:
-      if (cp->what >= kSelectForwarded && storage != nullptr) {
-        auto *globals = reinterpret_cast<Globals *>(*storage);
-        if (globals->delegate != nullptr) return DelegateComponentCall(cp, globals->delegate);
-      }
-      return badComponentSelector;
+          storage, cp, reinterpret_cast<ProcPtr>(h.handler), h.procInfo);
+    }
   }
+  if (cp->what == kComponentVersionSelect) return 0x00020001;
+  if (cp->what >= kSelectForwarded && storage != nullptr) {
+    auto *globals = reinterpret_cast<Globals *>(*storage);
+    if (globals->delegate != nullptr) return DelegateComponentCall(cp, globals->delegate);
+  }
+  return badComponentSelector;
 }
 
 class ComponentManager : public ::testing::Test {
@@ -234,20 +229,17 @@ TEST_F(ComponentManager, StaleAndForeignInstancesAreRefused) {
   Component c = registerTest(XNQ_FOURCC('s', 't', 'a', 'l'));
   ComponentInstance ci = OpenComponent(c);
   ASSERT_EQ(CloseComponent(ci), noErr);
-
-  EXPECT_EQ(CloseComponent(ci), static_cast<OSErr>(badComponentInstance));
   EXPECT_EQ(Call(kSelectAdd, ci, {1, 2}).dispatch(), badComponentInstance);
   EXPECT_EQ(GetComponentVersion(ci), badComponentInstance);
   EXPECT_EQ(GetComponentInstanceStorage(ci), nullptr);
   EXPECT_EQ(GetComponentFromInstance(ci), nullptr);
-  // Numbers that never named an instance, and a component in place of an instance.
-  for (uintptr_t bogus : {uintptr_t{0}, uintptr_t{1}, uintptr_t{12345}, uintptr_t{0x7FFFFFFF}})
+  // The closed instance, numbers that never named one, and a component in place of one.
+  for (uintptr_t bogus : {reinterpret_cast<uintptr_t>(ci), uintptr_t{0}, uintptr_t{12345},
+                          reinterpret_cast<uintptr_t>(c)}) {
     EXPECT_EQ(CloseComponent(reinterpret_cast<ComponentInstance>(bogus)),
               static_cast<OSErr>(badComponentInstance));
-  EXPECT_EQ(CloseComponent(reinterpret_cast<ComponentInstance>(c)),
-            static_cast<OSErr>(badComponentInstance));
+  }
   EXPECT_EQ(OpenComponent(reinterpret_cast<Component>(uintptr_t{0x8123})), nullptr);
-
   // A component that is gone cannot be opened even though its handle looks valid.
   UnregisterComponent(c);
   ComponentInstance late = nullptr;
@@ -281,6 +273,37 @@ TEST_F(ComponentManager, ComponentsMayDeclineRegistrationAndOpening) {
   EXPECT_EQ(OpenDefaultComponent(kType, XNQ_FOURCC('n', 'o', 'p', 'e')), nullptr);
   EXPECT_EQ(OpenDefaultComponent(kType, XNQ_FOURCC('n', 'o', 'n', 'e')), nullptr);
   UnregisterComponent(c);
+}
+
+// Memory Manager handles keep their contents across resizes; bad requests set MemError.
+TEST(Handles, SizeResizeAndPascalStrings) {
+  Handle h = NewHandleClear(16);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(GetHandleSize(h), 16);
+  EXPECT_EQ((*h)[15], 0);
+  std::memcpy(*h, "0123456789abcdef", 16);
+  SetHandleSize(h, 4096);
+  EXPECT_EQ(MemError(), noErr);
+  EXPECT_EQ(GetHandleSize(h), 4096);
+  EXPECT_EQ(std::memcmp(*h, "0123456789abcdef", 16), 0);
+  SetHandleSize(h, -5);
+  EXPECT_EQ(MemError(), memFullErr);
+  EXPECT_EQ(GetHandleSize(h), 4096);
+  DisposeHandle(h);
+  EXPECT_EQ(NewHandle(-1), nullptr);
+  EXPECT_EQ(MemError(), memFullErr);
+  Handle empty = NewHandle(0);
+  EXPECT_NE(*empty, nullptr);
+  EXPECT_EQ(GetHandleSize(empty), 0);
+  DisposeHandle(empty);
+  Str255 name;
+  CopyCStringToPascal(std::string(300, 'a').c_str(), name);
+  EXPECT_EQ(name[0], 255);  // cut to what a length byte holds
+  CopyCStringToPascal("QTSoundStream", name);
+  StringHandle s = NewString(name);
+  EXPECT_EQ(GetHandleSize(s), 14);
+  EXPECT_EQ(std::memcmp(*s, "\x0DQTSoundStream", 14), 0);
+  DisposeHandle(s);
 }
 
 }  // namespace

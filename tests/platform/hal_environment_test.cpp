@@ -1,6 +1,6 @@
-// XNQ_AUDIO_DEVICES is read on the first call of the audio hardware, so each case runs in a
-// fresh child process of this test program with the variable set.
-#include <sys/wait.h>
+// XNQ_AUDIO_DEVICES is read on the first call of the audio hardware, so each list is tried in a
+// child process of this test program, which describes the devices it got.
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,84 +13,66 @@ using namespace hal_test;
 
 namespace {
 
-std::vector<AudioDeviceID> deviceList() {
+std::string Describe() {
   auto devs = address(kAudioHardwarePropertyDevices);
-  UInt32 size = 0;
-  if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devs, 0, nullptr, &size) != 0)
-    return {};
-  std::vector<AudioDeviceID> ids(size / sizeof(AudioDeviceID));
-  if (size && AudioObjectGetPropertyData(kAudioObjectSystemObject, &devs, 0, nullptr, &size,
-                                         ids.data()) != 0) {
-    return {};
+  AudioDeviceID ids[8];
+  UInt32 size = sizeof ids;
+  AudioObjectGetPropertyData(kAudioObjectSystemObject, &devs, 0, nullptr, &size, ids);
+  std::string text = std::to_string(size / sizeof(AudioDeviceID));
+  for (UInt32 i = 0; i < size / sizeof(AudioDeviceID); ++i) {
+    auto channels = [&](bool input) {
+      UInt32 bytes = 0;
+      AudioDeviceGetPropertyInfo(ids[i], 0, input, kAudioDevicePropertyStreamFormat, &bytes,
+                                 nullptr);
+      return bytes == 0 ? 0u
+                        : deviceValue<AudioStreamBasicDescription>(ids[i], input,
+                                                                   kAudioDevicePropertyStreamFormat)
+                              .mChannelsPerFrame;
+    };
+    text += "|" + cfProperty(ids[i], kAudioObjectPropertyName) + " " +
+            std::to_string(channels(false)) + " " + std::to_string(channels(true)) + " " +
+            std::to_string(
+                int(deviceValue<Float64>(ids[i], false, kAudioDevicePropertyNominalSampleRate)));
   }
-  return ids;
+  for (auto which :
+       {kAudioHardwarePropertyDefaultOutputDevice, kAudioHardwarePropertyDefaultInputDevice}) {
+    AudioDeviceID id = 0;
+    UInt32 idSize = sizeof id;
+    AudioHardwareGetProperty(which, &idSize, &id);
+    text += id ? "|default " + cfProperty(id, kAudioObjectPropertyName) : "|no default";
+  }
+  return text;
 }
 
-// Runs this test program again with only the named case and the variable set; true if it passed.
-bool runChild(const char *testName, const char *devices) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("XNQ_HAL_ENVIRONMENT_CHILD", "1", 1);
-    setenv("XNQ_AUDIO_DEVICES", devices, 1);
-    std::string filter = std::string("--gtest_filter=HalEnvironment.") + testName;
-    execl("/proc/self/exe", "child", filter.c_str(), "--gtest_brief=1",
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool inChild() { return std::getenv("XNQ_HAL_ENVIRONMENT_CHILD") != nullptr; }
-
-TEST(HalEnvironment, NamedDevicesAreMadeOnFirstUse) {
-  if (!inChild()) {
-    EXPECT_TRUE(runChild("NamedDevicesAreMadeOnFirstUse",
-                         "null:name=From Env,out=4,rate=32000; null:name=Env In,out=0,in=1"));
+TEST(HalEnvironment, TheDeviceListIsReadOnFirstUse) {
+  if (std::getenv("XNQ_HAL_ENVIRONMENT_CHILD") != nullptr) {
+    printf("\n[%s]\n", Describe().c_str());
     return;
   }
-  auto ids = deviceList();
-  ASSERT_EQ(ids.size(), 2u);
-  EXPECT_EQ(cfProperty(ids[0], kAudioObjectPropertyName), "From Env");
-  auto f =
-      deviceValue<AudioStreamBasicDescription>(ids[0], false, kAudioDevicePropertyStreamFormat);
-  EXPECT_EQ(f.mChannelsPerFrame, 4u);
-  EXPECT_EQ(f.mSampleRate, 32000.0);
-  AudioDeviceID in = 0;
-  UInt32 size = sizeof in;
-  ASSERT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultInputDevice, &size, &in), 0);
-  EXPECT_EQ(in, ids[1]);
-}
-
-TEST(HalEnvironment, AListThatCannotBeUsedGivesTheDefaultSet) {
-  if (!inChild()) {
-    EXPECT_TRUE(runChild("AListThatCannotBeUsedGivesTheDefaultSet", "speakers:out=2"));
-    return;
+  const struct {
+    const char *devices, *expected;
+  } cases[] = {
+      {"null:name=From Env,out=4,rate=32000; null:name=Env In,out=0,in=1",
+       "[2|From Env 4 0 32000|Env In 0 1 44100|default From Env|default Env In]"},
+      {"none", "[0|no default|no default]"},
+      // A list that can't be used gives the default set: the ALSA default device where one
+      // opens, else a null output; one output device either way.
+      {"speakers:out=2", "[1|"},
+  };
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  for (const auto &c : cases) {
+    const std::string command = std::string("XNQ_HAL_ENVIRONMENT_CHILD=1 XNQ_AUDIO_DEVICES='") +
+                                c.devices + "' '" + self +
+                                "' --gtest_filter=HalEnvironment.TheDeviceListIsReadOnFirstUse";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << out;
+    EXPECT_NE(out.find(c.expected), std::string::npos) << c.devices << "\n" << out;
   }
-  // The ALSA default device where one opens, else a null output: one output device either way.
-  auto ids = deviceList();
-  ASSERT_EQ(ids.size(), 1u);
-  EXPECT_EQ(
-      deviceValue<AudioStreamBasicDescription>(ids[0], false, kAudioDevicePropertyStreamFormat)
-          .mChannelsPerFrame,
-      2u);
-  AudioDeviceID out = 0;
-  UInt32 size = sizeof out;
-  ASSERT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &size, &out), 0);
-  EXPECT_EQ(out, ids[0]);
-}
-
-TEST(HalEnvironment, NoneMeansNoDevices) {
-  if (!inChild()) {
-    EXPECT_TRUE(runChild("NoneMeansNoDevices", "none"));
-    return;
-  }
-  EXPECT_TRUE(deviceList().empty());
-  AudioDeviceID out = 99;
-  UInt32 size = sizeof out;
-  ASSERT_EQ(AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &size, &out), 0);
-  EXPECT_EQ(out, UInt32(kAudioDeviceUnknown));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the player tests share: the plugin loaded into the host once per process, stepped test
-// devices whose output is captured exactly, and small helpers to call the player by name.
+// devices whose output is captured exactly, and short ways to call the player by name.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,80 +8,52 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/audio_devices.h"
-#include "xnq/host.h"
+#include "plugin_test_support.h"
 
 namespace player_test {
 
-using xnq::host::CallResult;
-using xnq::host::Runtime;
-using xnq::host::Value;
+using namespace plugin_test;
 
-// The host the suite runs on: the current host, or an old one when the build names its
-// version (records read directly, the shorter class layout).
-inline xnq::host::Settings HostSettings() {
-  xnq::host::Settings settings;
-#ifdef PLAYER_TEST_HOST_VERSION
-  settings.version = PLAYER_TEST_HOST_VERSION;
-#endif
-  return settings;
-}
-
+// The host the suite runs on: the current host, or an old one when the build names its version
+// (records read directly, the shorter class layout). A case may load it under its own settings.
 inline Runtime &Host() {
-  static const bool loaded = [] {
-    Runtime &runtime = Runtime::get();
-    const bool ok = runtime.load(XNQ_PLUGIN_PATH, HostSettings());
-    if (!ok) ADD_FAILURE() << "cannot load the plugin: " << runtime.error();
-    return ok;
-  }();
-  (void)loaded;
+  if (Runtime::get().classes().empty()) {
+    xnq::host::Settings settings;
+#ifdef PLAYER_TEST_HOST_VERSION
+    settings.version = PLAYER_TEST_HOST_VERSION;
+#endif
+    LoadPlugin(settings);
+  }
   return Runtime::get();
 }
-
-inline Value NewPlayer() {
-  CallResult created = Host().newObject("CoreAudioPlayerXNQ");
-  EXPECT_FALSE(created.raised());
-  EXPECT_FALSE(created.value.isNil());
-  return created.value;
-}
-
-inline Value Bytes(const std::vector<uint8_t> &bytes) {
-  return Host().newMemoryBlock(bytes.data(), static_cast<int64_t>(bytes.size()));
-}
-
-inline Value Floats(const std::vector<float> &floats) {
-  return Host().newMemoryBlock(floats.data(), static_cast<int64_t>(floats.size() * sizeof(float)));
-}
-
 inline Value Integer(int64_t v) { return Value::integer(v); }
-inline Value Bool(bool v) { return Value::boolean(v); }
 
 // Calls a method that returns a boolean and expects no exception.
 inline bool CallBool(const Value &player, const std::string &method, std::vector<Value> args = {}) {
   CallResult r = Host().call(player, method, args);
-  EXPECT_FALSE(r.raised()) << method << " raised " << r.exception->className << ": "
-                           << r.exception->message;
+  EXPECT_FALSE(r.raised()) << method << " raised " << r.exception->message;
   return r.value.asBool();
 }
-
 inline int64_t CallInteger(const Value &player, const std::string &method) {
-  CallResult r = Host().call(player, method, {});
-  EXPECT_FALSE(r.raised());
-  return r.value.asInteger();
+  return Host().call(player, method, {}).value.asInteger();
 }
-
 inline Value Get(const Value &player, const std::string &property) {
-  CallResult r = Host().get(player, property);
-  EXPECT_FALSE(r.raised()) << property;
-  return r.value;
+  return Host().get(player, property).value;
+}
+inline void Set(const Value &player, const std::string &property, const Value &value) {
+  EXPECT_FALSE(Host().set(player, property, value).raised()) << property;
 }
 
-inline void Set(const Value &player, const std::string &property, const Value &value) {
-  CallResult r = Host().set(player, property, value);
-  EXPECT_FALSE(r.raised()) << property;
+// Distinct, exactly representable samples.
+inline std::vector<float> Ramp(size_t n, float first = -0.5f) {
+  std::vector<float> v(n);
+  for (size_t k = 0; k < n; ++k) v[k] = first + static_cast<float>(k % 509) / 512.0f;
+  return v;
 }
 
 // Output captured from a device, cycle after cycle, into storage reserved up front so that the
@@ -92,52 +64,35 @@ struct Capture {
   std::atomic<UInt32> channels{0};
 
   explicit Capture(size_t capacity) : samples(capacity) {}
-
+  // IO thread: copies the cycle's output; no allocation.
   static void Tap(const Float32 *interleaved, UInt32 frames, UInt32 channelCount, void *context) {
     auto *self = static_cast<Capture *>(context);
     self->channels.store(channelCount);
-    size_t at = self->used.load();
+    const size_t at = self->used.load();
     const size_t n = std::min<size_t>(size_t{frames} * channelCount, self->samples.size() - at);
     std::memcpy(self->samples.data() + at, interleaved, n * sizeof(float));
     self->used.store(at + n);
   }
   // Sample of frame f, channel c, counted from the first captured cycle.
-  float at(size_t frame, size_t channel) const { return samples[frame * channels + channel]; }
+  float at(size_t frame, size_t channel = 0) const { return samples[frame * channels + channel]; }
   size_t frames() const { return channels ? used / channels : 0; }
 };
 
-// A system holding only the devices a test adds. The first output device becomes the default.
-inline AudioDeviceID AddSteppedDevice(Float64 rate, UInt32 channels, UInt32 bufferFrames = 512) {
-  XnqDeviceConfig config{};
-  config.backend = "null";
-  config.sampleRate = rate;
-  config.outputChannels = channels;
-  config.bufferFrames = bufferFrames;
-  config.clock = XNQ_CLOCK_STEPPED;
-  AudioDeviceID id = xnq_hal_add_device(&config);
+inline AudioDeviceID AddDevice(Float64 rate, UInt32 channels, UInt32 frames = 512,
+                               XnqClockMode clock = XNQ_CLOCK_STEPPED) {
+  XnqDeviceConfig config{"null", nullptr, nullptr, nullptr, rate, channels, 0, frames, clock};
+  const AudioDeviceID id = xnq_hal_add_device(&config);
   EXPECT_NE(id, 0u);
   return id;
 }
 
-// Calls Stop (or Close) on this thread while another thread steps the device, since the player
-// stops only from inside its IO procedure. Returns when Stop has returned.
-inline void StopWhileStepping(const Value &player, AudioDeviceID device,
-                              const char *method = "Stop") {
-  std::atomic<bool> stopped{false};
-  std::thread stepper([&] {
-    while (!stopped.load()) {
-      xnq_hal_step(device, 1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  CallResult r = Host().call(player, method, {});
-  stopped.store(true);
-  stepper.join();
-  EXPECT_FALSE(r.raised());
+// The same stepped device under the name the other class suites call it by.
+inline AudioDeviceID AddSteppedDevice(Float64 rate, UInt32 channels, UInt32 frames = 512) {
+  return AddDevice(rate, channels, frames);
 }
 
-// Every test starts from an empty system and checks that it gave back every host reference.
-// Values made in a test body are released before TearDown runs.
+// Every test starts from an empty system. Players are held until the test has ended and its
+// devices are gone, so a failed check never leaves a destructor waiting for a stepped device.
 class PlayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -146,31 +101,50 @@ class PlayerTest : public ::testing::Test {
     baseline_ = Host().outstanding();
   }
   void TearDown() override {
+    xnq_hal_reset();
+    players_.clear();
     EXPECT_EQ(Host().outstanding(), baseline_);
     EXPECT_EQ(Host().accountingErrors(), 0);
   }
-
-  // A stepped device whose output is captured: the first one added is the default output.
-  AudioDeviceID UseDevice(Float64 rate, UInt32 channels, UInt32 bufferFrames = 512,
+  Value NewPlayer() {
+    players_.push_back(Host().newObject("CoreAudioPlayerXNQ").value);
+    return players_.back();
+  }
+  // A stepped device whose output is captured (the first added is the default output device).
+  AudioDeviceID UseDevice(Float64 rate, UInt32 channels, UInt32 frames = 512,
                           Float32 prefill = 0.0f) {
-    AudioDeviceID device = AddSteppedDevice(rate, channels, bufferFrames);
+    const AudioDeviceID device = AddDevice(rate, channels, frames);
+    captures_.push_back(std::make_unique<Capture>(size_t{64} * frames * channels));
+    xnq_hal_set_output_prefill(device, prefill);
+    xnq_hal_set_output_tap(device, &Capture::Tap, captures_.back().get());
     if (device_ == 0) {
       device_ = device;
-      capture_ = std::make_unique<Capture>(size_t{64} * bufferFrames * channels);
-      xnq_hal_set_output_prefill(device, prefill);
-      xnq_hal_set_output_tap(device, &Capture::Tap, capture_.get());
+      capture_ = captures_.back().get();
     }
     return device;
   }
-  // Starts the player and runs cycles of the default test device.
-  void StartAndStep(const Value &player, UInt32 cycles) {
-    ASSERT_TRUE(CallBool(player, "Start"));
-    ASSERT_EQ(xnq_hal_step(device_, cycles), cycles);
+  // Runs cycles of the default test device; returns how many called a procedure.
+  UInt32 Step(UInt32 cycles = 1) { return xnq_hal_step(device_, cycles); }
+  // Stop (or Close) called on this thread while another steps the device, since the player
+  // stops only from inside its IO procedure.
+  void StopWhileStepping(const Value &player, const char *method = "Stop") {
+    std::atomic<bool> stopped{false};
+    std::thread stepper([&] {
+      while (!stopped.load()) {
+        xnq_hal_step(device_, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    Host().call(player, method, {});
+    stopped.store(true);
+    stepper.join();
   }
 
   xnq::host::ReferenceCounts baseline_;
+  std::vector<Value> players_;
+  std::vector<std::unique_ptr<Capture>> captures_;
   AudioDeviceID device_ = 0;
-  std::unique_ptr<Capture> capture_;
+  Capture *capture_ = nullptr;
 };
 
 }  // namespace player_test

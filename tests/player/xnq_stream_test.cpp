@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,34 +60,14 @@ int WaitExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The interleaved float samples of a WAV file of 32-bit float samples.
-std::vector<float> ReadFloatWav(const std::string &path, int *channels) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<float> samples;
-  auto u32 = [&](size_t at) {
-    uint32_t v;
-    std::memcpy(&v, &d[at], 4);
-    return v;
-  };
-  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) != 0) return samples;
-  uint16_t format = 0, bits = 0;
-  for (size_t at = 12; at + 8 <= d.size();) {
-    const uint32_t size = u32(at + 4);
-    if (std::memcmp(&d[at], "fmt ", 4) == 0 && at + 24 <= d.size()) {
-      std::memcpy(&format, &d[at + 8], 2);
-      uint16_t ch = 0;
-      std::memcpy(&ch, &d[at + 10], 2);
-      *channels = ch;
-      std::memcpy(&bits, &d[at + 22], 2);
-    } else if (std::memcmp(&d[at], "data", 4) == 0 && format == 3 && bits == 32) {
-      const size_t n = std::min<size_t>(size, d.size() - at - 8) / 4;
-      samples.resize(n);
-      std::memcpy(samples.data(), &d[at + 8], n * 4);
-      break;
-    }
-    at += 8 + size + (size & 1);
-  }
+// The interleaved samples of a WAV file the capture device wrote, and its channel count.
+std::vector<float> ReadWav(const std::string &path, int *channels) {
+  SF_INFO info{};
+  SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+  std::vector<float> samples(file != nullptr ? size_t(info.frames) * info.channels : 0);
+  if (file != nullptr) sf_readf_float(file, samples.data(), info.frames);
+  sf_close(file);
+  *channels = info.channels;
   return samples;
 }
 
@@ -107,7 +87,7 @@ TEST(XnqStream, RawSigned16BitStereoOnStandardInputPlaysSampleForSample) {
   ASSERT_GT(pid, 0);
   EXPECT_EQ(WaitExit(pid), 0);
   int channels = 0;
-  const std::vector<float> played = ReadFloatWav(wav, &channels);
+  const std::vector<float> played = ReadWav(wav, &channels);
   ASSERT_EQ(channels, 2);
   ASSERT_GE(played.size(), pcm.size());
   for (size_t k = 0; k < pcm.size(); ++k) ASSERT_EQ(played[k], pcm[k] / 32768.0f) << k;
@@ -123,7 +103,7 @@ TEST(XnqStream, CtrlCStopsAnEndlessToneAndExitsCleanly) {
   kill(pid, SIGINT);
   EXPECT_EQ(WaitExit(pid), 0);
   int channels = 0;
-  const std::vector<float> played = ReadFloatWav(wav, &channels);
+  const std::vector<float> played = ReadWav(wav, &channels);
   ASSERT_EQ(channels, 2);
   float peak = 0;
   for (float s : played) peak = std::max(peak, std::fabs(s));

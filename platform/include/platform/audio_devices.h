@@ -60,6 +60,9 @@ OSStatus xnq_hal_set_output_tap(AudioDeviceID device, XnqOutputTap tap, void *co
 UInt64 xnq_hal_cycle_count(AudioDeviceID device);
 // Makes the next AudioDeviceStart of the device fail with the given status (0 clears).
 OSStatus xnq_hal_fail_next_start(AudioDeviceID device, OSStatus status);
+// The host clock's timebase: a tick lasts numer/denom nanoseconds (1/1 by default; 125/3 makes
+// 24 MHz ticks, as on machines whose clock ticks are not nanoseconds). Zero in either is refused.
+OSStatus xnq_hal_set_host_clock_timebase(UInt32 numer, UInt32 denom);
 // Waits until every property-listener notification queued so far has been delivered.
 void xnq_hal_flush_notifications(void);
 // Why the calling thread's last xnq_hal_configure or xnq_hal_add_device failed ("" if it didn't).

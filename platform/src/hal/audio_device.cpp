@@ -164,6 +164,7 @@ void AudioDevice::waitNotCallingLocked(std::unique_lock<std::mutex> &lock, int s
 OSStatus AudioDevice::addIOProc(AudioDeviceIOProc proc, void *clientData) {
   if (!proc) return kAudioHardwareIllegalOperationError;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (quit_) return kAudioHardwareBadDeviceError;
   for (int i = 0; i < kMaxProcs; ++i) {
     ProcSlot &s = slots_[i];
     if (s.proc.load() != nullptr) continue;
@@ -263,16 +264,28 @@ bool AudioDevice::shutdown() {
   for (ProcSlot &s : slots_) s.started.store(false);
   setRunningLocked(false);
   cv_.notify_all();
-  if (!ioThread_.joinable()) return true;
-  if (onIoThread()) return false;
-  std::thread thread = std::move(ioThread_);  // one caller joins, however many shut it down
-  lock.unlock();
-  thread.join();
+  if (onIoThread()) {
+    // The cycle in progress calls no further procedure: only the caller's own is still running.
+    gone_.store(true);
+    return false;
+  }
+  if (ioThread_.joinable()) {
+    std::thread thread = std::move(ioThread_);  // one caller joins, however many shut it down
+    lock.unlock();
+    thread.join();
+    lock.lock();
+    threadEnded_ = true;
+    cv_.notify_all();
+  } else {
+    cv_.wait(lock, [&] { return threadEnded_ || !threadStarted_; });
+  }
+  gone_.store(true);
   return true;
 }
 
 void AudioDevice::ensureThreadLocked() {
-  if (ioThread_.joinable()) return;
+  if (ioThread_.joinable() || threadStarted_) return;
+  threadStarted_ = true;
   ioThread_ = std::thread([this] { ioThreadMain(); });
   ioThreadId_.store(ioThread_.get_id());
 }

@@ -71,6 +71,8 @@ class AudioDevice {
   bool muted(bool input) const { return mute_[input].load(); }
   bool setMuted(bool input, bool muted);
   bool isRunning() const { return running_.load(); }
+  // False once the device has been shut down and no IO procedure of it runs any more.
+  bool alive() const { return !gone_.load(); }
 
   // The side's format as IO procedures see it: float32 interleaved, packed, native endian.
   AudioStreamBasicDescription streamFormat(bool input) const;
@@ -89,9 +91,10 @@ class AudioDevice {
   UInt64 cycleCount() const { return cycles_.load(); }
   void failNextStart(OSStatus status);
 
-  // Stops every IO procedure and ends the IO thread. Called when the device goes away. From
-  // the device's own IO thread the thread can't be joined: returns false, and the caller must
-  // keep the object alive.
+  // Stops every IO procedure and ends the IO thread; returns when the thread has ended, whoever
+  // else is shutting the device down too. Called when the device goes away. From the device's
+  // own IO thread the thread can't be waited for: no further procedure of the cycle in progress
+  // is called, the call returns false, and the caller must keep the object alive.
   bool shutdown();
 
  private:
@@ -162,6 +165,10 @@ class AudioDevice {
   std::mutex stepMutex_;  // one stepper at a time
 
   std::thread ioThread_;  // started and joined under mutex_ by host threads
+  // Under mutex_: the IO thread was started, and it has been joined.
+  bool threadStarted_ = false, threadEnded_ = false;
+  // Set by shutdown once no procedure runs any more; read by any thread (alive()).
+  std::atomic<bool> gone_{false};
   // Set once when the IO thread starts (under mutex_); read by any thread to know where it runs.
   std::atomic<std::thread::id> ioThreadId_{};
 

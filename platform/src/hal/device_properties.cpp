@@ -283,7 +283,9 @@ OSStatus readDeviceProperty(const AudioDevice &d, const PropertyRead &read, Prop
       *value = PropertyValue::of(d.backend().transportType());
       return kAudioHardwareNoError;
     case kAudioDevicePropertyDeviceIsAlive:
-      *value = PropertyValue::of(UInt32(1));  // a device that went away is no longer found
+      // 0 once the device is shut down and no procedure of it runs any more; a device that went
+      // away is no longer found at all.
+      *value = PropertyValue::of(UInt32(d.alive()));
       return kAudioHardwareNoError;
     case kAudioDevicePropertyDeviceIsRunning:
     case kAudioDevicePropertyDeviceIsRunningSomewhere:

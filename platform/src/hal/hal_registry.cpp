@@ -11,11 +11,29 @@ namespace xnq::hal {
 namespace {
 
 // Devices whose removal was asked from their own IO thread: their thread can't be joined there,
-// so the object must outlive the thread. Kept for the life of the process.
+// so the object must outlive the thread. The next removal or the process exit joins it.
 std::mutex graveyardMutex;
 std::vector<std::shared_ptr<AudioDevice>> &graveyard() {
   static auto *kept = new std::vector<std::shared_ptr<AudioDevice>>();
   return *kept;
+}
+
+void keepUntilJoined(const std::shared_ptr<AudioDevice> &device) {
+  std::lock_guard<std::mutex> lock(graveyardMutex);
+  graveyard().push_back(device);
+}
+
+// Joins the IO threads of devices removed from their own IO thread, where the caller is not one
+// of them.
+void reapGraveyard() {
+  std::vector<std::shared_ptr<AudioDevice>> removed;
+  {
+    std::lock_guard<std::mutex> lock(graveyardMutex);
+    removed.swap(graveyard());
+  }
+  for (const auto &d : removed) {
+    if (!d->shutdown()) keepUntilJoined(d);
+  }
 }
 
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
@@ -58,6 +76,7 @@ void HalRegistry::atProcessExit() {
     running = self.devices_;
   }
   for (auto &d : running) d->shutdown();
+  reapGraveyard();
   ListenerHub::instance().shutdown();
 }
 
@@ -98,18 +117,16 @@ OSStatus HalRegistry::configureLocked(const std::string &text, std::string *erro
 }
 
 OSStatus HalRegistry::configure(const char *text, std::string *error) {
-  std::vector<std::shared_ptr<AudioDevice>> removed;
+  const std::vector<std::shared_ptr<AudioDevice>> removed = devices();
+  shutDown(removed);
   std::vector<AudioObjectPropertyAddress> changes;
   OSStatus status;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    removeAllLocked(&removed, &changes);
+    removeLocked(removed, &changes);
     status = configureLocked(text ? text : "", error, &changes);
   }
-  retire(removed);
-  if (!changes.empty())
-    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
-                                   UInt32(changes.size()));
+  notifyGone(removed, changes);
   return status;
 }
 
@@ -204,64 +221,69 @@ void HalRegistry::repairDefaultsLocked(std::vector<AudioObjectPropertyAddress> *
   }
 }
 
-void HalRegistry::removeAllLocked(std::vector<std::shared_ptr<AudioDevice>> *removed,
-                                  std::vector<AudioObjectPropertyAddress> *changes) {
-  if (devices_.empty()) return;
-  *removed = std::move(devices_);
-  devices_.clear();
+void HalRegistry::removeLocked(const std::vector<std::shared_ptr<AudioDevice>> &removed,
+                               std::vector<AudioObjectPropertyAddress> *changes) {
+  const size_t before = devices_.size();
+  for (const auto &d : removed) std::erase(devices_, d);
+  if (devices_.size() == before) return;
   changes->push_back(globalAddress(kAudioHardwarePropertyDevices));
   changes->push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
   repairDefaultsLocked(changes);
 }
 
-// Stops removed devices outside the registry's lock (their IO procedures may call in) and tells
-// their listeners that they are gone.
-void HalRegistry::retire(std::vector<std::shared_ptr<AudioDevice>> &removed) {
-  for (auto &d : removed) {
-    if (!d->shutdown()) {
-      std::lock_guard<std::mutex> lock(graveyardMutex);
-      graveyard().push_back(d);
-    }
+// Stops devices that are about to leave the list, outside the registry's lock (their IO
+// procedures may call in). A device leaves the list only after this, so whoever no longer finds
+// a device (or reads it as not alive) knows that none of its IO procedures runs any more.
+void HalRegistry::shutDown(const std::vector<std::shared_ptr<AudioDevice>> &leaving) {
+  reapGraveyard();
+  for (const auto &d : leaving) {
+    if (!d->shutdown()) keepUntilJoined(d);
+  }
+}
+
+// Tells the listeners of removed devices that they are gone, and the system's listeners what
+// changed.
+void HalRegistry::notifyGone(const std::vector<std::shared_ptr<AudioDevice>> &removed,
+                             const std::vector<AudioObjectPropertyAddress> &changes) {
+  for (const auto &d : removed) {
     ListenerHub::instance().notify(d->id(), kAudioDevicePropertyDeviceIsAlive);
+  }
+  if (!changes.empty()) {
+    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
+                                   UInt32(changes.size()));
   }
 }
 
 OSStatus HalRegistry::removeDevice(AudioDeviceID id) {
-  std::vector<std::shared_ptr<AudioDevice>> removed;
+  const std::shared_ptr<AudioDevice> found = device(id);
+  if (!found) return kAudioHardwareBadDeviceError;
+  const std::vector<std::shared_ptr<AudioDevice>> removed = {found};
+  shutDown(removed);
   std::vector<AudioObjectPropertyAddress> changes;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-      if ((*it)->id() != id) continue;
-      removed.push_back(*it);
-      devices_.erase(it);
-      changes.push_back(globalAddress(kAudioHardwarePropertyDevices));
-      changes.push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
-      repairDefaultsLocked(&changes);
-      break;
-    }
+    removeLocked(removed, &changes);
   }
-  if (removed.empty()) return kAudioHardwareBadDeviceError;
-  retire(removed);
-  ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(), UInt32(changes.size()));
+  notifyGone(removed, changes);
   return kAudioHardwareNoError;
 }
 
 void HalRegistry::reset() {
-  std::vector<std::shared_ptr<AudioDevice>> removed;
-  std::vector<AudioObjectPropertyAddress> changes;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!configured_) {
       configured_ = true;
       std::atexit(atProcessExit);
     }
-    removeAllLocked(&removed, &changes);
   }
-  retire(removed);
-  if (!changes.empty())
-    ListenerHub::instance().notify(kAudioObjectSystemObject, changes.data(),
-                                   UInt32(changes.size()));
+  const std::vector<std::shared_ptr<AudioDevice>> removed = devices();
+  shutDown(removed);
+  std::vector<AudioObjectPropertyAddress> changes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removeLocked(removed, &changes);
+  }
+  notifyGone(removed, changes);
 }
 
 std::shared_ptr<AudioDevice> HalRegistry::device(AudioObjectID id) {

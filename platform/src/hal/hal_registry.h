@@ -47,10 +47,12 @@ class HalRegistry {
                            std::vector<AudioObjectPropertyAddress> *changes);
   AudioDeviceID addDeviceLocked(const XnqDeviceConfig &config, std::string *error,
                                 std::vector<AudioObjectPropertyAddress> *changes);
-  void removeAllLocked(std::vector<std::shared_ptr<AudioDevice>> *removed,
-                       std::vector<AudioObjectPropertyAddress> *changes);
+  void removeLocked(const std::vector<std::shared_ptr<AudioDevice>> &removed,
+                    std::vector<AudioObjectPropertyAddress> *changes);
   void repairDefaultsLocked(std::vector<AudioObjectPropertyAddress> *changes);
-  static void retire(std::vector<std::shared_ptr<AudioDevice>> &removed);
+  static void shutDown(const std::vector<std::shared_ptr<AudioDevice>> &leaving);
+  static void notifyGone(const std::vector<std::shared_ptr<AudioDevice>> &removed,
+                         const std::vector<AudioObjectPropertyAddress> &changes);
   static void atProcessExit();
 
   // The device list, IDs and defaults: written by host threads under mutex_, read under it by

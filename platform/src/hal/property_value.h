@@ -83,7 +83,9 @@ class PropertyValue {
 // Reads a set's data as T when the size is exactly right.
 template <class T>
 OSStatus readSetData(UInt32 size, const void *data, T *value) {
-  if (size != sizeof(T) || data == nullptr) return kAudioHardwareBadPropertySizeError;
+  // No data at all is an illegal request; data of the wrong size is a size error.
+  if (data == nullptr) return kAudioHardwareIllegalOperationError;
+  if (size != sizeof(T)) return kAudioHardwareBadPropertySizeError;
   std::memcpy(value, data, sizeof(T));
   return kAudioHardwareNoError;
 }

@@ -1,8 +1,8 @@
 // CoreAudioXNQ: the device property methods (write by string or memory, info, read as string,
 // memory block or CFString). Device IDs and channels pass as unsigned 32-bit values and isinput
 // as the framework's one-byte Boolean.
-#include "coreaudio_methods.h"
-#include "property_families.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 
 void rbAudioDeviceSetPropertyStr(REALobject self, RBInteger device, REALmemoryBlock when,
                                  RBInteger channel, RBBoolean isInput, REALstring propertyID,

@@ -2,8 +2,8 @@
 // 5 shared host-time methods, in the order the host sees them.
 #include <stddef.h>
 
-#include "coreaudio_methods.h"
-#include "coreaudio_record.h"
+#include "coreaudio/CoreAudioData.h"
+#include "coreaudio/CoreAudioMethods.h"
 
 namespace {
 // Instance data that does no work: the host zero-fills it and Lasterror starts at 0.

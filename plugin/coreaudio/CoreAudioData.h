@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "coreaudio_classes.h"
+#include "coreaudio/CoreAudioClasses.h"
 #include "frame/frame.h"
 #include "os/audio_hardware.h"
 
@@ -58,15 +58,19 @@ inline BlockBytes ReadBlock(REALmemoryBlock block) {
   return bytes;
 }
 
-// The stored bytes of a host string as they are, without conversion or terminator.
+// The stored bytes of a host string as they are, without conversion or terminator. Only a nil
+// string gives no pointer: an empty one is data of zero bytes, which the framework tells apart
+// from no data at all.
 inline BlockBytes ReadStringBytes(REALstring text) {
+  static const char kNoBytes[1] = {0};
   BlockBytes bytes;
   if (text == nullptr) return bytes;
   int64_t length = 0;
   const char *data = StringBytes(text, &length);
-  if (data == nullptr || length <= 0) return bytes;
-  bytes.data = const_cast<char *>(data);
-  bytes.size = length > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<UInt32>(length);
+  bytes.data = const_cast<char *>(data != nullptr ? data : kNoBytes);
+  bytes.size = length <= 0                    ? 0
+               : length > int64_t{UINT32_MAX} ? UINT32_MAX
+                                              : static_cast<UInt32>(length);
   return bytes;
 }
 

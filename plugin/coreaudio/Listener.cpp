@@ -11,15 +11,22 @@
 // to place at the same address, never sees it. The framework guarantees that no callback of a
 // listener is running once its removal returns, so a notification of a destroyed object is
 // always queued before the next object at that address takes its ticket.
+//
+// The registry's lock is held only to look an object up and to count the Changed handlers of it
+// that run, never while host code runs: a handler may wait for threads that create or destroy
+// listeners. A Destructor off the main thread waits (without the lock) until a handler of its
+// own object running on the main thread has returned; on the main thread such a handler is the
+// caller's own, the object being destroyed from inside its Changed, and is not waited for.
 #include <pthread.h>
 #include <stddef.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <unordered_map>
 
-#include "coreaudio_record.h"
+#include "coreaudio/CoreAudioData.h"
 #include "os/dispatch.h"
 
 namespace {
@@ -36,12 +43,20 @@ CoreAudioListenerData *ListenerRecord(REALobject instance) {
 std::atomic<uint64_t> gNextTicket{0};
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
-// Live listeners and their construction tickets. Written by the Constructor and Destructor
-// methods (host threads), read by deliveries on the main thread; always under `lock`, which is
-// recursive because a Changed handler may destroy its own listener while a delivery holds it.
+// A live listener: the ticket its Constructor took, the Changed handlers of it running now on
+// the main thread, and whether its Destructor has begun.
+struct LiveListener {
+  uint64_t ticket;
+  int deliveries;
+  bool dying;
+};
+
+// Written by the Constructor and Destructor methods (host threads) and by deliveries (main
+// thread); always under `lock`.
 struct LiveListeners {
-  std::recursive_mutex lock;
-  std::unordered_map<REALobject, uint64_t> tickets;
+  std::mutex lock;
+  std::condition_variable delivered;  // a delivery has finished
+  std::unordered_map<REALobject, LiveListener> listeners;
 };
 
 LiveListeners &Live() {
@@ -61,17 +76,33 @@ void RaiseChanged(REALobject object) {
   if (handler != nullptr) handler(object);
 }
 
+// Main thread: raises Changed for a notification with the given ticket if its object is live and
+// older than the notification.
+void DeliverIfLive(REALobject object, uint64_t ticket) {
+  LiveListeners &live = Live();
+  uint64_t constructed = 0;
+  {
+    std::lock_guard<std::mutex> guard(live.lock);
+    auto it = live.listeners.find(object);
+    if (it == live.listeners.end() || it->second.dying || it->second.ticket >= ticket) return;
+    constructed = it->second.ticket;
+    ++it->second.deliveries;
+  }
+  RaiseChanged(object);
+  {
+    std::lock_guard<std::mutex> guard(live.lock);
+    // The handler may have destroyed its own object, and a new one may sit at its address now.
+    auto it = live.listeners.find(object);
+    if (it != live.listeners.end() && it->second.ticket == constructed) --it->second.deliveries;
+  }
+  live.delivered.notify_all();
+}
+
 // Main thread, run from the main dispatch queue: delivers a notification queued by another
 // thread if its object still lives.
 void DeliverQueuedNotification(void *context) {
   QueuedNotification *notification = static_cast<QueuedNotification *>(context);
-  {
-    std::lock_guard<std::recursive_mutex> guard(Live().lock);
-    auto it = Live().tickets.find(notification->object);
-    if (it != Live().tickets.end() && it->second < notification->ticket) {
-      RaiseChanged(notification->object);
-    }
-  }
+  DeliverIfLive(notification->object, notification->ticket);
   delete notification;
 }
 
@@ -82,7 +113,7 @@ OSStatus MyAudioObjectPropertyListenerProc(AudioObjectID, UInt32,
                                            const AudioObjectPropertyAddress *, void *clientData) {
   REALobject object = static_cast<REALobject>(clientData);
   if (pthread_main_np()) {
-    RaiseChanged(object);
+    DeliverIfLive(object, ++gNextTicket);
     return 0;
   }
   // Dispatch is linked weakly. Without it a notification off the main thread has no way to the
@@ -107,8 +138,8 @@ void CoreAudioListenerConstructor(REALobject self, uint32_t objectID, uint32_t s
   record->propertyScope = scope;
   record->propertyElement = element;
   {
-    std::lock_guard<std::recursive_mutex> guard(Live().lock);
-    Live().tickets[self] = ++gNextTicket;
+    std::lock_guard<std::mutex> guard(Live().lock);
+    Live().listeners.insert_or_assign(self, LiveListener{++gNextTicket, 0, false});
   }
   const AudioObjectPropertyAddress address = WatchedAddress(*record);
   record->lastError =
@@ -119,9 +150,20 @@ void CoreAudioListenerDestructor(REALobject self) {
   CoreAudioListenerData *record = ListenerRecord(self);
   record->lastError = -1;
   {
-    // From here on no queued notification reaches this object.
-    std::lock_guard<std::recursive_mutex> guard(Live().lock);
-    Live().tickets.erase(self);
+    // From here on no notification reaches this object; one reaching it now finishes first.
+    LiveListeners &live = Live();
+    std::unique_lock<std::mutex> guard(live.lock);
+    auto it = live.listeners.find(self);
+    if (it != live.listeners.end()) {
+      it->second.dying = true;
+      if (!pthread_main_np()) {
+        live.delivered.wait(guard, [&] {
+          auto running = live.listeners.find(self);
+          return running == live.listeners.end() || running->second.deliveries == 0;
+        });
+      }
+      live.listeners.erase(self);
+    }
   }
   const AudioObjectPropertyAddress address = WatchedAddress(*record);
   // Removed even when adding failed: the framework's answer is what LastError then reports.

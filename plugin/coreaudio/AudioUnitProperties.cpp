@@ -1,8 +1,8 @@
 // CoreAudioXNQ: the audio unit property methods. The unit is a component instance handle carried
 // in a host Integer; property ID, scope and element pass unchanged as unsigned 32-bit values.
-#include "coreaudio_methods.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 #include "os/audio_unit.h"
-#include "property_families.h"
 
 namespace {
 struct UnitProperty {

@@ -1,7 +1,7 @@
 // CoreAudioXNQ: the stream property methods. Unlike the device members, every stream read keeps
 // the status of its info call.
-#include "coreaudio_methods.h"
-#include "property_families.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 
 void rbAudioStreamSetPropertyStr(REALobject self, RBInteger stream, REALmemoryBlock when,
                                  RBInteger channel, REALstring propertyID, REALstring data) {

@@ -1,9 +1,9 @@
 // CoreAudioXNQ: the property-code constants and the shared host-time methods. Constants are
 // computed on every read: each read of a code builds a new four-character ASCII host string.
-#include "coreaudio_methods.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyCodeConstants.h"
 #include "frame/frame.h"
 #include "os/audio_hardware.h"
-#include "property_code_constants.h"
 
 namespace {
 REALstring CodeString(const char (&code)[5]) {

@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
+#include "coreaudio/PropertyCodeConstants.h"
 #include "frame/REALplugin.h"
-#include "property_code_constants.h"
 
 // Audio objects.
 uint32_t rbAudioObjectGetPropertyDataSize(REALobject self, RBInteger object, uint32_t selector,

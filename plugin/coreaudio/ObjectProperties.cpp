@@ -3,8 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "coreaudio_methods.h"
-#include "property_families.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 
 namespace {
 // A block argument held locked for the length of one method.

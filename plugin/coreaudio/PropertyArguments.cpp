@@ -1,5 +1,5 @@
 // Bounds of the memory blocks that property writes hand to the framework.
-#include "coreaudio_record.h"
+#include "coreaudio/CoreAudioData.h"
 
 bool BlockRange(REALmemoryBlock block, RBInteger offset, RBInteger length, BlockBytes *range) {
   const BlockBytes whole = ReadBlock(block);

@@ -1,6 +1,6 @@
 // CoreAudioXNQ: the hardware (system object) property methods, addressed by code alone.
-#include "coreaudio_methods.h"
-#include "property_families.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 
 void rbAudioHardwareSetPropertyStr(REALobject self, REALstring propertyID, REALstring data) {
   SetLastError(self, -1);

@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include "coreaudio_record.h"
+#include "coreaudio/CoreAudioData.h"
 
 // Which status a read keeps from its info call once that call succeeded.
 enum class InfoStatusRule {

@@ -1,9 +1,9 @@
 // CoreAudioXNQ: audio units and components driven by handle. Handles are component instances
 // carried in host Integers; the caller owns them (destroying the object closes nothing).
-#include "coreaudio_methods.h"
+#include "coreaudio/CoreAudioMethods.h"
+#include "coreaudio/PropertyFamilies.h"
 #include "os/audio_unit.h"
 #include "os/components.h"
-#include "property_families.h"
 
 namespace {
 AudioUnit UnitFromHandle(RBInteger handle) { return reinterpret_cast<AudioUnit>(handle); }

@@ -73,6 +73,7 @@ TEST(MultichannelMixer, MetersAKnownSinePerChannel) {
   UnitHarness mixer(kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, 2);
   ASSERT_EQ(mixer.setProperty(kAudioUnitProperty_MeteringMode, 1, kAudioUnitScope_Input), noErr);
   ASSERT_EQ(mixer.set(kMultiChannelMixerParam_Volume, 0.5f, kAudioUnitScope_Input), noErr);
+  ASSERT_EQ(mixer.set(kMultiChannelMixerParam_Volume, 0.5f, kAudioUnitScope_Output), noErr);
   ASSERT_EQ(mixer.initialize(), noErr);
   Signal in = tone(2, 1000, 2.0);
   in[1] = tone(1, 1000, 2.0, 0.25f)[0];
@@ -90,7 +91,9 @@ TEST(MultichannelMixer, MetersAKnownSinePerChannel) {
       {kMultiChannelMixerParam_PostAveragePower + 1, kAudioUnitScope_Input, 3 * half + rms},
       {kMultiChannelMixerParam_PrePeakHoldLevel, kAudioUnitScope_Input, half},
       {kMultiChannelMixerParam_PostPeakHoldLevel + 1, kAudioUnitScope_Input, 3 * half},
-      {kMultiChannelMixerParam_PostAveragePower, kAudioUnitScope_Output, 2 * half + rms},
+      {kMultiChannelMixerParam_PreAveragePower + 1, kAudioUnitScope_Output, 3 * half + rms},
+      {kMultiChannelMixerParam_PostAveragePower, kAudioUnitScope_Output, 3 * half + rms},
+      {kMultiChannelMixerParam_PostPeakHoldLevel + 1, kAudioUnitScope_Output, 4 * half},
   };
   for (const Reading &r : readings)
     EXPECT_NEAR(mixer.get(r.id, r.scope), r.db, 0.1) << r.id << " in scope " << r.scope;

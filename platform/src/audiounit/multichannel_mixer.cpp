@@ -21,6 +21,7 @@ namespace {
 
 using dsp::ChannelMeter;
 using dsp::LevelMeter;
+using dsp::SliceLevel;
 
 // Definition positions in the parameter list below.
 // Four meter definitions (pre average, pre peak, post average, post peak) follow each scope's
@@ -104,10 +105,11 @@ class MultichannelMixer final : public AudioUnitBase {
                      UInt32 frames, AudioBufferList *ioData) override;
 
  private:
-  // Render thread: meters frames of a list's channels into meters[0 .. channels) and publishes
-  // them as the element's parameters from definition first on.
+  // Render thread: moves meters[0 .. channels) on by the channels' slice levels heard through
+  // gains (unit gain when null) and publishes them as the element's parameters from definition
+  // first on.
   void meter(AudioUnitScope scope, UInt32 element, size_t first, ChannelMeter *meters,
-             const AudioBufferList &list, UInt32 frames, const float *gains);
+             const SliceLevel *levels, UInt32 channels, const float *gains);
 
   // Written by host threads (metering mode, reset); read by the render thread.
   std::atomic<bool> metering_{false};
@@ -134,14 +136,19 @@ OSStatus MultichannelMixer::prepare() {
 }
 
 void MultichannelMixer::meter(AudioUnitScope scope, UInt32 element, size_t first,
-                              ChannelMeter *meters, const AudioBufferList &list, UInt32 frames,
+                              ChannelMeter *meters, const SliceLevel *levels, UInt32 channels,
                               const float *gains) {
-  for (UInt32 c = 0; c < list.mNumberBuffers; ++c) {
-    auto *samples = static_cast<const float *>(list.mBuffers[c].mData);
-    levels_.measure(meters[c], samples, frames, gains == nullptr ? 1.0f : gains[c]);
+  for (UInt32 c = 0; c < channels; ++c) {
+    levels_.update(meters[c], levels[c], gains == nullptr ? 1.0f : gains[c]);
     storeParameter(scope, element, first, c, LevelMeter::averageDb(meters[c]));
     storeParameter(scope, element, first + 1, c, LevelMeter::peakDb(meters[c]));
   }
+}
+
+// Render thread: the levels of frames of a list's first channels.
+void measureList(const AudioBufferList &list, UInt32 channels, UInt32 frames, SliceLevel *levels) {
+  for (UInt32 c = 0; c < channels; ++c)
+    levels[c] = dsp::measureSlice(static_cast<const float *>(list.mBuffers[c].mData), frames);
 }
 
 // Render thread: no allocation, no lock, no host calls.
@@ -167,12 +174,15 @@ OSStatus MultichannelMixer::renderBus(AudioUnitRenderActionFlags *flags,
       gain[d] = volume * (outChannels < 2 ? 1.0f : d == 0 ? left : d == 1 ? right : 1.0f);
     UInt32 inChannels = input->mNumberBuffers;
     if (metering) {
+      // The input is measured once; its post meters see it through the gains it is mixed with.
+      SliceLevel levels[kMaxChannels];
+      measureList(*input, inChannels, frames, levels);
       ChannelMeter *m = meters_[i].data();
-      meter(kAudioUnitScope_Input, i, kInMeters + kPreAverage, m, *input, frames, nullptr);
+      meter(kAudioUnitScope_Input, i, kInMeters + kPreAverage, m, levels, inChannels, nullptr);
       float post[kMaxChannels];
       for (UInt32 c = 0; c < inChannels; ++c)
         post[c] = inChannels == 1 ? volume : c < outChannels ? gain[c] : 0.0f;
-      meter(kAudioUnitScope_Input, i, kInMeters + kPostAverage, m + inChannels, *input, frames,
+      meter(kAudioUnitScope_Input, i, kInMeters + kPostAverage, m + inChannels, levels, inChannels,
             post);
     }
     for (UInt32 d = 0; d < outChannels; ++d) {
@@ -198,18 +208,23 @@ OSStatus MultichannelMixer::renderBus(AudioUnitRenderActionFlags *flags,
   if (silent && flags != nullptr) *flags |= kAudioUnitRenderAction_OutputIsSilence;
 
   Float32 volume = parameterValue(kAudioUnitScope_Output, 0, kOutVolume);
-  ChannelMeter *m = meters_[inputs].data();
-  if (metering)
-    meter(kAudioUnitScope_Output, 0, kOutMeters + kPreAverage, m, *ioData, frames, nullptr);
+  if (metering) {
+    // The mix is measured once, before the output volume, which its post meters apply as a gain.
+    SliceLevel levels[kMaxChannels];
+    measureList(*ioData, outChannels, frames, levels);
+    float post[kMaxChannels];
+    std::fill(post, post + outChannels, volume);
+    ChannelMeter *m = meters_[inputs].data();
+    meter(kAudioUnitScope_Output, 0, kOutMeters + kPreAverage, m, levels, outChannels, nullptr);
+    meter(kAudioUnitScope_Output, 0, kOutMeters + kPostAverage, m + outChannels, levels,
+          outChannels, post);
+  }
   if (volume != 1.0f) {
     for (UInt32 d = 0; d < outChannels; ++d) {
       auto *to = static_cast<float *>(ioData->mBuffers[d].mData);
       for (UInt32 f = 0; f < frames; ++f) to[f] *= volume;
     }
   }
-  if (metering)
-    meter(kAudioUnitScope_Output, 0, kOutMeters + kPostAverage, m + outChannels, *ioData, frames,
-          nullptr);
   return noErr;
 }
 

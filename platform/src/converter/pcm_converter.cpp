@@ -28,7 +28,8 @@ PcmConverter::PcmConverter(const AudioStreamBasicDescription &source,
       source_(from),
       destination_(to),
       width_(workingChannels(from.channels, to.channels)),
-      blockFrames_(std::clamp(kBlockSamples / width_, kMinBlockFrames, kMaxBlockFrames)) {}
+      blockFrames_(std::clamp(kBlockSamples / width_, kMinBlockFrames, kMaxBlockFrames)),
+      direct_(directStep(from, to)) {}
 
 PcmConverter::~PcmConverter() = default;
 
@@ -133,6 +134,10 @@ void PcmConverter::copyOrConvert(const AudioBufferList &in, UInt32 first, AudioB
               size_t{outFirst} * destination_.bytesPerFrame,
           static_cast<const UInt8 *>(in.mBuffers[b].mData) + size_t{first} * source_.bytesPerFrame,
           bytes);
+    return;
+  }
+  if (direct_ != nullptr) {
+    convertDirect(direct_, source_, in, first, destination_, out, outFirst, frames, width_);
     return;
   }
   for (UInt32 done = 0; done < frames;) {

@@ -91,6 +91,9 @@ class PcmConverter {
   PcmFormat destination_;
   UInt32 width_;        // channels of the working form
   UInt32 blockFrames_;  // frames of one block of work
+  // Converts without the working form where the pair of layouts has a direct step; rate
+  // conversion always works on the working form.
+  ChannelStep direct_;
   UInt32 quality_ = kAudioConverterQuality_Max;
   std::unique_ptr<Resampler> resampler_;
 

@@ -1,5 +1,6 @@
 #include "converter/pcm_format.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -19,19 +20,54 @@ using RawOf = std::conditional_t<(Bytes > 4), UInt64, UInt32>;
 template <UInt32 Bytes>
 using FloatOf = std::conditional_t<(Bytes > 4), double, float>;
 
-// Byte by byte, so any alignment and either order works; for the machine's own order the
-// compiler makes it one load or store.
+// The machine word of a 2-, 4- or 8-byte container.
+template <UInt32 Bytes>
+using WordOf =
+    std::conditional_t<Bytes == 2, UInt16, std::conditional_t<(Bytes > 4), UInt64, UInt32>>;
+
+template <typename Word>
+inline Word swapBytes(Word v) {
+  if constexpr (sizeof(Word) == 2)
+    return __builtin_bswap16(v);
+  else if constexpr (sizeof(Word) == 4)
+    return __builtin_bswap32(v);
+  else
+    return __builtin_bswap64(v);
+}
+
+template <bool Big>
+constexpr bool kForeign = Big != (std::endian::native == std::endian::big);
+
+// Any alignment and either order: whole words through memcpy, which the compiler makes one
+// load or store, swapped when the order is not the machine's; 3-byte containers byte by byte.
 template <UInt32 Bytes, bool Big>
 inline RawOf<Bytes> load(const UInt8 *p) {
-  RawOf<Bytes> v = 0;
-  for (UInt32 i = 0; i < Bytes; ++i)
-    v |= static_cast<RawOf<Bytes>>(p[Big ? Bytes - 1 - i : i]) << (8 * i);
-  return v;
+  if constexpr (Bytes == 1) {
+    return p[0];
+  } else if constexpr (Bytes == 3) {
+    return Big ? UInt32{p[0]} << 16 | UInt32{p[1]} << 8 | p[2]
+               : UInt32{p[2]} << 16 | UInt32{p[1]} << 8 | p[0];
+  } else {
+    WordOf<Bytes> w;
+    std::memcpy(&w, p, Bytes);
+    if constexpr (kForeign<Big>) w = swapBytes(w);
+    return w;
+  }
 }
 
 template <UInt32 Bytes, bool Big>
 inline void store(UInt8 *p, RawOf<Bytes> v) {
-  for (UInt32 i = 0; i < Bytes; ++i) p[Big ? Bytes - 1 - i : i] = static_cast<UInt8>(v >> (8 * i));
+  if constexpr (Bytes == 1) {
+    p[0] = static_cast<UInt8>(v);
+  } else if constexpr (Bytes == 3) {
+    p[Big ? 2 : 0] = static_cast<UInt8>(v);
+    p[1] = static_cast<UInt8>(v >> 8);
+    p[Big ? 0 : 2] = static_cast<UInt8>(v >> 16);
+  } else {
+    auto w = static_cast<WordOf<Bytes>>(v);
+    if constexpr (kForeign<Big>) w = swapBytes(w);
+    std::memcpy(p, &w, Bytes);
+  }
 }
 
 template <UInt32 Bytes, bool Big>
@@ -132,7 +168,117 @@ UInt8 *sampleAddress(const PcmFormat &f, const AudioBufferList &list, UInt32 cha
          (f.interleaved ? size_t{channel} * f.bytesPerSample : 0);
 }
 
+// The direct steps. Each does, per sample, the arithmetic of the decode step and the encode step
+// it stands for, so its results are theirs bit for bit.
+
+template <bool InBig, bool OutBig>
+void copyFloat(const PcmFormat &f, const UInt8 *in, const PcmFormat &t, UInt8 *out, UInt32 frames) {
+  const UInt32 inStride = f.bytesPerFrame;
+  const UInt32 outStride = t.bytesPerFrame;
+  if (InBig == OutBig && inStride == 4 && outStride == 4) {
+    std::memmove(out, in, size_t{frames} * 4);
+    return;
+  }
+  for (UInt32 i = 0; i < frames; ++i, in += inStride, out += outStride)
+    store<4, OutBig>(out, load<4, InBig>(in));
+}
+
+// A float times a power of two is exact, so scaling the integer rounded once to float equals
+// rounding the exact double quotient to float, which is what encodeFloat does.
+template <UInt32 Bytes, bool Big>
+void integerToFloat(const PcmFormat &f, const UInt8 *in, const PcmFormat &t, UInt8 *out,
+                    UInt32 frames) {
+  const float scale = std::ldexp(1.0f, 1 - static_cast<int>(f.validBits));
+  const UInt32 left = 32 - f.shift - f.validBits;
+  const UInt32 right = 32 - f.validBits;
+  const UInt32 inStride = f.bytesPerFrame;
+  const UInt32 outStride = t.bytesPerFrame;
+  for (UInt32 i = 0; i < frames; ++i, in += inStride, out += outStride) {
+    const float v =
+        static_cast<float>(static_cast<SInt32>(load<Bytes, Big>(in) << left) >> right) * scale;
+    std::memcpy(out, &v, 4);
+  }
+}
+
+template <UInt32 Bytes, bool Big>
+void floatToInteger(const PcmFormat &f, const UInt8 *in, const PcmFormat &t, UInt8 *out,
+                    UInt32 frames) {
+  const double full = std::ldexp(1.0, static_cast<int>(t.validBits) - 1);
+  const double low = -full;
+  const double high = full - 1;
+  const UInt32 mask = t.validBits == 32 ? 0xFFFFFFFFu : (1u << t.validBits) - 1;
+  const UInt32 shift = t.shift;
+  const UInt32 inStride = f.bytesPerFrame;
+  const UInt32 outStride = t.bytesPerFrame;
+  for (UInt32 i = 0; i < frames; ++i, in += inStride, out += outStride) {
+    float x;
+    std::memcpy(&x, in, 4);
+    double y = static_cast<double>(x) * full;
+    if (!(y >= low))
+      y = std::isnan(y) ? 0.0 : low;
+    else if (y > high)
+      y = high;
+    const auto v = static_cast<SInt32>(y < 0 ? y - 0.5 : y + 0.5);
+    store<Bytes, Big>(out, (static_cast<UInt32>(v) & mask) << shift);
+  }
+}
+
+template <template <UInt32, bool> class Step>
+ChannelStep bySize(UInt32 bytes, bool big) {
+  switch (bytes) {
+    case 2:
+      return big ? Step<2, true>::run : Step<2, false>::run;
+    case 3:
+      return big ? Step<3, true>::run : Step<3, false>::run;
+    default:
+      return big ? Step<4, true>::run : Step<4, false>::run;
+  }
+}
+
+template <UInt32 Bytes, bool Big>
+struct IntegerToFloat {
+  static constexpr ChannelStep run = integerToFloat<Bytes, Big>;
+};
+template <UInt32 Bytes, bool Big>
+struct FloatToInteger {
+  static constexpr ChannelStep run = floatToInteger<Bytes, Big>;
+};
+
 }  // namespace
+
+ChannelStep directStep(const PcmFormat &from, const PcmFormat &to) {
+  const auto nativeFloat = [](const PcmFormat &p) {
+    return p.coding == SampleCoding::kFloat && p.bytesPerSample == 4 && !p.bigEndian;
+  };
+  const auto signedInteger = [](const PcmFormat &p) {
+    return p.coding == SampleCoding::kSignedInteger && p.bytesPerSample >= 2;
+  };
+  if (from.coding == SampleCoding::kFloat && from.bytesPerSample == 4 &&
+      to.coding == SampleCoding::kFloat && to.bytesPerSample == 4) {
+    if (from.bigEndian) return to.bigEndian ? copyFloat<true, true> : copyFloat<true, false>;
+    return to.bigEndian ? copyFloat<false, true> : copyFloat<false, false>;
+  }
+  if (signedInteger(from) && nativeFloat(to))
+    return bySize<IntegerToFloat>(from.bytesPerSample, from.bigEndian);
+  if (nativeFloat(from) && signedInteger(to))
+    return bySize<FloatToInteger>(to.bytesPerSample, to.bigEndian);
+  return nullptr;
+}
+
+void convertDirect(ChannelStep step, const PcmFormat &from, const AudioBufferList &in, UInt32 first,
+                   const PcmFormat &to, AudioBufferList &out, UInt32 outFirst, UInt32 frames,
+                   UInt32 width) {
+  for (UInt32 c = 0; c < to.channels; ++c) {
+    UInt8 *target = sampleAddress(to, out, c, outFirst);
+    if (width > 1 && c >= width) {
+      // Silence of a float or a signed integer is all zero bytes.
+      for (UInt32 i = 0; i < frames; ++i)
+        std::memset(target + size_t{i} * to.bytesPerFrame, 0, to.bytesPerSample);
+      continue;
+    }
+    step(from, sampleAddress(from, in, width == 1 ? 0 : c, first), to, target, frames);
+  }
+}
 
 bool describePcm(const AudioStreamBasicDescription &a, PcmFormat &f) {
   const UInt32 flags = a.mFormatFlags;

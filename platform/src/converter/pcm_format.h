@@ -61,4 +61,20 @@ void decode(const PcmFormat &format, const AudioBufferList &list, UInt32 first, 
 void encode(const PcmFormat &format, const double *from, UInt32 width, UInt32 frames,
             AudioBufferList &list, UInt32 first);
 
+// Converts frames samples of one channel straight from one layout to another, sample by sample,
+// with the very values decode and encode would give through the working form.
+using ChannelStep = void (*)(const PcmFormat &from, const UInt8 *in, const PcmFormat &to,
+                             UInt8 *out, UInt32 frames);
+
+// The step for the pairs most conversions are: 32-bit floats to 32-bit floats in either byte
+// order, signed integers of 2 to 4 bytes in either order to native 32-bit floats, and native
+// 32-bit floats to such integers. Null for every other pair.
+ChannelStep directStep(const PcmFormat &from, const PcmFormat &to);
+
+// Any thread, no allocation, no lock. What decode and encode of width working channels do,
+// through step: frames [first, first + frames) of in go to out at frame outFirst.
+void convertDirect(ChannelStep step, const PcmFormat &from, const AudioBufferList &in, UInt32 first,
+                   const PcmFormat &to, AudioBufferList &out, UInt32 outFirst, UInt32 frames,
+                   UInt32 width);
+
 }  // namespace xnq::conv

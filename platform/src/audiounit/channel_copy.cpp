@@ -1,5 +1,7 @@
 #include "audiounit/channel_copy.h"
 
+#include <cstring>
+
 namespace xnq::au {
 
 ChannelView channelOf(const AudioBufferList &list, const AudioStreamBasicDescription &format,
@@ -36,6 +38,11 @@ void copyChannels(const AudioBufferList &from, const AudioStreamBasicDescription
         source < 0 ? ChannelView{} : channelOf(from, fromFormat, static_cast<UInt32>(source));
     UInt32 inFrames = in.frames < outFrames ? in.frames : outFrames;
     UInt32 f = 0;
+    if (in.stride == 1 && out.stride == 1) {
+      // One buffer per channel on both sides, the usual case between units: a block copy.
+      std::memmove(out.first, in.first, size_t{inFrames} * 4);
+      f = inFrames;
+    }
     for (; f < inFrames; ++f) out.first[f * out.stride] = in.first[f * in.stride];
     for (; f < outFrames; ++f) out.first[f * out.stride] = 0.0f;
   }

@@ -254,6 +254,8 @@ int Render(Player &player, const Options &o) {
     std::fprintf(stderr, "xnq play: cannot write %s: %s\n", o.render.c_str(), sf_strerror(nullptr));
     return 1;
   }
+  // No PEAK chunk: keeping it would scan every sample written for the file's maxima.
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
   const bool terminal = isatty(STDERR_FILENO);
   const auto began = std::chrono::steady_clock::now();
   player.call("Play");

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace xnq::conv {
 namespace {
 
@@ -268,6 +272,26 @@ ChannelStep directStep(const PcmFormat &from, const PcmFormat &to) {
 void convertDirect(ChannelStep step, const PcmFormat &from, const AudioBufferList &in, UInt32 first,
                    const PcmFormat &to, AudioBufferList &out, UInt32 outFirst, UInt32 frames,
                    UInt32 width) {
+#if defined(__SSE2__)
+  // Interleaved stereo floats into one buffer per channel, what a player's converter does on
+  // every slice: four frames at a time, two loads and two shuffles.
+  if (step == copyFloat<false, false> && from.channels == 2 && from.interleaved &&
+      to.channels == 2 && !to.interleaved) {
+    const UInt8 *source = sampleAddress(from, in, 0, first);
+    auto *left = reinterpret_cast<float *>(sampleAddress(to, out, 0, outFirst));
+    auto *right = reinterpret_cast<float *>(sampleAddress(to, out, 1, outFirst));
+    UInt32 i = 0;
+    for (; i + 4 <= frames; i += 4, source += 32) {
+      const __m128 a = _mm_loadu_ps(reinterpret_cast<const float *>(source));
+      const __m128 b = _mm_loadu_ps(reinterpret_cast<const float *>(source + 16));
+      _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+      _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    step(from, source, to, reinterpret_cast<UInt8 *>(left + i), frames - i);
+    step(from, source + 4, to, reinterpret_cast<UInt8 *>(right + i), frames - i);
+    return;
+  }
+#endif
   for (UInt32 c = 0; c < to.channels; ++c) {
     UInt8 *target = sampleAddress(to, out, c, outFirst);
     if (width > 1 && c >= width) {

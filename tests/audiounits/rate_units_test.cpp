@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "unit_harness.h"
 
@@ -81,6 +83,24 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
     std::vector<float> tail(out[0].end() - 2048, out[0].end());
     EXPECT_NE(std::search(in[0].begin(), in[0].end(), tail.begin(), tail.end()), in[0].end());
   }
+}
+
+// A host thread moves the rate away from identity while another renders: the engine the setter
+// makes reaches the render thread (relaxed flag: only the unit's own publication orders it).
+TEST(RateUnits, AnEngineMadeWhileAnotherThreadRendersTakesOver) {
+  static std::atomic<bool> moved{false};
+  UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed);
+  ASSERT_EQ(unit.initialize(), noErr);
+  Signal in = tone(1, 440, 2), out;
+  std::thread renderer([&] {
+    out = unit.render(in, 44100, 512, [](UnitHarness &, size_t done) {
+      while (done >= 22050 && !moved.load(std::memory_order_relaxed)) std::this_thread::yield();
+    });
+  });
+  EXPECT_EQ(unit.set(kVarispeedParam_PlaybackRate, 1.25f), noErr);
+  moved.store(true, std::memory_order_relaxed);
+  renderer.join();
+  EXPECT_NEAR(frequencyOf(out[0], 33075, 11025), 550, 0.5);
 }
 
 // A 1 kHz tone at 48 kHz as interleaved signed 16-bit stereo, half of full scale.

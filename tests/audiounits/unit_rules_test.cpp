@@ -128,8 +128,7 @@ TEST(UnitRules, RenderingNeitherAllocatesNorTakesTheUnitsLock) {
     ASSERT_EQ(unit.initialize(), noErr);
     Signal in = tone(2, 500, 0.5);
     allocations = 0;
-    // The first move away from identity makes a rate unit's engine: the setter's work, on the
-    // caller's thread, so only the renders are counted.
+    // The first move away from identity makes a rate unit's engine in the setter: not counted.
     unit.render(in, in[0].size(), 512, [](UnitHarness &u, size_t done) {
       counting = false;
       u.set(parameter, (done / 512) % 8 < 4 ? away : 1, scope);

@@ -1,9 +1,11 @@
 // The extended audio file service: a sound file read in a client format of the caller's choice.
 //
-// Reads into 32-bit native floats, interleaved, with the file's channels and rate, are decoded
-// by libsndfile straight into the caller's buffer. Every other client format goes through a
-// PcmConverter from the file's lossless decoding, which libsndfile writes into the converter's
-// own bounded input space block by block, so no read ever holds a copy of the whole file.
+// Linear PCM files are read as stored, through a PcmConverter to the client format. Compressed
+// files read into 32-bit native floats, interleaved, with the file's channels and rate, are
+// decoded by libsndfile straight into the caller's buffer; other client formats go through a
+// PcmConverter from the file's lossless decoding. Either way libsndfile writes into the
+// converter's own bounded input space block by block, so no read ever holds a copy of the whole
+// file.
 //
 // Channels: a mono file fills every client channel; otherwise client channel c takes file
 // channel c, and client channels the file lacks are silent.
@@ -83,8 +85,8 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
   if (format.mFormatID != kAudioFormatLinearPCM) return kExtAudioFileError_NonPCMClientFormat;
   conv::PcmFormat layout;
   if (!conv::describePcm(format, layout)) return kAudioConverterErr_FormatNotSupported;
-  const bool direct = layout.coding == conv::SampleCoding::kFloat && layout.bytesPerSample == 4 &&
-                      !layout.bigEndian && layout.interleaved &&
+  const bool direct = !file_->readsRaw() && layout.coding == conv::SampleCoding::kFloat &&
+                      layout.bytesPerSample == 4 && !layout.bigEndian && layout.interleaved &&
                       layout.channels == file_->channels() && layout.rate == file_->rate();
   conv::PcmConverter *converter = nullptr;
   AudioConverterRef converterRef = nullptr;

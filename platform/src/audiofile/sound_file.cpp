@@ -167,6 +167,8 @@ SoundFile::SoundFile(int fd, SNDFILE *sf, const SF_INFO &info) : fd_(fd), sf_(sf
   const bool bigEndian = swapped != (std::endian::native == std::endian::big);
   dataFormat_ = describe(info_, bigEndian);
   decoding_ = decodingOf(info_.format & SF_FORMAT_SUBMASK);
+  conv::PcmFormat layout;
+  raw_ = dataFormat_.mFormatID == kAudioFormatLinearPCM && conv::describePcm(dataFormat_, layout);
 }
 
 SoundFile::~SoundFile() {
@@ -221,7 +223,11 @@ UInt64 SoundFile::packets() const {
   return perPacket <= 1 ? frames : (frames + perPacket - 1) / perPacket;
 }
 
+// Linear PCM goes to its reader as stored: the converter turns every layout into any other
+// with the values libsndfile's own conversions give, in one pass instead of libsndfile's
+// conversion to 32-bit integers followed by the converter's.
 AudioStreamBasicDescription SoundFile::decodedFormat() const {
+  if (raw_) return dataFormat_;
   const UInt32 bytes = decoding_ == Decoding::kDouble ? 8 : 4;
   const UInt32 flags =
       kAudioFormatFlagIsPacked |
@@ -231,6 +237,12 @@ AudioStreamBasicDescription SoundFile::decodedFormat() const {
 }
 
 UInt32 SoundFile::read(void *to, UInt32 frames) {
+  if (raw_) {
+    // A truncated file may end inside a frame; that part of a frame is not delivered.
+    const UInt32 perFrame = dataFormat_.mBytesPerFrame;
+    const sf_count_t bytes = sf_read_raw(sf_, to, sf_count_t{frames} * perFrame);
+    return bytes > 0 ? static_cast<UInt32>(bytes / perFrame) : 0;
+  }
   sf_count_t n = 0;
   switch (decoding_) {
     case Decoding::kInteger:

@@ -37,7 +37,11 @@ class SoundFile {
   const AudioStreamBasicDescription &dataFormat() const { return dataFormat_; }
   UInt64 packets() const;
   Decoding decoding() const { return decoding_; }
-  // Interleaved linear PCM in the machine's byte order, as decoding() delivers it.
+  // Whether read() delivers the data as the file stores it: linear PCM of a layout the
+  // converter reads.
+  bool readsRaw() const { return raw_; }
+  // What read() delivers: linear PCM data as the file stores it, and for compressed data
+  // interleaved linear PCM in the machine's byte order, as decoding() says.
   AudioStreamBasicDescription decodedFormat() const;
   // Reads up to frames frames in the decoded format into to; the frames read (0 at the end or
   // on a read error).
@@ -54,6 +58,7 @@ class SoundFile {
   SF_INFO info_;
   AudioStreamBasicDescription dataFormat_{};
   Decoding decoding_ = Decoding::kFloat;
+  bool raw_ = false;
 };
 
 // The open audio files, by AudioFileID.

@@ -85,8 +85,7 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
   }
 }
 
-// A host thread moves the rate away from identity while another renders: the engine the setter
-// makes reaches the render thread (relaxed flag: only the unit's own publication orders it).
+// Moved away from identity while another thread renders; the flag leaves the ordering to the unit.
 TEST(RateUnits, AnEngineMadeWhileAnotherThreadRendersTakesOver) {
   static std::atomic<bool> moved{false};
   UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed);

@@ -34,12 +34,13 @@ TEST_F(DispatchTest, AnswersCanDoVersionAndBadSelectors) {
   for (const auto &row : rows)
     EXPECT_EQ(CallComponentCanDo(instance_, row.selector), row.canDo) << row.selector;
   EXPECT_EQ(GetComponentVersion(instance_), 0x10000);
-  // Selectors below 256 without a handler of their own.
-  SoundComponentDataPtr data = nullptr;
-  EXPECT_EQ(ComponentSetTarget(instance_, nullptr), badComponentSelector);
-  EXPECT_EQ(SoundComponentSetSource(instance_, nullptr, nullptr), badComponentSelector);
-  EXPECT_EQ(SoundComponentGetSourceData(instance_, &data), badComponentSelector);
-  EXPECT_EQ(SoundComponentSetOutput(instance_, nullptr, &data), badComponentSelector);
+  // Selectors below 256 without a handler of their own, sent bare: the instance alone.
+  for (SInt16 selector : {0, 2, 3, 4, 5, -5, -6, -7, 255}) {
+    ComponentParameters call{};
+    call.what = selector;
+    call.params[0] = reinterpret_cast<long>(instance_);
+    EXPECT_EQ(CallComponentDispatch(&call), badComponentSelector) << selector;
+  }
 }
 
 TEST_F(DispatchTest, AnswersTheFixedFormatAndAsksTheMixerTheRest) {

@@ -73,6 +73,9 @@ void CloseSteps(QTSoundStreamData *data) {
   } else {
     delete refcon;
   }
+  // No handler reaches this state any more, so none would clear the flag when the instance that
+  // is still playing closes; what it plays no longer reaches this state's unit either.
+  state->streamActive.store(0);
   state->component = nullptr;
 }
 

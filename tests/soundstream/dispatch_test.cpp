@@ -125,11 +125,13 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
 TEST_F(DispatchTest, OpenInstancesOutliveTheRegistrationSafely) {
   Component component = ComponentOf(obj_);
   ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
-  Call(obj_, "CloseComponent");
-  obj_ = Value();  // the state is freed too
-  // The open instance still works, and no new one opens on the withdrawn registration.
   SoundSource source = nullptr;
   EXPECT_EQ(SoundComponentAddSource(instance_, &source), noErr);
+  EXPECT_EQ(SoundComponentStartSource(instance_, 1, &source), noErr);
+  Call(obj_, "CloseComponent");
+  EXPECT_FALSE(Get(obj_, "IsStreamActive"));  // what still plays no longer reaches the object
+  obj_ = Value();                             // the state is freed too
+  // The open instance still works, and no new one opens on the withdrawn registration.
   EXPECT_EQ(SoundComponentStartSource(instance_, 1, &source), noErr);
   ComponentInstance another = nullptr;
   EXPECT_EQ(OpenAComponent(component, &another), invalidComponentID);

@@ -111,8 +111,10 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
     EXPECT_EQ(result, noErr) << step;
     EXPECT_EQ(Get(obj_, "IsStreamActive"), step[1] - '0') << step;
   }
-  // A null block is the mixer's to refuse; an empty one plays nothing.
+  // A null block or null samples are the mixer's to refuse; an empty block plays nothing.
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, nullptr, 0), paramErr);
+  desc.buffer = nullptr;
+  EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), paramErr);
   desc.sampleCount = 0;
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), noErr);
   EXPECT_EQ(SoundComponentRemoveSource(instance_, source), noErr);

@@ -41,8 +41,7 @@ std::string Read(const Value &obj) {
 }
 
 TEST_F(SoundStreamTest, PropertiesFollowEachCall) {
-  // Each call ("+posts" sets PostsStatusNotifications) and the properties after it. A second
-  // OpenComponent registers nothing more; InitComponent unregisters the old state's component.
+  // Each call ("+posts" sets PostsStatusNotifications) and the properties after it.
   // clang-format off
   const char *steps[][2] = {
       {"", "000000"}, {"+posts", "000000"}, {"OpenComponent", "000000"},
@@ -83,11 +82,10 @@ TEST_F(SoundStreamTest, HostListsTheClassLast) {
 
 TEST_F(SoundStreamTest, RegistrationIsVisibleToTheComponentManager) {
   Value obj = OpenStream();
-  Component component = ComponentOf(obj);
   ComponentDescription looking{kSoundOutputDeviceType, kQTso, kQTso, 0, 0};
   ComponentDescription description{};
   Handle name = NewHandle(0);
-  ASSERT_EQ(GetComponentInfo(component, &description, name, nullptr, nullptr), noErr);
+  ASSERT_EQ(GetComponentInfo(ComponentOf(obj), &description, name, nullptr, nullptr), noErr);
   looking.componentFlags = 0x0C0C;
   EXPECT_EQ(std::memcmp(&description, &looking, sizeof description), 0);
   EXPECT_EQ(std::string(*name + 1, static_cast<unsigned char>((*name)[0])), "QTSoundStream");

@@ -36,9 +36,7 @@ TEST_F(DispatchTest, AnswersCanDoVersionAndBadSelectors) {
   EXPECT_EQ(GetComponentVersion(instance_), 0x10000);
   // Selectors below 256 without a handler of their own, sent bare: the instance alone.
   for (SInt16 selector : {0, 2, 3, 4, 5, -5, -6, -7, 255}) {
-    ComponentParameters call{};
-    call.what = selector;
-    call.params[0] = reinterpret_cast<long>(instance_);
+    ComponentParameters call{.what = selector, .params = {reinterpret_cast<long>(instance_)}};
     EXPECT_EQ(CallComponentDispatch(&call), badComponentSelector) << selector;
   }
 }

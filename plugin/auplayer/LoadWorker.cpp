@@ -112,9 +112,9 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
   }
   audio->frames = frames;
   audio->format = client;
-  // The buffer is zero-filled where the decoder leaves it alone (below, after the read), which
-  // writes each sample once instead of clearing the whole buffer before the decoder fills it.
-  audio->samples = static_cast<float *>(malloc(samples > 0 ? samples * 4 : 4));
+  // Zero-filled before the decoder writes it: another thread may read the data while a threaded
+  // load runs, and frames the decoder does not deliver stay silent.
+  audio->samples = static_cast<float *>(calloc(samples > 0 ? samples : 1, 4));
   if (audio->samples == nullptr) {
     request->outOfMemory = 1;
     return false;
@@ -137,10 +137,8 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
     audio->samples = nullptr;
     return false;
   }
-  // The decoder never delivers more than the buffer holds; frames it did not deliver are silent.
+  // The decoder never delivers more than the buffer holds.
   if (delivered > frames) delivered = frames;
-  memset(audio->samples + uint64_t{delivered} * client.mChannelsPerFrame, 0,
-         (samples - uint64_t{delivered} * client.mChannelsPerFrame) * 4);
   audio->frames = delivered;
   player->totalFrames = delivered;
   player->loopInFrame.store(-1.0, std::memory_order_relaxed);

@@ -1,12 +1,10 @@
 // What every processing unit owes its host, the render path without allocation or lock included.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-#include <tuple>
 
 #include "unit_harness.h"
 
@@ -60,31 +58,12 @@ const Kind kKinds[] = {
     {kFc, kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate, kGlobal, 1.5f},
 };
 
-// The documented range and default of some of the units' parameters.
-struct Range {
-  OSType subType;
-  AudioUnitScope scope;
-  AudioUnitParameterID id;
-  Float32 min, max, initial;
-};
-constexpr OSType kEq = kAudioUnitSubType_GraphicEQ, kMix = kAudioUnitSubType_MultiChannelMixer,
-                 kNutp = kAudioUnitSubType_NewTimePitch, kVari = kAudioUnitSubType_Varispeed;
-// clang-format off
-const Range kRanges[] = {
-    {kEq, kGlobal, 0, -20, 12, 0}, {kEq, kGlobal, 10000, 0, 1, 0}, {kMix, 1, 0, 0, 1, 1},
-    {kMix, 1, 1, 0, 1, 1}, {kMix, 1, 2, -1, 1, 0}, {kMix, 2, 0, 0, 1, 1},
-    {kMix, 2, 4001, -120, 0, -120}, {kNutp, kGlobal, 0, 1.0f / 32, 32, 1},
-    {kNutp, kGlobal, 1, -2400, 2400, 0}, {kNutp, kGlobal, 4, 3, 32, 8}, {kNutp, kGlobal, 6, 0, 1, 1},
-    {kVari, kGlobal, 0, 0.25f, 4, 1}, {kVari, kGlobal, 1, -2400, 2400, 0}};
-// clang-format on
-
 TEST(UnitRules, BadValuesAreRefusedParametersDescribedAndBypassIsExact) {
   for (const Kind &k : kKinds) {
     SCOPED_TRACE(k.subType);
     ComponentDescription registered{k.type, k.subType, kAudioUnitManufacturer_Platform, 0, 0};
     EXPECT_NE(FindNextComponent(nullptr, &registered), nullptr);
     UnitHarness unit(k.type, k.subType, 2);
-    int documented = 0;
     Float32 before = unit.get(k.parameter, k.scope);
     for (Float32 bad : {NAN, INFINITY, -INFINITY, 1e6f, -1e6f})
       EXPECT_EQ(unit.set(k.parameter, bad, k.scope), kAudioUnitErr_InvalidParameter) << bad;
@@ -112,17 +91,8 @@ TEST(UnitRules, BadValuesAreRefusedParametersDescribedAndBypassIsExact) {
         EXPECT_NE(info.name[0], '\0') << id;
         EXPECT_TRUE(info.minValue <= info.defaultValue && info.defaultValue <= info.maxValue);
         EXPECT_EQ(unit.get(id, scope), info.defaultValue) << id;
-        for (const Range &r : kRanges) {
-          if (r.subType != k.subType || r.scope != scope || r.id != id) continue;
-          ++documented;
-          EXPECT_EQ(std::make_tuple(info.minValue, info.maxValue, info.defaultValue),
-                    std::make_tuple(r.min, r.max, r.initial))
-              << id;
-        }
       }
     }
-    EXPECT_EQ(documented, std::count_if(std::begin(kRanges), std::end(kRanges),
-                                        [&](const Range &r) { return r.subType == k.subType; }));
     EXPECT_EQ(unit.setProperty(kAudioUnitProperty_RenderQuality, 127), noErr);
     ASSERT_EQ(unit.set(k.parameter, k.away, k.scope), noErr);
     ASSERT_EQ(unit.setProperty(kAudioUnitProperty_BypassEffect, 1), noErr);

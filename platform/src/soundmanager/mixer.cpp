@@ -51,8 +51,7 @@ RateConverter *makeConverter(double inputRate, double outputRate) {
 }
 
 constexpr double kFixedOne = 65536.0;
-// Rates whose ratio to the output rate is beyond this are refused: the resampler would skip
-// more source frames per output frame than a buffer holds.
+// Rates more than this many times the output rate are refused.
 constexpr double kMaxStep = 64.0;
 
 SoundSource encode(uint32_t index, uint32_t generation) {
@@ -327,7 +326,8 @@ bool Mixer::switchRate(MixerSource &source) {
 
 // Render thread: no allocation, no lock. A run short of source frames is filled with silence,
 // and the end of a stream is followed by silent runs until its last frame has come out of the
-// filter; then the converter rests until frames come again.
+// filter; then the converter rests until frames come again. A block at a new rate ends the
+// stream of the converter before it in the same way.
 bool Mixer::refill(MixerSource &source) {
   RateConverter &converter = *source.converter;
   const UInt32 frames = converter.resampler->inputFrames();

@@ -9,10 +9,6 @@
 
 #include "os/sound_manager.h"
 
-namespace xnq::conv {
-class Resampler;
-}
-
 namespace xnq::sound {
 
 // A source's sample-rate converter and the stereo frames it works on, made by host threads.

@@ -45,6 +45,8 @@ void AUPlayerDestructor(REALobject obj) {
     REALUnlockObject(reinterpret_cast<REALobject>(player->File));
     player->File = nullptr;
   }
+  // ClientFormatString and OutputFormatString stay: they are String fields of the host's
+  // standard accessor, which the host releases with the object like any value it reads there.
 }
 
 // Data as Memoryblock: the whole decoded buffer, or nil when there is none.

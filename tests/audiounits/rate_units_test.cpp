@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "unit_harness.h"
 
@@ -24,21 +26,23 @@ TEST(RateUnits, LengthAndPitchFollowTheParameters) {
     AudioUnitParameterID id;
     Float32 value;
     double length, frequency;  // of the output over the input's
+    UInt32 slice;              // also the maximum: larger ones than the engines are fed
   };
   const Case cases[] = {
-      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Pitch, 1200, 1, 2},
-      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Rate, 0.5f, 2, 1},
-      {kAudioUnitSubType_TimePitch, kTimePitchParam_Pitch, 700, 1, 1.4983070768766815},
-      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate, 2, 0.5, 2},
-      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackCents, -1200, 2, 0.5},
+      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Pitch, 1200, 1, 2, 512},
+      {kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Rate, 0.5f, 2, 1, 4096},
+      {kAudioUnitSubType_TimePitch, kTimePitchParam_Pitch, 700, 1, 1.4983070768766815, 512},
+      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate, 2, 0.5, 2, 4096},
+      {kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackCents, -1200, 2, 0.5, 512},
   };
   Signal in = bursts();
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.subType << " parameter " << c.id << " = " << c.value);
     UnitHarness unit(kAudioUnitType_FormatConverter, c.subType);
     ASSERT_EQ(unit.set(c.id, c.value), noErr);
+    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_MaximumFramesPerSlice, c.slice), noErr);
     ASSERT_EQ(unit.initialize(), noErr);
-    Signal out = unit.render(in, static_cast<size_t>(in[0].size() * c.length) + 8192);
+    Signal out = unit.render(in, static_cast<size_t>(in[0].size() * c.length) + 8192, c.slice);
     size_t gap = static_cast<size_t>(kGap * 44100 * c.length);
     double apart = energyCentre(out[0], gap, out[0].size()) - energyCentre(out[0], 0, gap);
     // Within 0.5 % for a change of rate; a pitch shift alone keeps it within its window's smear.
@@ -79,6 +83,23 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
     std::vector<float> tail(out[0].end() - 2048, out[0].end());
     EXPECT_NE(std::search(in[0].begin(), in[0].end(), tail.begin(), tail.end()), in[0].end());
   }
+}
+
+// Moved away from identity while another thread renders; the flag leaves the ordering to the unit.
+TEST(RateUnits, AnEngineMadeWhileAnotherThreadRendersTakesOver) {
+  static std::atomic<bool> moved{false};
+  UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed);
+  ASSERT_EQ(unit.initialize(), noErr);
+  Signal in = tone(1, 440, 2), out;
+  std::thread renderer([&] {
+    out = unit.render(in, 44100, 512, [](UnitHarness &, size_t done) {
+      while (done >= 22050 && !moved.load(std::memory_order_relaxed)) std::this_thread::yield();
+    });
+  });
+  EXPECT_EQ(unit.set(kVarispeedParam_PlaybackRate, 1.25f), noErr);
+  moved.store(true, std::memory_order_relaxed);
+  renderer.join();
+  EXPECT_NEAR(frequencyOf(out[0], 33075, 11025), 550, 0.5);
 }
 
 // A 1 kHz tone at 48 kHz as interleaved signed 16-bit stereo, half of full scale.

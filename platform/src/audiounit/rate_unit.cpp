@@ -3,15 +3,34 @@
 namespace xnq::au {
 
 OSStatus RateUnit::prepareEffect() {
-  size_t crossfade = 0;
-  engine_ = makeEngine(crossfade);
-  if (engine_ == nullptr) return kAudioUnitErr_FailedInitialization;
-  stage_.prepare(engine_.get(), channels(), maxFramesPerSlice(), crossfade);
+  stage_.prepare(channels(), kEngineChunk, crossfadeFrames());
   pullList_.assign(offsetof(AudioBufferList, mBuffers) + channels() * sizeof(AudioBuffer), 0);
   reinterpret_cast<AudioBufferList *>(pullList_.data())->mNumberBuffers = channels();
   inputTime_ = 0;
   resetPending_.store(false);
+  if (!makeEngineIfAway()) return kAudioUnitErr_FailedInitialization;
   return noErr;
+}
+
+void RateUnit::unprepare() {
+  engine_.store(nullptr, std::memory_order_release);
+  ownedEngine_.reset();
+}
+
+bool RateUnit::makeEngineIfAway() {
+  if (ownedEngine_ != nullptr) return true;
+  double rate = 1, pitch = 1;
+  currentRates(rate, pitch);
+  if (rate == 1 && pitch == 1) return true;
+  ownedEngine_ = makeEngine(kEngineChunk);
+  engine_.store(ownedEngine_.get(), std::memory_order_release);
+  return ownedEngine_ != nullptr;
+}
+
+void RateUnit::parameterChanged(AudioUnitScope, AudioUnitElement, AudioUnitParameterID) {
+  // An engine that cannot be made (out of memory) leaves the unit at identity; the next change
+  // tries again.
+  if (initialized()) makeEngineIfAway();
 }
 
 // Render thread: no allocation, no lock, no host calls.
@@ -33,9 +52,13 @@ OSStatus RateUnit::renderStage(bool passthrough, UInt32 frames, AudioBufferList 
   float *out[kMaxChannels];
   if (channelPointers(*ioData, out, kMaxChannels) < channels())
     return kAudioUnitErr_FormatNotSupported;
+  dsp::RateEngine *engine = engine_.load(std::memory_order_acquire);
   double rate = 1, pitch = 1;
-  if (!passthrough) currentRates(rate, pitch);
-  return stage_.render(rate, pitch, passthrough, out, frames, pullFrames, this);
+  if (!passthrough && engine != nullptr) {
+    currentRates(rate, pitch);
+    applyOptions(*engine);
+  }
+  return stage_.render(engine, rate, pitch, passthrough, out, frames, pullFrames, this);
 }
 
 OSStatus RateUnit::renderBus(AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,

@@ -3,10 +3,10 @@
 // at rate 1 and pitch 0 the input passes untouched (see dsp/rate_stage.h for the way in and
 // out). The stretcher's own delay is made up by reading ahead, so the output is not late.
 //
-// Overlap chooses the analysis window when the unit initializes: below 6 a short window (more
-// time resolution), 6 and 7 the stretcher's standard one, 8 (the default) and above a long one,
-// which keeps steady tones at their exact frequency and level where the standard window lets
-// them waver by several cents.
+// Overlap chooses the analysis window when the stretcher is made (see audiounit/rate_unit.h):
+// the default 8 the stretcher's standard window, the one its command-line tool uses by default,
+// below 8 a short one (more time resolution), above 8 a long one (steadier tones, smeared
+// attacks). The older unit, without the parameter, takes the standard one.
 // Render quality leaves the stretcher as it is (one engine serves every quality).
 // Effect blend sets how transients are treated: below 0.5 smoothly (softer attacks, no phase
 // resets), from 0.5 on (the default 1) sharply above a few hundred hertz.
@@ -50,21 +50,25 @@ class TimePitch final : public RateUnit {
         newer_(description.componentSubType == kAudioUnitSubType_NewTimePitch) {}
 
  protected:
-  std::unique_ptr<dsp::RateEngine> makeEngine(size_t &crossfadeFrames) override {
-    int window = 1;
+  std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
+    int window = 0;
     if (newer_) {
       Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
-      window = overlap < 6 ? -1 : overlap < 8 ? 0 : 1;
+      window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
     }
-    crossfadeFrames = 1024;
-    return std::unique_ptr<dsp::RateEngine>(new (std::nothrow) dsp::TimeStretcher(
-        outputRate(), channels(), maxFramesPerSlice(), window));
+    auto engine = std::unique_ptr<dsp::TimeStretcher>(
+        new (std::nothrow) dsp::TimeStretcher(outputRate(), channels(), maxChunk, window));
+    if (engine == nullptr || !engine->valid()) return nullptr;
+    return engine;
   }
-  // Render thread: no allocation, no lock.
+  size_t crossfadeFrames() const override { return 1024; }
   void currentRates(double &rate, double &pitch) override {
     rate = parameterValue(kAudioUnitScope_Global, 0, kRate);
     Float32 cents = parameterValue(kAudioUnitScope_Global, 0, kPitch);
     pitch = cents == 0 ? 1.0 : std::exp2(cents / 1200.0);
+  }
+  // Render thread: no allocation, no lock.
+  void applyOptions(dsp::RateEngine &engine) override {
     dsp::TimeStretcher::Options options;
     if (newer_) {
       options.peakLocking = parameterValue(kAudioUnitScope_Global, 0, kFourth) >= 0.5f;
@@ -72,7 +76,7 @@ class TimePitch final : public RateUnit {
       Float32 blend = parameterValue(kAudioUnitScope_Global, 0, kThird);
       options.transients = blend < 0.5f ? 0 : 1;
     }
-    static_cast<dsp::TimeStretcher *>(engine())->setOptions(options);
+    static_cast<dsp::TimeStretcher &>(engine).setOptions(options);
   }
 
  private:

@@ -25,7 +25,8 @@ class Varispeed final : public RateUnit {
 
  protected:
   bool changesRate() const override { return true; }
-  void parameterChanged(AudioUnitScope, AudioUnitElement, AudioUnitParameterID id) override {
+  void parameterChanged(AudioUnitScope scope, AudioUnitElement element,
+                        AudioUnitParameterID id) override {
     if (id == kVarispeedParam_PlaybackCents) {
       Float32 cents = parameterValue(kAudioUnitScope_Global, 0, kCents);
       storeParameter(kAudioUnitScope_Global, 0, kRate, 0,
@@ -35,16 +36,20 @@ class Varispeed final : public RateUnit {
       storeParameter(kAudioUnitScope_Global, 0, kCents, 0,
                      static_cast<Float32>(1200.0 * std::log2(static_cast<double>(rate))));
     }
+    RateUnit::parameterChanged(scope, element, id);
   }
-  std::unique_ptr<dsp::RateEngine> makeEngine(size_t &crossfadeFrames) override {
+  // Input and output rates that differ keep the unit away from identity at every setting.
+  OSStatus prepareEffect() override {
     formatRatio_ = inputRate() / outputRate();
-    crossfadeFrames = 256;
+    return RateUnit::prepareEffect();
+  }
+  std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
     auto engine = std::unique_ptr<dsp::VariableResampler>(new (std::nothrow) dsp::VariableResampler(
-        channels(), maxFramesPerSlice(), kMaxRate * formatRatio_, renderQuality() / 127.0));
+        channels(), maxChunk, kMaxRate * formatRatio_, renderQuality() / 127.0));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }
-  // Render thread: no allocation, no lock.
+  size_t crossfadeFrames() const override { return 256; }
   void currentRates(double &rate, double &pitch) override {
     rate = parameterValue(kAudioUnitScope_Global, 0, kRate) * formatRatio_;
     pitch = 1;

@@ -6,9 +6,8 @@
 
 namespace xnq::dsp {
 
-void RateStage::prepare(RateEngine *engine, unsigned channels, size_t maxChunk,
-                        size_t crossfadeFrames) {
-  engine_ = engine;
+void RateStage::prepare(unsigned channels, size_t maxChunk, size_t crossfadeFrames) {
+  engine_ = nullptr;
   channels_ = std::min(channels, kMaxChannels);
   maxChunk_ = maxChunk;
   crossfade_ = crossfadeFrames;
@@ -75,7 +74,7 @@ int32_t RateStage::readDry(float *const *out, size_t offset, size_t frames) {
       continue;
     }
     // Caught up: pull straight into the output, and keep a copy for a later start of the engine.
-    size_t n = std::min(frames, maxChunk_);
+    size_t n = frames;
     float *into[kMaxChannels];
     for (unsigned c = 0; c < channels_; ++c) into[c] = out[c] + offset;
     if (int32_t status = pull_(context_, into, n)) return status;
@@ -148,11 +147,12 @@ void RateStage::startWet(double rate, double pitch) {
 }
 
 // Render thread: no allocation, no lock.
-int32_t RateStage::render(double rate, double pitch, bool passthrough, float *const *out,
-                          size_t frames, PullFrames pull, void *context) {
+int32_t RateStage::render(RateEngine *engine, double rate, double pitch, bool passthrough,
+                          float *const *out, size_t frames, PullFrames pull, void *context) {
+  engine_ = engine;
   pull_ = pull;
   context_ = context;
-  bool identity = passthrough || (rate == 1 && pitch == 1);
+  bool identity = passthrough || engine == nullptr || (rate == 1 && pitch == 1);
   if (passthrough && mode_ != Mode::kDry) {
     mode_ = Mode::kDry;
     dryPos_ = pulled_;

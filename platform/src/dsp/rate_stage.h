@@ -12,6 +12,9 @@
 //   crossfade, and catches up with the input as it goes on.
 // The copy is a ring of the input pulled last; every pull goes through it, so the engine, the
 // crossfades and the untouched input all read the one stream.
+//
+// The engine may arrive late (its owner makes it on a host thread when the stage first has to
+// leave identity): until it does, the stage stays at identity whatever it is asked.
 #pragma once
 
 #include <cstddef>
@@ -45,15 +48,17 @@ using PullFrames = int32_t (*)(void *context, float *const *into, size_t frames)
 
 class RateStage {
  public:
-  // Host thread: makes every buffer the render thread uses. maxChunk bounds each pull;
+  // Host thread: makes every buffer the render thread uses. maxChunk bounds each pull for the
+  // engine and each feed of it (the untouched input is pulled a whole slice at a time);
   // crossfadeFrames is the length of each crossfade.
-  void prepare(RateEngine *engine, unsigned channels, size_t maxChunk, size_t crossfadeFrames);
+  void prepare(unsigned channels, size_t maxChunk, size_t crossfadeFrames);
   // Render thread: starts again at identity with an empty history, as after a seek.
   void reset();
-  // Render thread: fills frames of every channel of out. passthrough hands the input on at once
-  // (bypass), without a crossfade. Returns the first pull failure (the rest is silence).
-  int32_t render(double rate, double pitch, bool passthrough, float *const *out, size_t frames,
-                 PullFrames pull, void *context);
+  // Render thread: fills frames of every channel of out. engine: null until there is one, and
+  // then the same one until the next prepare. passthrough hands the input on at once (bypass),
+  // without a crossfade. Returns the first pull failure (the rest is silence).
+  int32_t render(RateEngine *engine, double rate, double pitch, bool passthrough, float *const *out,
+                 size_t frames, PullFrames pull, void *context);
 
  private:
   enum class Mode { kDry, kToWet, kWet, kSettling, kToDry };
@@ -72,7 +77,7 @@ class RateStage {
   static constexpr int64_t kRingFrames = 1 << 15;
   static constexpr unsigned kMaxChannels = 64;
 
-  RateEngine *engine_ = nullptr;
+  RateEngine *engine_ = nullptr;  // render thread only: the engine of the present render
   unsigned channels_ = 0;
   size_t maxChunk_ = 0;
   size_t crossfade_ = 0;

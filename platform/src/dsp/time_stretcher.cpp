@@ -20,41 +20,34 @@ struct QuietLog final : RubberBandStretcher::Logger {
 
 }  // namespace
 
-TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk,
-                             int windowScale) {
-  // One thread (the render thread), and the pitch path that keeps its resampler in use at every
-  // pitch so a change of pitch never rebuilds it.
+TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale)
+    : pitcher_(channels, maxChunk, kMaxPitch, 1.0),
+      channels_(channels),
+      maxChunk_(maxChunk),
+      between_(maxChunk * channels) {
+  // One thread (the render thread), at pitch 1 throughout: the resampler after it shifts pitch.
   RubberBandStretcher::Options options =
       RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionThreadingNever |
-      RubberBandStretcher::OptionTransientsMixed | RubberBandStretcher::OptionPitchHighConsistency |
+      RubberBandStretcher::OptionTransientsMixed |
       (windowScale < 0   ? RubberBandStretcher::OptionWindowShort
        : windowScale > 0 ? RubberBandStretcher::OptionWindowLong
                          : RubberBandStretcher::OptionWindowStandard);
   stretcher_ = std::make_unique<RubberBandStretcher>(
       static_cast<size_t>(sampleRate), channels, std::make_shared<QuietLog>(), options, 1.0, 1.0);
   stretcher_->setMaxProcessSize(maxChunk);
-  // Runs once through the extremes of rate and pitch so that every buffer they need exists
-  // before the render thread comes: in real-time mode the stretcher then changes both without
-  // allocating.
+  // Runs once through the extremes of the stretch so that every buffer they need exists before
+  // the render thread comes: in real-time mode the stretcher then changes it without allocating.
+  // The stretch is pitch over rate: 32 x 4 the longest, its inverse the shortest.
   std::vector<float> silence(maxChunk, 0.0f);
   std::vector<const float *> in(channels, silence.data());
-  std::vector<float> sink(maxChunk * 4 * channels);
   std::vector<float *> out(channels);
-  for (unsigned c = 0; c < channels; ++c) out[c] = sink.data() + c * maxChunk * 4;
-  // The stretch inside is the time ratio times the pitch factor: 1/32 with 4 and 32 with 1/4
-  // are its two ends. The pitch resampler keeps two tables (it fades from one to the next),
-  // largest for the lowest ratio and a factor that no small fraction comes near: two such
-  // changes at each end fill both.
-  const double odd = 1 + 1.0 / 997, other = 1 - 1.0 / 991;
-  const double ends[][2] = {
-      {1.0 / 32, 4 * odd}, {1.0 / 32, 4 * other}, {32.0, odd / 4}, {32.0, other / 4},
-      {1.0, odd},          {1.0, other},          {1.0, 1.0}};
-  for (const auto &end : ends) {
-    setRates(end[0], end[1]);
+  for (unsigned c = 0; c < channels; ++c) out[c] = between_.data() + c * maxChunk;
+  for (double ratio : {32 * kMaxPitch, 1 / (32 * kMaxPitch), 1.0}) {
+    stretcher_->setTimeRatio(ratio);
     for (int i = 0; i < 2; ++i) {
       stretcher_->process(in.data(), maxChunk, false);
       while (stretcher_->available() > 0)
-        stretcher_->retrieve(out.data(), std::min<size_t>(stretcher_->available(), maxChunk * 4));
+        stretcher_->retrieve(out.data(), std::min<size_t>(stretcher_->available(), maxChunk));
     }
   }
   clear();
@@ -73,18 +66,25 @@ void TimeStretcher::setOptions(const Options &options) {
   options_ = options;
 }
 
-void TimeStretcher::clear() { stretcher_->reset(); }
+void TimeStretcher::clear() {
+  stretcher_->reset();
+  pitcher_.clear();
+  skip_ = 0;
+}
 
 void TimeStretcher::setRates(double rate, double pitch) {
-  if (rate != rate_) stretcher_->setTimeRatio(1.0 / rate);
-  if (pitch != pitch_) stretcher_->setPitchScale(pitch);
+  if (rate != rate_ || pitch != pitch_) stretcher_->setTimeRatio(pitch / rate);
+  pitcher_.setRates(pitch, 1);
   rate_ = rate;
   pitch_ = pitch;
 }
 
 size_t TimeStretcher::primeFrames() { return stretcher_->getPreferredStartPad(); }
 
-size_t TimeStretcher::alignmentDiscard() { return stretcher_->getStartDelay(); }
+size_t TimeStretcher::alignmentDiscard() {
+  skip_ = stretcher_->getStartDelay();
+  return pitcher_.staleFrames();
+}
 
 size_t TimeStretcher::wanted(size_t maxChunk, size_t) {
   size_t required = stretcher_->getSamplesRequired();
@@ -95,13 +95,27 @@ void TimeStretcher::feed(const float *const *input, size_t frames) {
   stretcher_->process(input, frames, false);
 }
 
+// Moves the stretcher's output through the resampler until some comes out, a chunk at a time so
+// that the resampler's buffer never holds more than its warm-up sized.
 size_t TimeStretcher::available() {
-  int n = stretcher_->available();
-  return n > 0 ? static_cast<size_t>(n) : 0;
+  float *chunk[64];
+  while (pitcher_.available() == 0) {
+    int ready = stretcher_->available();
+    if (ready <= 0) break;
+    for (unsigned c = 0; c < channels_; ++c) chunk[c] = between_.data() + c * maxChunk_;
+    size_t got =
+        stretcher_->retrieve(chunk, std::min<size_t>(static_cast<size_t>(ready), maxChunk_));
+    size_t drop = std::min(skip_, got);
+    skip_ -= drop;
+    if (got == drop) continue;
+    for (unsigned c = 0; c < channels_; ++c) chunk[c] += drop;
+    pitcher_.feed(chunk, got - drop);
+  }
+  return pitcher_.available();
 }
 
 size_t TimeStretcher::retrieve(float *const *output, size_t frames) {
-  return stretcher_->retrieve(output, frames);
+  return pitcher_.retrieve(output, frames);
 }
 
 }  // namespace xnq::dsp

@@ -1,10 +1,18 @@
-// The time-pitch engine: the phase-vocoder stretcher in its real-time mode, where rate and pitch
-// may change between any two calls, configured once for the whole range of both.
+// The time-pitch engine: the phase-vocoder stretcher in its real-time mode, which changes the
+// length, followed by the variable-rate resampler, which changes the pitch. The stretcher makes
+// the sound pitch times as long as the rate asks and the resampler plays it pitch times faster.
+// Rate and pitch may change between any two calls.
+//
+// The stretcher could shift the pitch itself, but its resampler for pitches that change on the
+// fly works out its filter for every sample, close to half of all the work; the variable-rate
+// resampler does the same job in a fraction of that.
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "dsp/rate_stage.h"
+#include "dsp/variable_resampler.h"
 
 namespace RubberBand {
 class RubberBandStretcher;
@@ -20,9 +28,11 @@ class TimeStretcher final : public RateEngine {
     // their exact frequency (sharp transients everywhere make them waver by several cents).
     int transients = 1;
   };
-  // Host thread. windowScale: -1 a short window, 0 the standard one, 1 a long one.
+  // Host thread. windowScale: -1 a short window, 0 the standard one, 1 a long one. valid() is
+  // false when the resampler could not be made.
   TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale);
   ~TimeStretcher() override;
+  bool valid() const { return pitcher_.valid(); }
   // Render thread: applies the options that changed.
   void setOptions(const Options &options);
 
@@ -36,7 +46,17 @@ class TimeStretcher final : public RateEngine {
   size_t retrieve(float *const *output, size_t frames) override;
 
  private:
+  static constexpr double kMaxPitch = 4;
+
   std::unique_ptr<RubberBand::RubberBandStretcher> stretcher_;
+  VariableResampler pitcher_;
+  unsigned channels_;
+  size_t maxChunk_;
+  // The stretcher's output on its way to the resampler: maxChunk_ frames per channel.
+  std::vector<float> between_;
+  // Stretcher output still to drop after a start (its own delay), so the resampler begins in
+  // step with the input.
+  size_t skip_ = 0;
   Options options_;
   double rate_ = 1, pitch_ = 1;
 };

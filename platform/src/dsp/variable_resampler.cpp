@@ -23,13 +23,14 @@ VariableResampler::VariableResampler(unsigned channels, size_t maxChunk, double 
   }
   fifo_.assign(fifoFrames_ * channels, 0.0f);
   // The resampler sizes its buffers as it goes; a run through the extremes of the ratio makes
-  // them all now, on this thread, so that the render thread never does.
-  std::vector<float> silence(maxChunk, 0.0f);
+  // them all now, on this thread, so that the render thread never does. Its input buffer grows
+  // with the input it holds at once, so these feeds are twice the largest the stage makes.
+  std::vector<float> silence(2 * maxChunk, 0.0f);
   std::vector<const float *> in(channels, silence.data());
   for (double rate : {maxRate, 1 / maxRate, 1.0}) {
     setRates(rate, 1);
     for (int i = 0; i < 4; ++i) {
-      feed(in.data(), maxChunk);
+      feed(in.data(), 2 * maxChunk);
       read_ = written_;
     }
     started_ = false;

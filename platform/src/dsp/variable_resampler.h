@@ -23,6 +23,8 @@ class VariableResampler final : public RateEngine {
   // The resampler's output starts with its first input: what is left of earlier input and the
   // history's output are all there is to drop.
   size_t alignmentDiscard() override;
+  // Output still due from input before the last clear.
+  size_t staleFrames() const { return stale_; }
   size_t wanted(size_t maxChunk, size_t outputNeeded) override;
   void feed(const float *const *input, size_t frames) override;
   size_t available() override { return static_cast<size_t>(written_ - read_); }

@@ -151,12 +151,13 @@ int Run(const std::vector<std::string> &args) {
         while (!ended && xnq_sound_channel_free_frames(channel) >= kBlock) {
           UInt32 got = kBlock;
           AudioBufferList list{1, {{in.channels, kBlock * 2 * in.channels, samples.data()}}};
-          // A read error ends the file as its end does: what was read has been queued.
-          if (ExtAudioFileRead(in.file, &got, &list) != noErr || got == 0) {
+          // A read error ends the file as its end does, after what it delivered.
+          const OSStatus read = ExtAudioFileRead(in.file, &got, &list);
+          if (got > 0) xnq_sound_channel_write(channel, samples.data(), got, nullptr);
+          if (read != noErr || got == 0) {
             ended = true;
             break;
           }
-          xnq_sound_channel_write(channel, samples.data(), got, nullptr);
         }
         const UInt32 queued = xnq_sound_channel_queued_frames(channel);
         PrintStatus(xnq_sound_channel_played_frames(channel) / in.rate, total, queued / in.rate,

@@ -71,14 +71,13 @@ OSStatus MyRenderer(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTim
   state->renders.fetch_add(1);
   QTSoundStreamRefcon *refcon = state->refcon.load();
   QTSoundStreamGlobals *globals = refcon == nullptr ? nullptr : refcon->globals.load();
-  AudioConverterRef converter = state->converter.load();
-  if (globals != nullptr && converter != nullptr) {
+  if (globals != nullptr) {
+    // Without a converter (it could not be made) the fill fails at once: the mixer is not pulled
+    // and the unit's buffers keep what they held.
     UInt32 packets = inNumberFrames;
-    AudioConverterFillComplexBuffer(converter, QTSoundStreamConverterInputProc, globals, &packets,
-                                    ioData, nullptr);
+    AudioConverterFillComplexBuffer(state->converter.load(), QTSoundStreamConverterInputProc,
+                                    globals, &packets, ioData, nullptr);
   } else {
-    // Without an open instance, or without a converter (it could not be made), the unit plays
-    // silence rather than whatever its buffers held.
     WriteSilence(ioData);
   }
   state->renders.fetch_sub(1);

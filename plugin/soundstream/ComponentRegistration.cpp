@@ -73,6 +73,9 @@ void CloseSteps(QTSoundStreamData *data) {
   } else {
     delete refcon;
   }
+  // No handler reaches this state any more, so none would clear the flag when the instance that
+  // is still playing closes; what it plays no longer reaches this state's unit either.
+  state->streamActive.store(0);
   state->component = nullptr;
 }
 
@@ -123,7 +126,15 @@ void rbOpen(REALobject obj) {
   SweepOrphans();
   QTSoundStreamState *state = data->state;
   if (state == nullptr || state->component != nullptr) return;
-  // The block is made first: a registration must never be left without it. Without memory for
+  // The converter comes before the registration, so that it exists before any instance can open
+  // and a render pull through it. It lives as long as the state, whether or not this registers.
+  if (state->converter.load() == nullptr) {
+    AudioStreamBasicDescription source = MixerFormat();
+    AudioConverterRef converter = nullptr;
+    if (AudioConverterNew(&source, &state->outputFormat, &converter) != noErr) converter = nullptr;
+    state->converter.store(converter);
+  }
+  // The block is made next: a registration must never be left without it. Without memory for
   // it, or for the name, nothing is registered.
   auto *refcon = new (std::nothrow) QTSoundStreamRefcon{};
   if (refcon == nullptr) return;
@@ -137,7 +148,7 @@ void rbOpen(REALobject obj) {
     delete refcon;
     return;
   }
-  // Refcon 0 registers the component for this process only.
+  // A global flag of 0 registers the component for this process only.
   state->component = RegisterComponent(&description, sDispatchUPP, 0, nameHandle, nullptr, nullptr);
   DisposeHandle(nameHandle);
   if (state->component != nullptr) {
@@ -145,12 +156,6 @@ void rbOpen(REALobject obj) {
     SetComponentRefcon(state->component, reinterpret_cast<long>(refcon));
   } else {
     delete refcon;
-  }
-  if (state->converter.load() == nullptr) {
-    AudioStreamBasicDescription source = MixerFormat();
-    AudioConverterRef converter = nullptr;
-    if (AudioConverterNew(&source, &state->outputFormat, &converter) != noErr) converter = nullptr;
-    state->converter.store(converter);
   }
 }
 

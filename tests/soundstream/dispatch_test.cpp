@@ -16,9 +16,7 @@ class DispatchTest : public SoundStreamTest {
     ASSERT_EQ(OpenAComponent(ComponentOf(obj_), &instance_), noErr);
   }
   void TearDown() override {
-    if (instance_ != nullptr) {
-      EXPECT_EQ(CloseComponent(instance_), noErr);
-    }
+    EXPECT_TRUE(instance_ == nullptr || CloseComponent(instance_) == noErr);
     obj_ = Value();
     SoundStreamTest::TearDown();
   }
@@ -36,12 +34,11 @@ TEST_F(DispatchTest, AnswersCanDoVersionAndBadSelectors) {
   for (const auto &row : rows)
     EXPECT_EQ(CallComponentCanDo(instance_, row.selector), row.canDo) << row.selector;
   EXPECT_EQ(GetComponentVersion(instance_), 0x10000);
-  // Selectors below 256 without a handler of their own.
-  SoundComponentDataPtr data = nullptr;
-  EXPECT_EQ(ComponentSetTarget(instance_, nullptr), badComponentSelector);
-  EXPECT_EQ(SoundComponentSetSource(instance_, nullptr, nullptr), badComponentSelector);
-  EXPECT_EQ(SoundComponentGetSourceData(instance_, &data), badComponentSelector);
-  EXPECT_EQ(SoundComponentSetOutput(instance_, nullptr, &data), badComponentSelector);
+  // Selectors below 256 without a handler of their own, sent bare: the instance alone.
+  for (SInt16 selector : {0, 2, 3, 4, 5, -5, -6, -7, 255}) {
+    ComponentParameters call{.what = selector, .params = {reinterpret_cast<long>(instance_)}};
+    EXPECT_EQ(CallComponentDispatch(&call), badComponentSelector) << selector;
+  }
 }
 
 TEST_F(DispatchTest, AnswersTheFixedFormatAndAsksTheMixerTheRest) {
@@ -96,7 +93,6 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
   ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
   SoundSource source = nullptr;
   ASSERT_EQ(SoundComponentAddSource(instance_, &source), noErr);  // through the mixer
-  ASSERT_NE(source, nullptr);
   Byte samples[64] = {};
   SoundComponentData desc{0, kTwosComplement, 2, 16, 0xAC440000u, 16, samples, 0};
   SoundParamBlock pb{};
@@ -113,8 +109,10 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
     EXPECT_EQ(result, noErr) << step;
     EXPECT_EQ(Get(obj_, "IsStreamActive"), step[1] - '0') << step;
   }
-  // A null block is the mixer's to refuse; an empty one plays nothing.
+  // A null block or null samples are the mixer's to refuse; an empty block plays nothing.
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, nullptr, 0), paramErr);
+  desc.buffer = nullptr;
+  EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), paramErr);
   desc.sampleCount = 0;
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), noErr);
   EXPECT_EQ(SoundComponentRemoveSource(instance_, source), noErr);
@@ -127,14 +125,13 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
 TEST_F(DispatchTest, OpenInstancesOutliveTheRegistrationSafely) {
   Component component = ComponentOf(obj_);
   ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
-  Call(obj_, "CloseComponent");
-  EXPECT_FALSE(Get(obj_, "IsOpen"));
-  obj_ = Value();  // the state is freed too
-  // The open instance still works, and no new one opens on the withdrawn registration.
-  short channels = 0;
-  EXPECT_EQ(SoundComponentGetInfo(instance_, nullptr, siNumberChannels, &channels), noErr);
   SoundSource source = nullptr;
   EXPECT_EQ(SoundComponentAddSource(instance_, &source), noErr);
+  EXPECT_EQ(SoundComponentStartSource(instance_, 1, &source), noErr);
+  Call(obj_, "CloseComponent");
+  EXPECT_FALSE(Get(obj_, "IsStreamActive"));  // what still plays no longer reaches the object
+  obj_ = Value();                             // the state is freed too
+  // The open instance still works, and no new one opens on the withdrawn registration.
   EXPECT_EQ(SoundComponentStartSource(instance_, 1, &source), noErr);
   ComponentInstance another = nullptr;
   EXPECT_EQ(OpenAComponent(component, &another), invalidComponentID);

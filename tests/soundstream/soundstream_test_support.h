@@ -13,12 +13,9 @@
 namespace soundstream_test {
 
 using player_test::Capture;
+using player_test::Host;
 using xnq::host::Runtime;
 using xnq::host::Value;
-
-// The host runtime; the fixture loads the plugin into it, a test without the fixture loads it
-// under settings of its own.
-inline Runtime &Host() { return Runtime::get(); }
 
 inline int64_t Call(const Value &obj, const std::string &method, std::vector<Value> args = {}) {
   xnq::host::CallResult r = Host().call(obj, method, args);

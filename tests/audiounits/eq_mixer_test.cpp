@@ -17,6 +17,13 @@ TEST(GraphicEq, EveryCentreTakesItsBandsGainAndFlatIsExact) {
     SCOPED_TRACE(bands);
     UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ);
     ASSERT_EQ(eq.set(kGraphicEQParam_NumberOfBands, bands == 31 ? 1.0f : 0.0f), noErr);
+    EXPECT_EQ(eq.set(kGraphicEQParam_NumberOfBands, 0.5f), kAudioUnitErr_InvalidParameter);
+    UInt32 size = 0;  // the bands of the layout and the switch
+    ASSERT_EQ(
+        AudioUnitGetPropertyInfo(eq.unit(), kAudioUnitProperty_ParameterList, 0, 0, &size, nullptr),
+        noErr);
+    EXPECT_EQ(size, (bands + 1) * sizeof(AudioUnitParameterID));
+    EXPECT_EQ(eq.set(10, 0), bands == 10 ? OSStatus{kAudioUnitErr_InvalidParameter} : noErr);
     ASSERT_EQ(eq.initialize(), noErr);
     Signal flat = tone(1, 997, 0.3);
     EXPECT_EQ(eq.render(flat, flat[0].size()), flat);  // all bands at 0 dB

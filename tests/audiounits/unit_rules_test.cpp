@@ -61,6 +61,8 @@ const Kind kKinds[] = {
 TEST(UnitRules, BadValuesAreRefusedParametersDescribedAndBypassIsExact) {
   for (const Kind &k : kKinds) {
     SCOPED_TRACE(k.subType);
+    ComponentDescription registered{k.type, k.subType, kAudioUnitManufacturer_Platform, 0, 0};
+    EXPECT_NE(FindNextComponent(nullptr, &registered), nullptr);
     UnitHarness unit(k.type, k.subType, 2);
     Float32 before = unit.get(k.parameter, k.scope);
     for (Float32 bad : {NAN, INFINITY, -INFINITY, 1e6f, -1e6f})
@@ -102,6 +104,8 @@ TEST(UnitRules, BadValuesAreRefusedParametersDescribedAndBypassIsExact) {
     AudioTimeStamp stamp{};
     EXPECT_EQ(AudioUnitRender(unit.unit(), nullptr, &stamp, 0, 1157, &list),
               kAudioUnitErr_TooManyFramesToProcess);
+    // One buffer where the output's two channels need one each.
+    EXPECT_EQ(AudioUnitRender(unit.unit(), nullptr, &stamp, 0, 16, &list), paramErr);
   }
 }
 

@@ -1,9 +1,10 @@
-// The Sound Manager's mixer driven as an output device drives it: sources mixed, resampled,
-// clipped and completed; stop, pause and the blocks it refuses.
+// The Sound Manager's mixer driven as an output device drives it: sources mixed, clipped,
+// completed and resampled; stop, pause and the blocks it refuses.
 #include "os/sound_manager.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -54,16 +55,42 @@ struct MixerTest : ::testing::Test {
   ComponentInstance mixer = nullptr;
 };
 
-TEST_F(MixerTest, MixesResamplesClipsAndCompletes) {
-  // Half rate: every output frame between two source frames is their mean.
-  Block slow(0x56220000u, 1, {0, 0, 0x03, 0xE8, 0x07, 0xD0, 0x0B, 0xB8, 0, 0});
+TEST_F(MixerTest, MixesClipsAndCompletes) {
+  Block quiet(0xAC440000u, 1, {0, 0, 0x03, 0xE8, 0x07, 0xD0, 0x0B, 0xB8, 0, 0});
   Block loud(0xAC440000u, 2, {0x7F, 0xFF, 0, 0, 0x7F, 0xFF, 0, 0});
-  Play(slow);
+  Play(quiet);
   Play(loud);
-  EXPECT_EQ(Pull(), (std::vector<int>{32767, 32767, 1000, 1500, 2000, 2500, 3000, 1500}));
-  EXPECT_EQ(loud.completions, 1);
+  EXPECT_EQ(Pull(), (std::vector<int>{32767, 32767, 2000, 3000, 0, 0, 0, 0}));
+  EXPECT_EQ(quiet.completions + loud.completions, 2);
   EXPECT_EQ(Pull(), std::vector<int>(8, 0));  // both ran dry: silence
-  EXPECT_EQ(slow.completions, 1);
+}
+
+// A 1 kHz tone taken from 22050 Hz to 44100 Hz keeps its level and leaves no image at 21050 Hz
+// (interpolating between its samples leaves one at -46 dB).
+TEST_F(MixerTest, ResamplesWithoutImages) {
+  std::vector<Byte> bytes;
+  for (int f = 0; f < 11025; ++f) {
+    auto q = static_cast<int16_t>(std::lround(16384 * std::sin(2 * M_PI * 1000 * f / 22050.0)));
+    bytes.insert(bytes.end(), {Byte(q >> 8), Byte(q)});
+  }
+  Block tone(0x56220000u, 1, bytes);
+  Play(tone);
+  std::vector<int> left;
+  while (left.size() < 18000) {
+    std::vector<int> more = Pull();
+    left.insert(left.end(), more.begin(), more.end());
+  }
+  auto db = [&](double hz) {  // the amplitude at hz over 16000 frames, through a Hann window
+    double re = 0, im = 0;
+    for (int n = 0; n < 16000; ++n) {
+      double w = (1 - std::cos(2 * M_PI * n / 16000)) / 2 * left[2000 + n] / 32768 / 4000;
+      re += w * std::cos(2 * M_PI * hz * n / 44100);
+      im += w * std::sin(2 * M_PI * hz * n / 44100);
+    }
+    return 20 * std::log10(std::hypot(re, im));
+  };
+  EXPECT_NEAR(db(1000), -6.02, 0.05);
+  EXPECT_LT(db(21050), -100);
 }
 
 TEST_F(MixerTest, StopDropsPauseKeepsAndBadBlocksAreRefused) {

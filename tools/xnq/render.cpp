@@ -125,17 +125,6 @@ OSStatus ReadFile(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeSta
   return noErr;
 }
 
-OSStatus OpenInput(const std::string &path, ExtAudioFileRef &file) {
-  FSRef ref;
-  if (OSStatus status = FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr))
-    return status;
-  CFURLRef url = CFURLCreateFromFSRef(nullptr, &ref);
-  if (url == nullptr) return kAudioFileFileNotFoundError;
-  OSStatus status = ExtAudioFileOpenURL(url, &file);
-  CFRelease(url);
-  return status;
-}
-
 int Fail(const char *what, const std::string &subject, OSStatus status) {
   std::fprintf(stderr, "xnq render: %s %s (status %d)\n", what, subject.c_str(),
                static_cast<int>(status));
@@ -146,7 +135,7 @@ int Run(const std::vector<std::string> &args) {
   Options o;
   if (!ParseOptions(args, o)) return 2;
   FileSource source;
-  if (OSStatus status = OpenInput(o.in, source.file)) return Fail("cannot read", o.in, status);
+  if (OSStatus status = openAudioFile(o.in, source.file)) return Fail("cannot read", o.in, status);
   AudioStreamBasicDescription fileFormat{};
   SInt64 fileFrames = 0;
   UInt32 size = sizeof fileFormat;

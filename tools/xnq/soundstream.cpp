@@ -2,7 +2,6 @@
 // does: through a sound channel on the output device component that QTSoundStreamXNQ registers,
 // which renders into the default output unit. One live status line; Ctrl-C stops cleanly.
 #include <signal.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <cstdio>
@@ -68,29 +67,66 @@ void PrintStatus(double played, double total, double queued, bool active) {
   std::fflush(stderr);
 }
 
+// The file's length and rate, and the file set to deliver its first two channels (or its one)
+// as 16-bit samples in this machine's byte order: what the sound channel plays.
+struct Input {
+  ExtAudioFileRef file = nullptr;
+  Float64 rate = 0;
+  UInt32 fileChannels = 0, channels = 0;
+  SInt64 frames = 0;
+};
+
+OSStatus OpenInput(const std::string &path, Input &in) {
+  if (OSStatus status = openAudioFile(path, in.file)) return status;
+  AudioStreamBasicDescription format{};
+  UInt32 size = sizeof format;
+  OSStatus status =
+      ExtAudioFileGetProperty(in.file, kExtAudioFileProperty_FileDataFormat, &size, &format);
+  size = sizeof in.frames;
+  if (status == noErr)
+    status =
+        ExtAudioFileGetProperty(in.file, kExtAudioFileProperty_FileLengthFrames, &size, &in.frames);
+  in.rate = format.mSampleRate;
+  in.fileChannels = format.mChannelsPerFrame;
+  in.channels = in.fileChannels >= 2 ? 2 : 1;
+  const UInt32 frameBytes = 2 * in.channels;
+  const AudioStreamBasicDescription client{
+      in.rate,
+      kAudioFormatLinearPCM,
+      kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+      frameBytes,
+      1,
+      frameBytes,
+      in.channels,
+      16,
+      0};
+  if (status == noErr)
+    status = ExtAudioFileSetProperty(in.file, kExtAudioFileProperty_ClientDataFormat, sizeof client,
+                                     &client);
+  return status;
+}
+
 int Run(const std::vector<std::string> &args) {
   if (args.size() != 1 || args[0].rfind("--", 0) == 0) {
     std::fprintf(stderr, "xnq soundstream: give one audio file (see xnq soundstream --help)\n");
     return 2;
   }
-  SF_INFO info{};
-  SNDFILE *file = sf_open(args[0].c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    std::fprintf(stderr, "xnq soundstream: cannot read %s: %s\n", args[0].c_str(),
-                 sf_strerror(nullptr));
+  Input in;
+  if (OSStatus opened = OpenInput(args[0], in)) {
+    std::fprintf(stderr, "xnq soundstream: cannot read %s (status %d)\n", args[0].c_str(),
+                 static_cast<int>(opened));
+    if (in.file != nullptr) ExtAudioFileDispose(in.file);
     return 1;
   }
   if (!loadPlugin()) {
-    sf_close(file);
+    ExtAudioFileDispose(in.file);
     return 1;
   }
   int status = 0;
   {
     SoundStream stream;
     std::string failure = stream.start();
-    // The file's first two channels, as 16-bit samples in this machine's byte order.
-    const UInt32 channels = info.channels >= 2 ? 2 : 1;
-    XnqSoundFormat format{static_cast<Float64>(info.samplerate), channels, 16, 0};
+    XnqSoundFormat format{in.rate, in.channels, 16, 0};
     XnqSoundChannel *channel = nullptr;
     OSStatus opened = failure.empty()
                           ? xnq_sound_channel_open(stream.component(), &format, 0, 0, &channel)
@@ -105,26 +141,26 @@ int Run(const std::vector<std::string> &args) {
       action.sa_handler = OnInterrupt;
       sigaction(SIGINT, &action, nullptr);
       sigaction(SIGTERM, &action, nullptr);
-      std::fprintf(stderr, "xnq soundstream: %s, %d Hz, %d channel%s (Ctrl-C stops)\n",
-                   args[0].c_str(), info.samplerate, info.channels, info.channels == 1 ? "" : "s");
-      const double rate = info.samplerate, total = static_cast<double>(info.frames) / rate;
-      std::vector<short> frames(4096 * static_cast<size_t>(info.channels));
-      std::vector<short> pairs(4096 * 2);
+      std::fprintf(stderr, "xnq soundstream: %s, %g Hz, %u channel%s (Ctrl-C stops)\n",
+                   args[0].c_str(), in.rate, in.fileChannels, in.fileChannels == 1 ? "" : "s");
+      const double total = static_cast<double>(in.frames) / in.rate;
+      constexpr UInt32 kBlock = 4096;
+      std::vector<short> samples(kBlock * 2);
       bool ended = false;
       while (!gInterrupted) {
-        while (!ended && xnq_sound_channel_free_frames(channel) >= 4096) {
-          sf_count_t got = sf_readf_short(file, frames.data(), 4096);
-          if (got <= 0) {
+        while (!ended && xnq_sound_channel_free_frames(channel) >= kBlock) {
+          UInt32 got = kBlock;
+          AudioBufferList list{1, {{in.channels, kBlock * 2 * in.channels, samples.data()}}};
+          // A read error ends the file as its end does, after what it delivered.
+          const OSStatus read = ExtAudioFileRead(in.file, &got, &list);
+          if (got > 0) xnq_sound_channel_write(channel, samples.data(), got, nullptr);
+          if (read != noErr || got == 0) {
             ended = true;
             break;
           }
-          for (sf_count_t f = 0; f < got; ++f)
-            for (UInt32 c = 0; c < channels; ++c)
-              pairs[f * channels + c] = frames[f * info.channels + c];
-          xnq_sound_channel_write(channel, pairs.data(), static_cast<UInt32>(got), nullptr);
         }
         const UInt32 queued = xnq_sound_channel_queued_frames(channel);
-        PrintStatus(xnq_sound_channel_played_frames(channel) / rate, total, queued / rate,
+        PrintStatus(xnq_sound_channel_played_frames(channel) / in.rate, total, queued / in.rate,
                     stream.active());
         if (ended && queued == 0) {
           // The last block has been taken; its samples still pass the mixer's current buffer
@@ -138,7 +174,7 @@ int Run(const std::vector<std::string> &args) {
       std::fprintf(stderr, "\n%s", gInterrupted ? "xnq soundstream: stopped\n" : "");
     }
   }
-  sf_close(file);
+  ExtAudioFileDispose(in.file);
   return status;
 }
 
@@ -148,7 +184,8 @@ const Registrar registrar({
     "usage: xnq soundstream FILE\n"
     "\n"
     "Registers the sound output component through QTSoundStreamXNQ, attaches it to the default\n"
-    "output unit and plays FILE (any format libsndfile reads; its first two channels) through a\n"
+    "output unit and plays FILE (any format the audio file service reads; its first two channels) "
+    "through a\n"
     "sound channel on that component, as a program written for the older sound services plays\n"
     "through an output device. A live line shows the time played, the time queued and whether\n"
     "the stream is active. Ctrl-C stops cleanly; the command ends when the file has played.",

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "os/audio_file.h"
+
 namespace xnq::tool {
 
 struct Subcommand {
@@ -19,6 +21,9 @@ void registerSubcommand(const Subcommand &command);
 // Loads the plugin into the host with default settings; prints an error and returns false when
 // it can't. The plugin file comes from XNQ_PLUGIN or the build's own plugin.
 bool loadPlugin();
+
+// Opens the audio file at path for reading through the extended audio file service.
+OSStatus openAudioFile(const std::string &path, ExtAudioFileRef &file);
 
 struct Registrar {
   explicit Registrar(const Subcommand &command) { registerSubcommand(command); }

@@ -118,6 +118,8 @@ typedef struct AudioUnitConnection {
 
 enum {
   kAudioUnitParameterUnit_Generic = 0,
+  kAudioUnitParameterUnit_Indexed = 1,
+  kAudioUnitParameterUnit_LinearGain = 5,
   kAudioUnitParameterUnit_Rate = 10,
   kAudioUnitParameterUnit_Cents = 9,
   kAudioUnitParameterUnit_Decibels = 13,

@@ -1,5 +1,6 @@
 #include "audiounit/audio_unit_base.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "audiounit/channel_copy.h"
@@ -22,6 +23,22 @@ T valueOf(const void *data) {
   T value;
   std::memcpy(&value, data, sizeof(T));
   return value;
+}
+
+// Whether a list has the buffers a format lays out (one per channel, or one for all), each
+// with the channels it should hold and, unless the unit is to supply it, bytes for frames.
+bool listFits(const AudioBufferList &list, const AudioStreamBasicDescription &format,
+              UInt32 frames) {
+  bool nonInterleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+  UInt32 perBuffer = nonInterleaved ? 1 : format.mChannelsPerFrame;
+  if (list.mNumberBuffers != (nonInterleaved ? format.mChannelsPerFrame : 1)) return false;
+  for (UInt32 b = 0; b < list.mNumberBuffers; ++b) {
+    const AudioBuffer &buffer = list.mBuffers[b];
+    if (buffer.mNumberChannels != perBuffer) return false;
+    if (buffer.mData != nullptr && buffer.mDataByteSize < frames * format.mBytesPerFrame)
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -149,6 +166,10 @@ OSStatus AudioUnitBase::setParameter(AudioUnitParameterID id, AudioUnitScope sco
   // learns of it and the value stays as it was.
   if (!(value >= definition->minValue && value <= definition->maxValue))
     return kAudioUnitErr_InvalidParameter;
+  // A switch or a choice from a list takes whole numbers only: 0.5 names no setting.
+  bool whole = definition->unit == kAudioUnitParameterUnit_Boolean ||
+               definition->unit == kAudioUnitParameterUnit_Indexed;
+  if (whole && value != std::floor(value)) return kAudioUnitErr_InvalidParameter;
   scopes_[scope][element]->values[slot].store(value, std::memory_order_relaxed);
   parameterChanged(scope, element, id);
   return noErr;
@@ -586,14 +607,17 @@ OSStatus AudioUnitBase::render(AudioUnitRenderActionFlags *flags, const AudioTim
   if (!initialized()) return kAudioUnitErr_Uninitialized;
   if (bus >= scopes_[kAudioUnitScope_Output].size()) return kAudioUnitErr_InvalidElement;
   if (frames > maxFrames_) return kAudioUnitErr_TooManyFramesToProcess;
-  // A caller may pass buffers without data and let the unit supply them.
+  // Units write every channel's frames without looking further, so the caller's list must have
+  // the output format's layout and room for the frames asked.
+  if (!listFits(*ioData, scopes_[kAudioUnitScope_Output][bus]->format, frames)) return paramErr;
+  // A caller may pass buffers without data and let the unit supply them; the scratch holds a
+  // slice of every channel.
   Float32 *scratch = outputScratch_[bus].data();
   size_t used = 0;
   for (UInt32 i = 0; i < ioData->mNumberBuffers; ++i) {
     AudioBuffer &buffer = ioData->mBuffers[i];
     size_t samples = static_cast<size_t>(frames) * buffer.mNumberChannels;
     if (buffer.mData != nullptr) continue;
-    if (used + samples > outputScratch_[bus].size()) return kAudioUnitErr_InvalidPropertyValue;
     buffer.mData = scratch + used;
     buffer.mDataByteSize = static_cast<UInt32>(samples * 4);
     used += samples;

@@ -2,6 +2,7 @@
 // converter reads, its output is the units' own 32-bit float (interleaved or not), and the two
 // may differ in channels (a mono input fills every output channel) and in rate (the converter's
 // resampler). It pulls its input in whatever chunks the converter asks for, at most a slice.
+// It has no bypass: with formats that differ there is nothing it could hand on unchanged.
 #include <algorithm>
 #include <new>
 

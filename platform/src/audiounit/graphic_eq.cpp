@@ -26,7 +26,7 @@ std::vector<ParameterDefinition> eqParameters() {
                     -20.0f, 12.0f, 0.0f});
   // 0 selects the 10-band layout, 1 the 31-band layout.
   list.push_back({kAudioUnitScope_Global, kBandCount, "Number of Bands",
-                  kAudioUnitParameterUnit_Generic, 0.0f, 1.0f, 0.0f});
+                  kAudioUnitParameterUnit_Indexed, 0.0f, 1.0f, 0.0f});
   return list;
 }
 
@@ -55,7 +55,7 @@ class GraphicEq final : public EffectUnit {
 
  private:
   static constexpr size_t kBandSlot = dsp::kMaxEqBands;  // the definition of parameter 10000
-  static int bandCountOf(Float32 setting) { return setting >= 0.5f ? 31 : 10; }
+  static int bandCountOf(Float32 setting) { return setting == 1.0f ? 31 : 10; }
   // Render thread (and initialize): designs the filters for the present gains.
   void design();
 

@@ -43,14 +43,14 @@ std::vector<ParameterDefinition> mixerParameters() {
                       -120.0f, AudioUnitBase::kMaxChannels, true});
   };
   list.push_back({kAudioUnitScope_Input, kMultiChannelMixerParam_Volume, "Input Volume",
-                  kAudioUnitParameterUnit_Generic, 0.0f, 1.0f, 1.0f});
+                  kAudioUnitParameterUnit_LinearGain, 0.0f, 1.0f, 1.0f});
   list.push_back({kAudioUnitScope_Input, kMultiChannelMixerParam_Enable, "Enable",
                   kAudioUnitParameterUnit_Boolean, 0.0f, 1.0f, 1.0f});
   list.push_back({kAudioUnitScope_Input, kMultiChannelMixerParam_Pan, "Pan",
                   kAudioUnitParameterUnit_Pan, -1.0f, 1.0f, 0.0f});
   meters(kAudioUnitScope_Input);
   list.push_back({kAudioUnitScope_Output, kMultiChannelMixerParam_Volume, "Output Volume",
-                  kAudioUnitParameterUnit_Generic, 0.0f, 1.0f, 1.0f});
+                  kAudioUnitParameterUnit_LinearGain, 0.0f, 1.0f, 1.0f});
   meters(kAudioUnitScope_Output);
   return list;
 }

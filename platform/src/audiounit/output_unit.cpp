@@ -118,7 +118,7 @@ OSStatus GenericOutput::renderBus(AudioUnitRenderActionFlags *, const AudioTimeS
 DeviceOutput::DeviceOutput(AudioUnit self, const ComponentDescription &description, Follows follows)
     : OutputUnit(self, description, 2,
                  {{kAudioUnitScope_Global, kVolumeParameter, "Volume",
-                   kAudioUnitParameterUnit_Generic, 0.0f, 1.0f, 1.0f}}),
+                   kAudioUnitParameterUnit_LinearGain, 0.0f, 1.0f, 1.0f}}),
       follows_(follows) {
   for (auto &entry : channelMap_) entry.store(-1);
   adoptDevice(followedDevice());

@@ -11,6 +11,9 @@
 
 namespace xnq::sound {
 
+// A source's sample-rate converter and the stereo frames it works on, made by host threads.
+struct RateConverter;
+
 // How a queued block's samples are read.
 enum class SampleKind : uint8_t { kOffsetBinary8, kSigned8, kBigEndian16, kLittleEndian16 };
 
@@ -22,6 +25,11 @@ struct QueuedBlock {
   UInt32 channels;
   SampleKind kind;
   uint64_t step;  // source frames per output frame, 32.32 fixed point
+  // Set on the first block at a rate other than the block before it: the converter the source
+  // plays it and the blocks after it through (null: they are at the output's rate). Cleared by
+  // the render thread when it takes the converter over.
+  bool newRate;
+  RateConverter *converter;
 };
 
 enum SourceState : uint32_t { kSourceFree, kSourceStopped, kSourcePlaying, kSourcePaused };
@@ -40,17 +48,19 @@ struct MixerSource {
   // not playing and no render is in progress); read by host threads to find room.
   std::atomic<uint32_t> tail{0};
 
-  // The resampler's position, touched only by the render thread while the source plays, and
-  // reset by host threads while it does not. Frame a is the source frame at the output
-  // position, b the one after it; frac is the fraction of the way from a to b.
-  UInt32 consumed = 0;  // frames taken from the block at tail
-  float a[2] = {}, b[2] = {};
-  bool haveA = false, haveB = false;
-  uint32_t drop = 0;  // source frames to skip before the next one is read into a
-  uint32_t frac = 0;
-  uint64_t step = uint64_t{1} << 32;
-
-  void resetPosition();
+  // Host threads only: the step of the last block queued.
+  uint64_t lastStep = uint64_t{1} << 32;
+  // Touched only by the render thread while the source plays, and reset by host threads while
+  // it does not: frames taken from the block at tail, the converter in use (null: frames go out
+  // as they come), the position in its output, and the silent runs still owed to push the end
+  // of the stream out of it.
+  UInt32 consumed = 0;
+  RateConverter *converter = nullptr;
+  size_t outPos = 0, outCount = 0;
+  uint32_t flush = 0;
+  // Per queue slot: the converter that the slot's block's converter replaced. Written by the
+  // render thread; freed by host threads before the slot takes a block again.
+  std::atomic<RateConverter *> retired[kQueueLength] = {};
 };
 
 class Mixer {
@@ -62,6 +72,7 @@ class Mixer {
   // A mixer of 16-bit big-endian stereo at 44100 Hz, 1024 frames per buffer; null when memory
   // runs out.
   static Mixer *create();
+  ~Mixer();
 
   // Host threads.
   OSErr setOutput(const SoundComponentData *requested);
@@ -80,9 +91,18 @@ class Mixer {
   MixerSource *find(SoundSource source);
   // Returns when no render that may have seen the sources' previous states is still running.
   void waitForRender() const;
+  // Host threads, once no render can reach the source: frees every converter it holds.
+  static void releaseConverters(MixerSource &source);
   // Render thread: the next output frame of a source; false when its queue has run dry.
   bool produce(MixerSource &source, float &left, float &right);
+  // Render thread: the next source frame at the rate in use; false at the end of the queue and
+  // before a block that starts a new rate.
   bool fetch(MixerSource &source, float out[2]);
+  // Render thread: runs the converter over the next source frames; false when there is nothing
+  // left to run it on.
+  bool refill(MixerSource &source);
+  // Render thread: takes over the converter of the block at tail if it starts a new rate.
+  bool switchRate(MixerSource &source);
 
   std::mutex hostLock_;  // host threads only, never the render thread
   // Incremented by the render thread when a render starts and when it ends: odd while one runs.

@@ -154,8 +154,20 @@ TEST_F(AUPlayerPlayback, TheEqualizerRateUnitsAndMixerShapeWhatIsRendered) {
   Host().call(player, "Play");
   Render(player, 16384);
   EXPECT_NEAR(Get(player, "MeterLevel").asDouble(), -15, 2);  // a 0.25 sine, before the volume
-  Host().assign(player, "InputEnabled", {Value::uint32(0)}, Value::boolean(false));
-  EXPECT_FALSE(Host().call(player, "InputEnabled", {Value::uint32(0)}).value.asBool());
+  // The switch reads true for a whole nonzero unit value only; peak locking above a half.
+  AudioUnit mixer = Unit(player, "MixerHandle"), timePitch = Unit(player, "TimePitchHandle");
+  for (Float32 value : {1.0f, 0.6f, 0.5f, 0.0f}) {
+    ASSERT_EQ(AudioUnitSetParameter(mixer, kMultiChannelMixerParam_Enable, kAudioUnitScope_Input, 0,
+                                    value, 0),
+              noErr);
+    ASSERT_EQ(AudioUnitSetParameter(timePitch, kNewTimePitchParam_EnablePeakLocking,
+                                    kAudioUnitScope_Global, 0, value, 0),
+              noErr);
+    EXPECT_EQ(Host().call(player, "InputEnabled", {Value::uint32(0)}).value.asBool(), value == 1);
+    EXPECT_EQ(Get(player, "EnablePeakLocking").asBool(), value > 0.5f) << value;
+  }
+  Host().assign(player, "InputEnabled", {Value::uint32(0)}, Value::boolean(true));
+  EXPECT_TRUE(Host().call(player, "InputEnabled", {Value::uint32(0)}).value.asBool());
   EXPECT_EQ(Host().call(player, "InputVolume", {Value::uint32(1)}).value.asDouble(), 0);
   EXPECT_NE(Lasterror(player), 0);
 }

@@ -166,10 +166,10 @@ OSStatus AudioUnitBase::setParameter(AudioUnitParameterID id, AudioUnitScope sco
   // learns of it and the value stays as it was.
   if (!(value >= definition->minValue && value <= definition->maxValue))
     return kAudioUnitErr_InvalidParameter;
-  // A switch or a choice from a list takes whole numbers only: 0.5 names no setting.
-  bool whole = definition->unit == kAudioUnitParameterUnit_Boolean ||
-               definition->unit == kAudioUnitParameterUnit_Indexed;
-  if (whole && value != std::floor(value)) return kAudioUnitErr_InvalidParameter;
+  // A choice from a list takes whole numbers only: 0.5 names no entry. A switch keeps any value
+  // in its range, as programs read it by their own rule (above a half, or its integer part).
+  if (definition->unit == kAudioUnitParameterUnit_Indexed && value != std::floor(value))
+    return kAudioUnitErr_InvalidParameter;
   scopes_[scope][element]->values[slot].store(value, std::memory_order_relaxed);
   parameterChanged(scope, element, id);
   return noErr;

@@ -1,5 +1,7 @@
 // The class tables of AUPlayerXNQ, in the order the host lists them: 41 properties, 12 methods
 // and 8 constants. Fields the host reads or writes by itself carry their offsetof position.
+#include <iterator>
+
 #include "auplayer/AUPlayerData.h"
 #include "auplayer/AUPlayerEntries.h"
 
@@ -107,34 +109,19 @@ REALconstant Constants[] = {
 
 }  // namespace
 
+// Fields not named here stay empty; the version is replaced at registration and the host writes
+// the instance data's offset into forSystemUse.
 REALclassDefinition AUPlayerClass = {
-    13,                    // version, replaced at registration
-    "AUPlayerXNQ",         // name
-    nullptr,               // no superclass
-    sizeof(AUPlayerData),  // instance data: 184 bytes on i386, registered as 192
-    0,                     // the host writes the instance data's offset here
-    AUPlayerConstructor,
-    AUPlayerDestructor,
-    AUPlayerProperties,
-    sizeof AUPlayerProperties / sizeof AUPlayerProperties[0],
-    AUPlayerMethods,
-    sizeof AUPlayerMethods / sizeof AUPlayerMethods[0],
-    nullptr,
-    0,  // events
-    nullptr,
-    0,        // event instances
-    nullptr,  // interfaces
-    nullptr,
-    0,  // class-level list
-    Constants,
-    sizeof Constants / sizeof Constants[0],
-    4,  // class flags
-    nullptr,
-    0,  // shared properties
-    nullptr,
-    0,  // shared methods
-    nullptr,
-    0,
-    nullptr,
-    0,
+    .version = 13,
+    .name = "AUPlayerXNQ",
+    .dataSize = sizeof(AUPlayerData),  // 184 bytes on i386, registered as 192
+    .constructor = AUPlayerConstructor,
+    .destructor = AUPlayerDestructor,
+    .properties = AUPlayerProperties,
+    .propertyCount = std::size(AUPlayerProperties),
+    .methods = AUPlayerMethods,
+    .methodCount = std::size(AUPlayerMethods),
+    .constants = Constants,
+    .constantCount = std::size(Constants),
+    .mFlags = 4,
 };

@@ -2,6 +2,8 @@
 // 5 shared host-time methods, in the order the host sees them.
 #include <stddef.h>
 
+#include <iterator>
+
 #include "coreaudio/CoreAudioData.h"
 #include "coreaudio/CoreAudioMethods.h"
 
@@ -170,34 +172,19 @@ REALmethodDefinition CoreAudioSharedMethods[] = {
 };
 }  // namespace
 
+// Fields not named here stay empty; the version is replaced at registration and the host writes
+// the instance data's offset into forSystemUse.
 REALclassDefinition CoreAudioClass = {
-    13,  // version, replaced at registration
-    "CoreAudioXNQ",
-    nullptr,  // no superclass
-    sizeof(CoreAudioData),
-    0,  // the host writes the instance data offset here
-    CoreAudioConstructor,
-    CoreAudioDestructor,
-    CoreAudioProperties,
-    sizeof(CoreAudioProperties) / sizeof(CoreAudioProperties[0]),
-    CoreAudioMethods,
-    sizeof(CoreAudioMethods) / sizeof(CoreAudioMethods[0]),
-    nullptr,
-    0,  // events
-    nullptr,
-    0,        // event instances
-    nullptr,  // interfaces
-    nullptr,
-    0,  // bind descriptions
-    nullptr,
-    0,  // constants
-    4,  // class flags
-    nullptr,
-    0,  // shared properties
-    CoreAudioSharedMethods,
-    sizeof(CoreAudioSharedMethods) / sizeof(CoreAudioSharedMethods[0]),
-    nullptr,
-    0,
-    nullptr,
-    0,
+    .version = 13,
+    .name = "CoreAudioXNQ",
+    .dataSize = sizeof(CoreAudioData),
+    .constructor = CoreAudioConstructor,
+    .destructor = CoreAudioDestructor,
+    .properties = CoreAudioProperties,
+    .propertyCount = std::size(CoreAudioProperties),
+    .methods = CoreAudioMethods,
+    .methodCount = std::size(CoreAudioMethods),
+    .mFlags = 4,
+    .sharedMethods = CoreAudioSharedMethods,
+    .sharedMethodCount = std::size(CoreAudioSharedMethods),
 };

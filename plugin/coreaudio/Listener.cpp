@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -203,34 +204,18 @@ REALmethodDefinition CoreAudioListenerMethods[] = {
 };
 }  // namespace
 
+// Fields not named here stay empty; the version is replaced at registration and the host writes
+// the instance data's offset into forSystemUse. The Constructor and Destructor methods take the
+// roles of the constructor and destructor.
 REALclassDefinition CoreAudioListenerClass = {
-    13,  // version, replaced at registration
-    "CoreAudioListenerXNQ",
-    nullptr,  // no superclass
-    sizeof(CoreAudioListenerData),
-    0,        // the host writes the instance data offset here
-    nullptr,  // the Constructor and Destructor methods take these roles
-    nullptr,
-    CoreAudioListenerProperties,
-    sizeof(CoreAudioListenerProperties) / sizeof(CoreAudioListenerProperties[0]),
-    CoreAudioListenerMethods,
-    sizeof(CoreAudioListenerMethods) / sizeof(CoreAudioListenerMethods[0]),
-    CoreAudioListenerEvents,
-    sizeof(CoreAudioListenerEvents) / sizeof(CoreAudioListenerEvents[0]),
-    nullptr,
-    0,
-    nullptr,  // interfaces
-    nullptr,
-    0,
-    nullptr,  // constants
-    0,
-    4,  // class flags
-    nullptr,
-    0,
-    nullptr,
-    0,
-    nullptr,
-    0,
-    nullptr,
-    0,
+    .version = 13,
+    .name = "CoreAudioListenerXNQ",
+    .dataSize = sizeof(CoreAudioListenerData),
+    .properties = CoreAudioListenerProperties,
+    .propertyCount = std::size(CoreAudioListenerProperties),
+    .methods = CoreAudioListenerMethods,
+    .methodCount = std::size(CoreAudioListenerMethods),
+    .events = CoreAudioListenerEvents,
+    .eventCount = std::size(CoreAudioListenerEvents),
+    .mFlags = 4,
 };

@@ -2,6 +2,8 @@
 // object's AudioPlayerData and calls the queue and device operations.
 #include "player/PlayerClass.h"
 
+#include <iterator>
+
 #include "frame/frame.h"
 #include "player/AudioPlayerData.h"
 
@@ -205,36 +207,19 @@ REALmethodDefinition CoreAudioPlayAudioMethods[] = {
 
 }  // namespace
 
+// Fields not named here stay empty; the version is replaced at registration and the host writes
+// the instance data's offset into forSystemUse.
 REALclassDefinition CoreAudioPlayerClass = {
-    13,                       // version, replaced at registration
-    "CoreAudioPlayerXNQ",     // name
-    nullptr,                  // no superclass
-    sizeof(AudioPlayerData),  // instance data: 1664 bytes on i386
-    0,                        // the host writes the instance data's offset here
-    CoreAudioPlayAudioConstructor,
-    CoreAudioPlayAudioDestructor,
-    CoreAudioPlayAudioProperties,
-    sizeof CoreAudioPlayAudioProperties / sizeof CoreAudioPlayAudioProperties[0],
-    CoreAudioPlayAudioMethods,
-    sizeof CoreAudioPlayAudioMethods / sizeof CoreAudioPlayAudioMethods[0],
-    nullptr,
-    0,  // events
-    nullptr,
-    0,        // event instances
-    nullptr,  // interfaces
-    nullptr,
-    0,  // class-level list
-    nullptr,
-    0,  // constants
-    4,  // class flags
-    nullptr,
-    0,  // shared properties
-    nullptr,
-    0,  // shared methods
-    nullptr,
-    0,
-    nullptr,
-    0,
+    .version = 13,
+    .name = "CoreAudioPlayerXNQ",
+    .dataSize = sizeof(AudioPlayerData),  // 1664 bytes on i386
+    .constructor = CoreAudioPlayAudioConstructor,
+    .destructor = CoreAudioPlayAudioDestructor,
+    .properties = CoreAudioPlayAudioProperties,
+    .propertyCount = std::size(CoreAudioPlayAudioProperties),
+    .methods = CoreAudioPlayAudioMethods,
+    .methodCount = std::size(CoreAudioPlayAudioMethods),
+    .mFlags = 4,
 };
 
 static_assert(sizeof CoreAudioPlayAudioProperties / sizeof CoreAudioPlayAudioProperties[0] == 8);

@@ -1,5 +1,7 @@
 // QTSoundStreamXNQ as the host sees it: constructor, destructor, property accessors and the
 // class tables.
+#include <iterator>
+
 #include "soundstream/QTSoundStreamData.h"
 
 namespace {
@@ -67,36 +69,19 @@ REALmethodDefinition QTSoundStreamMethods[] = {
 
 }  // namespace
 
+// Fields not named here stay empty; the version is replaced at registration and the host writes
+// the instance data's offset into forSystemUse.
 REALclassDefinition QTSoundStreamClass = {
-    13,  // version, replaced at registration
-    "QTSoundStreamXNQ",
-    nullptr,                    // no superclass
-    sizeof(QTSoundStreamData),  // instance data: 20 bytes on i386
-    0,                          // the host writes the instance data's offset here
-    QTSoundStreamConstructor,
-    QTSoundStreamDestructor,
-    QTSoundStreamProperties,
-    sizeof QTSoundStreamProperties / sizeof QTSoundStreamProperties[0],
-    QTSoundStreamMethods,
-    sizeof QTSoundStreamMethods / sizeof QTSoundStreamMethods[0],
-    nullptr,
-    0,  // events
-    nullptr,
-    0,        // event instances
-    nullptr,  // interfaces
-    nullptr,
-    0,  // class-level list
-    nullptr,
-    0,  // constants
-    4,  // class flags
-    nullptr,
-    0,  // shared properties
-    nullptr,
-    0,  // shared methods
-    nullptr,
-    0,
-    nullptr,
-    0,
+    .version = 13,
+    .name = "QTSoundStreamXNQ",
+    .dataSize = sizeof(QTSoundStreamData),  // 20 bytes on i386
+    .constructor = QTSoundStreamConstructor,
+    .destructor = QTSoundStreamDestructor,
+    .properties = QTSoundStreamProperties,
+    .propertyCount = std::size(QTSoundStreamProperties),
+    .methods = QTSoundStreamMethods,
+    .methodCount = std::size(QTSoundStreamMethods),
+    .mFlags = 4,
 };
 
 static_assert(sizeof QTSoundStreamProperties / sizeof QTSoundStreamProperties[0] == 6);

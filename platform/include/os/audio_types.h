@@ -22,11 +22,10 @@ typedef struct AudioStreamBasicDescription {
 enum {
   kAudioFormatLinearPCM = XNQ_FOURCC('l', 'p', 'c', 'm'),
   kAudioFormatLossless = XNQ_FOURCC('a', 'l', 'a', 'c'),
-  kAudioFormatAppleLossless = XNQ_FOURCC('a', 'l', 'a', 'c'),
   kAudioFormatULaw = XNQ_FOURCC('u', 'l', 'a', 'w'),
   kAudioFormatALaw = XNQ_FOURCC('a', 'l', 'a', 'w'),
-  kAudioFormatAppleIMA4 = XNQ_FOURCC('i', 'm', 'a', '4'),
-  kAudioFormatMicrosoftGSM = 0x6D730031,
+  kAudioFormatIMA4 = XNQ_FOURCC('i', 'm', 'a', '4'),
+  kAudioFormatGSM610 = 0x6D730031,
   kAudioFormatMPEGLayer1 = XNQ_FOURCC('.', 'm', 'p', '1'),
   kAudioFormatMPEGLayer2 = XNQ_FOURCC('.', 'm', 'p', '2'),
   kAudioFormatMPEGLayer3 = XNQ_FOURCC('.', 'm', 'p', '3'),

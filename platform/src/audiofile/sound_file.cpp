@@ -27,9 +27,9 @@ struct Codec {
 constexpr Codec kCodecs[] = {
     {SF_FORMAT_ULAW, kAudioFormatULaw, 1, 1},
     {SF_FORMAT_ALAW, kAudioFormatALaw, 1, 1},
-    {SF_FORMAT_IMA_ADPCM, kAudioFormatAppleIMA4, 64, 0},
+    {SF_FORMAT_IMA_ADPCM, kAudioFormatIMA4, 64, 0},
     {SF_FORMAT_MS_ADPCM, XNQ_FOURCC('m', 's', 0, 2), 0, 0},
-    {SF_FORMAT_GSM610, kAudioFormatMicrosoftGSM, 320, 0},
+    {SF_FORMAT_GSM610, kAudioFormatGSM610, 320, 0},
     {SF_FORMAT_VOX_ADPCM, XNQ_FOURCC('v', 'o', 'x', ' '), 0, 0},
     {SF_FORMAT_NMS_ADPCM_16, XNQ_FOURCC('n', 'm', 's', ' '), 0, 0},
     {SF_FORMAT_NMS_ADPCM_24, XNQ_FOURCC('n', 'm', 's', ' '), 0, 0},
@@ -45,10 +45,10 @@ constexpr Codec kCodecs[] = {
     {SF_FORMAT_DPCM_16, XNQ_FOURCC('d', 'p', 'c', 'm'), 0, 0},
     {SF_FORMAT_VORBIS, XNQ_FOURCC('v', 'o', 'r', 'b'), 0, 0},
     {SF_FORMAT_OPUS, kAudioFormatOpus, 960, 0},
-    {SF_FORMAT_ALAC_16, kAudioFormatAppleLossless, 4096, 0},
-    {SF_FORMAT_ALAC_20, kAudioFormatAppleLossless, 4096, 0},
-    {SF_FORMAT_ALAC_24, kAudioFormatAppleLossless, 4096, 0},
-    {SF_FORMAT_ALAC_32, kAudioFormatAppleLossless, 4096, 0},
+    {SF_FORMAT_ALAC_16, kAudioFormatLossless, 4096, 0},
+    {SF_FORMAT_ALAC_20, kAudioFormatLossless, 4096, 0},
+    {SF_FORMAT_ALAC_24, kAudioFormatLossless, 4096, 0},
+    {SF_FORMAT_ALAC_32, kAudioFormatLossless, 4096, 0},
     {SF_FORMAT_MPEG_LAYER_I, kAudioFormatMPEGLayer1, 384, 0},
     {SF_FORMAT_MPEG_LAYER_II, kAudioFormatMPEGLayer2, 1152, 0},
     {SF_FORMAT_MPEG_LAYER_III, kAudioFormatMPEGLayer3, 1152, 0},
@@ -114,7 +114,7 @@ AudioStreamBasicDescription describe(const SF_INFO &info, bool bigEndian) {
     d.mFormatID = c.formatID;
     d.mFramesPerPacket = c.framesPerPacket;
     d.mBytesPerPacket = c.bytesPerPacketPerChannel * channels;
-    if (c.formatID == kAudioFormatAppleLossless) d.mFormatFlags = losslessFlags(bits);
+    if (c.formatID == kAudioFormatLossless) d.mFormatFlags = losslessFlags(bits);
     if (c.bytesPerPacketPerChannel == 1) d.mBitsPerChannel = 8;
     return d;
   }

@@ -1,5 +1,5 @@
 // Text conversions of CFString. UTF-8, UTF-16, UTF-32, ASCII and Latin-1 are converted here;
-// the Macintosh and Windows 8-bit tables come from the C library's iconv.
+// the MacRoman and Windows 8-bit tables come from the C library's iconv.
 #include "cf/text_codec.h"
 
 #include <iconv.h>

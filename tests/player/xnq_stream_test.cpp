@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,7 +100,13 @@ TEST(XnqStream, CtrlCStopsAnEndlessToneAndExitsCleanly) {
   const std::string wav = TempPath("tone.wav");
   const pid_t pid = StartXnq({"--tone", "440"}, "", wav);
   ASSERT_GT(pid, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // Interrupted once the capture holds 0.15 s or more (at 4 bytes a sample), however long the
+  // device took to start on a busy machine.
+  struct stat captured {};
+  for (int waited = 0; waited < 200; ++waited) {
+    if (stat(wav.c_str(), &captured) == 0 && captured.st_size > 44 + 2 * 4 * 6615) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   kill(pid, SIGINT);
   EXPECT_EQ(WaitExit(pid), 0);
   int channels = 0;

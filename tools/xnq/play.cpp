@@ -1,7 +1,6 @@
 // xnq play: plays an audio file through AUPlayerXNQ (rate, pitch, varispeed, volume, pan, EQ,
 // loop, device), with a live status line, or renders it offline through the generic output unit
 // into a WAV file as fast as the graph runs.
-#include <signal.h>
 #include <sndfile.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -25,9 +24,6 @@ namespace {
 using host::CallResult;
 using host::Runtime;
 using host::Value;
-
-volatile sig_atomic_t gInterrupted = 0;
-void OnInterrupt(int) { gInterrupted = 1; }
 
 constexpr int kBands = 31;
 constexpr int64_t kSliceFrames = 1024;  // within the units' default maximum slice
@@ -270,7 +266,7 @@ int Render(Player &player, const Options &o) {
   stamp.mFlags = kAudioTimeStampSampleTimeValid;
   int64_t done = 0;
   int status = 0;
-  while (done < total && !gInterrupted) {
+  while (done < total && !stopRequested()) {
     const auto n = static_cast<UInt32>(std::min(kSliceFrames, total - done));
     list.count = channels;
     for (UInt32 c = 0; c < channels; ++c) list.buffers[c] = {1, n * 4, &planes[c * kSliceFrames]};
@@ -300,10 +296,10 @@ int Render(Player &player, const Options &o) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::fprintf(stderr, "%sxnq play: %s %lld frames (%.2f s) to %s in %.3f s, %.0fx real time\n",
-               terminal ? "\n" : "", gInterrupted ? "stopped after" : "rendered",
+               terminal ? "\n" : "", stopRequested() ? "stopped after" : "rendered",
                static_cast<long long>(done), done / rate, o.render.c_str(), seconds,
                done / rate / std::max(seconds, 1e-9));
-  return gInterrupted ? 130 : status;
+  return stopRequested() ? 130 : status;
 }
 
 void ShowStatus(Player &player, const Options &o) {
@@ -327,7 +323,7 @@ int Play(Player &player, const Options &o) {
   }
   const double length = player.number("TrackLength");
   int tail = -1;  // status rounds left once the end is reached, so the device plays it out
-  while (!gInterrupted && tail != 0) {
+  while (!stopRequested() && tail != 0) {
     ShowStatus(player, o);
     if (tail < 0 && !o.loop && player.number("CurrentTime") >= length * (1 - 1e-9)) tail = 5;
     if (tail > 0) --tail;
@@ -335,7 +331,7 @@ int Play(Player &player, const Options &o) {
   }
   player.call("Pause");
   ShowStatus(player, o);
-  std::fprintf(stderr, "\n%s", gInterrupted ? "xnq play: stopped\n" : "");
+  std::fprintf(stderr, "\n%s", stopRequested() ? "xnq play: stopped\n" : "");
   return 0;  // Ctrl-C is a clean stop, as at the end
 }
 
@@ -347,10 +343,7 @@ int Run(const std::vector<std::string> &args) {
     std::fprintf(stderr, "xnq play: cannot write the demo file\n");
     return 1;
   }
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  catchStopSignals();
 
   int status = 1;
   Player player;

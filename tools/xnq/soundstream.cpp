@@ -1,7 +1,6 @@
 // xnq soundstream: plays an audio file the way a program written for the older sound services
 // does: through a sound channel on the output device component that QTSoundStreamXNQ registers,
 // which renders into the default output unit. One live status line; Ctrl-C stops cleanly.
-#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,9 +17,6 @@ namespace {
 
 using host::Runtime;
 using host::Value;
-
-volatile sig_atomic_t gInterrupted = 0;
-void OnInterrupt(int) { gInterrupted = 1; }
 
 // The class's component and output unit, set up as a host program sets them up, and taken
 // down in the reverse order.
@@ -137,17 +133,14 @@ int Run(const std::vector<std::string> &args) {
       std::fprintf(stderr, "xnq soundstream: %s\n", failure.c_str());
       status = 1;
     } else {
-      struct sigaction action {};
-      action.sa_handler = OnInterrupt;
-      sigaction(SIGINT, &action, nullptr);
-      sigaction(SIGTERM, &action, nullptr);
+      catchStopSignals();
       std::fprintf(stderr, "xnq soundstream: %s, %g Hz, %u channel%s (Ctrl-C stops)\n",
                    args[0].c_str(), in.rate, in.fileChannels, in.fileChannels == 1 ? "" : "s");
       const double total = static_cast<double>(in.frames) / in.rate;
       constexpr UInt32 kBlock = 4096;
       std::vector<short> samples(kBlock * 2);
       bool ended = false;
-      while (!gInterrupted) {
+      while (!stopRequested()) {
         while (!ended && xnq_sound_channel_free_frames(channel) >= kBlock) {
           UInt32 got = kBlock;
           AudioBufferList list{1, {{in.channels, kBlock * 2 * in.channels, samples.data()}}};
@@ -171,7 +164,7 @@ int Run(const std::vector<std::string> &args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       xnq_sound_channel_close(channel);
-      std::fprintf(stderr, "\n%s", gInterrupted ? "xnq soundstream: stopped\n" : "");
+      std::fprintf(stderr, "\n%s", stopRequested() ? "xnq soundstream: stopped\n" : "");
     }
   }
   ExtAudioFileDispose(in.file);

@@ -1,7 +1,6 @@
 // xnq stream: plays raw PCM from a file or standard input, or a generated tone, through
 // CoreAudioPlayerXNQ, keeping its queue fed and showing one live status line.
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +21,6 @@ namespace {
 
 using host::Runtime;
 using host::Value;
-
-volatile sig_atomic_t gInterrupted = 0;
-void OnInterrupt(int) { gInterrupted = 1; }
 
 struct Options {
   std::string path = "-";  // "-": standard input
@@ -111,7 +107,7 @@ class PcmReader {
       const ssize_t n = ::read(fd_, block.data() + got, block.size() - got);
       if (n == 0) break;
       if (n < 0) {
-        if (errno == EINTR && !gInterrupted) continue;
+        if (errno == EINTR && !stopRequested()) continue;
         return -1;
       }
       got += static_cast<size_t>(n);
@@ -175,10 +171,7 @@ int Run(const std::vector<std::string> &args) {
   // While data keep coming, a late block means silence, not a stopped device.
   host.set(player, "NoUnderflow", Value::boolean(true));
 
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;  // no SA_RESTART: a blocked read returns at Ctrl-C
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  catchStopSignals();
 
   // Blocks of a tenth of a second: 200 of them keep 20 seconds queued.
   const size_t blockFrames = static_cast<size_t>(std::max(1.0, o.rate / 10));
@@ -196,8 +189,8 @@ int Run(const std::vector<std::string> &args) {
   bool ended = false, started = false;
   int64_t underflows = 0;
   int status = 0;
-  while (!gInterrupted) {
-    while (!ended && !gInterrupted && host.call(player, "HasFreeSpace").value.asBool()) {
+  while (!stopRequested()) {
+    while (!ended && !stopRequested() && host.call(player, "HasFreeSpace").value.asBool()) {
       bool added = false;
       if (o.tone > 0) {
         if (toneFramesLeft < 1) {
@@ -212,7 +205,7 @@ int Run(const std::vector<std::string> &args) {
       } else {
         const ssize_t n = reader.read(bytes);
         if (n <= 0) {
-          if (n < 0 && !gInterrupted) std::fprintf(stderr, "\nxnq stream: read error\n");
+          if (n < 0 && !stopRequested()) std::fprintf(stderr, "\nxnq stream: read error\n");
           ended = true;
           break;
         }
@@ -224,7 +217,7 @@ int Run(const std::vector<std::string> &args) {
       }
       if (!added) break;  // a block shorter than one sample; the next read brings more
     }
-    if (!started && !gInterrupted) {
+    if (!started && !stopRequested()) {
       if (!host.call(player, "Start").value.asBool()) {
         std::fprintf(stderr, "xnq stream: the output device did not start\n");
         status = 1;
@@ -243,7 +236,7 @@ int Run(const std::vector<std::string> &args) {
   }
   host.call(player, "Stop");
   if (started) PrintStatus(host, player, o.rate, underflows);
-  std::fprintf(stderr, "\n%s", gInterrupted ? "xnq stream: stopped\n" : "");
+  std::fprintf(stderr, "\n%s", stopRequested() ? "xnq stream: stopped\n" : "");
   if (fd > STDIN_FILENO) ::close(fd);
   return status;
 }

@@ -25,6 +25,11 @@ bool loadPlugin();
 // Opens the audio file at path for reading through the extended audio file service.
 OSStatus openAudioFile(const std::string &path, ExtAudioFileRef &file);
 
+// From now on Ctrl-C and termination set the flag stopRequested() reads, and interrupt a
+// blocked read or sleep (no SA_RESTART) so that the command's loop sees it at once.
+void catchStopSignals();
+bool stopRequested();
+
 struct Registrar {
   explicit Registrar(const Subcommand &command) { registerSubcommand(command); }
 };

@@ -4,7 +4,10 @@
 // suites.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "hal_test_support.h"
 
@@ -235,6 +238,50 @@ TEST_F(HalIO, ARemovedDeviceIsGoneOnlyOnceNoProcedureOfItRuns) {
   EXPECT_EQ(AudioDeviceStop(dev, SlowInside), kAudioHardwareBadDeviceError);
   EXPECT_EQ(AudioDeviceAddIOProc(dev, SlowInside, &inside), kAudioHardwareBadDeviceError);
   EXPECT_EQ(xnq_hal_remove_device(dev), kAudioHardwareBadDeviceError);
+}
+
+// IO thread: does nothing; host threads start and stop it.
+OSStatus Idle(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
+              const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *, void *) {
+  return 0;
+}
+
+// Host threads start, stop, add and remove the one procedure of a free-running device while its
+// IO thread calls it back to back; more threads than cores, so that an IO thread is often
+// preempted between its checks of a slot. Every call returns: a stop that meets the IO thread
+// anywhere in a slot is woken however the IO thread leaves it.
+TEST_F(HalIO, StopsRacingAFreeRunningDeviceAlwaysReturn) {
+  std::atomic<bool> done{false};
+  std::atomic<int> rounds{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    const AudioDeviceID dev = AddDevice(XNQ_CLOCK_FREE_RUNNING, 2, 0, 32);
+    threads.emplace_back([&, dev] {
+      while (!done.load()) {
+        if (AudioDeviceAddIOProc(dev, Idle, nullptr) != 0) continue;
+        for (int i = 0; i < 4; ++i) {
+          AudioDeviceStart(dev, Idle);
+          AudioDeviceStop(dev, Idle);
+        }
+        AudioDeviceStart(dev, Idle);
+        AudioDeviceRemoveIOProc(dev, Idle);
+        ++rounds;
+      }
+    });
+  }
+  auto until = std::chrono::steady_clock::now() + 3s;
+  int seen = -1;
+  while (std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(500ms);
+    if (rounds.load() == seen) {
+      // The threads are stuck in the device and can't be joined: say so and end the process.
+      std::fprintf(stderr, "a start, stop or remove never returned\n");
+      std::abort();
+    }
+    seen = rounds.load();
+  }
+  done = true;
+  for (std::thread &t : threads) t.join();
 }
 
 }  // namespace

@@ -379,6 +379,16 @@ void AudioDevice::runLoop(const RunFormat &format) {
   }
 }
 
+// IO thread: ends the call of the current slot and wakes the threads that wait for it in stop or
+// remove. Every path out of a slot's call goes through here, or a stopper waits for good.
+void AudioDevice::endCall() {
+  callingSlot_.store(-1);
+  if (slotWaiters_.load() > 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cv_.notify_all();
+  }
+}
+
 // IO thread, once per cycle: calls the started procedures and hands the output to the backend.
 // Must not allocate or lock; the mutex is taken only to wake a thread waiting in stop/remove.
 bool AudioDevice::cycle(const RunFormat &format) {
@@ -421,7 +431,8 @@ bool AudioDevice::cycle(const RunFormat &format) {
     void *clientData = s.clientData.load();
     callingSlot_.store(i);
     if (!proc || !s.started.load() || s.generation.load() != generation) {
-      callingSlot_.store(-1);
+      // Stopped or removed since the check above: a stopper may already wait for this slot.
+      endCall();
       continue;
     }
     // The first procedure writes straight into the output; later ones into a cleared scratch
@@ -439,11 +450,7 @@ bool AudioDevice::cycle(const RunFormat &format) {
       for (size_t k = 0; k < outSamples; ++k) output_[k] += mixScratch_[k];
     }
     ran = true;
-    callingSlot_.store(-1);
-    if (slotWaiters_.load() > 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      cv_.notify_all();
-    }
+    endCall();
   }
 
   if (outCh > 0) {

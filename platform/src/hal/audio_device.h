@@ -119,6 +119,7 @@ class AudioDevice {
   void ioThreadMain();
   void runLoop(const RunFormat &format);
   bool cycle(const RunFormat &format);
+  void endCall();
 
   const DeviceSettings settings_;
   const std::unique_ptr<DeviceBackend> backend_;

@@ -2,6 +2,7 @@
 // device.
 #include "coreaudio_test_support.h"
 #include "os/audio_unit.h"
+#include "race_watchdog.h"
 
 namespace coreaudio_test {
 namespace {
@@ -20,7 +21,7 @@ TEST_F(CoreAudioTest, UnitStartsAndStopsRacingAFreeRunningDeviceAlwaysReturn) {
         "null", nullptr, nullptr, nullptr, 48000, 2, 0, 32, XNQ_CLOCK_FREE_RUNNING};
     ids.push_back(xnq_hal_add_device(&output));
   }
-  RaceWithWatchdog(4, 3s, [&](int t) {
+  race_test::RaceWithWatchdog(4, 3s, [&](int t) {
     Value ca = rt().newObject("CoreAudioXNQ").value;
     const Value unit = rt().call(ca, "OpenDefaultComponent", {Str("auou"), Str("ahal")}).value;
     rt().call(ca, "AudioUnitSetPropertyMemory",

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "player_test_support.h"
+#include "race_watchdog.h"
 
 namespace player_test {
 namespace {
@@ -159,7 +160,7 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
 TEST_F(PlayerThreads, HostCallsRacingAFreeRunningDeviceAlwaysReturn) {
   AddDevice(44100, 2, 32, XNQ_CLOCK_FREE_RUNNING);
   const Value block = Floats(std::vector<float>(64, 0.25f));
-  RaceWithWatchdog(8, 3s, [&](int t) {
+  race_test::RaceWithWatchdog(8, 3s, [&](int t) {
     Value player = Host().newObject("CoreAudioPlayerXNQ").value;
     Set(player, "NoUnderflow", Bool(t % 2 == 0));
     for (int i = 0; i < 4; ++i) {

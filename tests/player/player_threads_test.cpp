@@ -113,11 +113,12 @@ OSStatus RemoveMyDevice(AudioObjectID device, const AudioTimeStamp *, const Audi
 }
 
 // However a running player's device goes away (before the call, while it waits, from inside a
-// cycle), Stop, Close and the destructor return at once and the player reads as stopped.
-TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
+// cycle), IsRunning turns false without a call, as a program polling it expects, and Stop, Close
+// and the destructor return at once.
+TEST_F(PlayerThreads, ADeviceThatGoesAwayEndsPlaybackAndNeverHoldsUpStopCloseOrTheDestructor) {
   enum When { kBeforeTheCall, kWhileItWaits, kInsideACycle };
   for (const When when : {kBeforeTheCall, kWhileItWaits, kInsideACycle}) {
-    for (const char *method : {"Stop", "Close", "Destructor"}) {
+    for (const std::string method : {"IsRunning", "Stop", "Close", "Destructor"}) {
       SCOPED_TRACE(testing::Message() << method << " " << when);
       xnq_hal_reset();
       const AudioDeviceID device = AddDevice(44100, 2);
@@ -138,9 +139,11 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
         std::this_thread::sleep_for(50ms);
         xnq_hal_remove_device(device);
       });
-      ReturnsPromptly(method, [&] {
-        if (std::string(method) == "Destructor") {
+      ReturnsPromptly(method.c_str(), [&] {
+        if (method == "Destructor") {
           player = Value();
+        } else if (method == "IsRunning") {
+          while (Get(player, method).asBool()) std::this_thread::sleep_for(1ms);
         } else {
           Host().call(player, method);
         }

@@ -13,10 +13,10 @@
 // The decoded file: interleaved 32-bit floats in the client format. Filled by the load before the
 // graph exists and left alone afterwards, so the render thread reads it without a lock.
 struct AudioFileBuffer {
-  uint32_t frames;                     // frames decoded
+  uint32_t frames;                     // frames decoded so far
   AudioStreamBasicDescription format;  // a copy of the client format
-  float *samples;                      // owned, zero-filled; null when nothing is loaded
-  uint32_t byteSize;                   // channels × frames × 4, as allocated
+  float *samples;                      // owned; null when nothing is loaded
+  uint32_t byteSize;                   // channels × frames × 4: the bytes decoded
 };
 
 // The instance data of one AUPlayerXNQ object. The host allocates it zero-filled; the

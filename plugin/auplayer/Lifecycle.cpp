@@ -49,7 +49,7 @@ void AUPlayerDestructor(REALobject obj) {
   // standard accessor, which the host releases with the object like any value it reads there.
 }
 
-// Data as Memoryblock: the whole decoded buffer, or nil when there is none.
+// Data as Memoryblock: the frames decoded, or nil when there are none.
 REALmemoryBlock CopyData(REALobject obj) {
   const AudioFileBuffer *audio = AUPlayer(obj)->decodedAudio;
   if (audio == nullptr || audio->samples == nullptr) return nullptr;

@@ -54,12 +54,13 @@ inline std::string WriteFile(const std::string &name, int format, int channels, 
   return path;
 }
 
-// The file as libsndfile decodes it, interleaved.
+// The file as libsndfile decodes it, interleaved, to its real end whatever its header claims.
 inline std::vector<float> Decode(const std::string &path) {
   SF_INFO info{};
   SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-  std::vector<float> samples(static_cast<size_t>(info.frames * info.channels));
-  if (file != nullptr) sf_readf_float(file, samples.data(), info.frames);
+  std::vector<float> samples, block(4096 * static_cast<size_t>(info.channels));
+  while (sf_count_t n = file != nullptr ? sf_readf_float(file, block.data(), 4096) : 0)
+    samples.insert(samples.end(), block.begin(), block.begin() + n * info.channels);
   sf_close(file);
   return samples;
 }

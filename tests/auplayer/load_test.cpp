@@ -10,21 +10,36 @@ namespace {
 
 class AUPlayerLoad : public AUPlayerTest {};
 
-// Each load sets another maximum slice size; LoadFileMT yields to the host while it loads.
+// Makes a FLAC file's header claim a frame count (36 bits) other than the frames it holds.
+void ClaimFrames(const std::string &flac, uint64_t frames) {
+  std::fstream file(flac, std::ios::in | std::ios::out | std::ios::binary);
+  unsigned char count[5];
+  file.seekg(21).read(reinterpret_cast<char *>(count), 1);
+  count[0] = static_cast<unsigned char>((count[0] & 0xF0) | (frames >> 32));
+  for (int i = 1; i < 5; ++i) count[i] = static_cast<unsigned char>(frames >> (32 - 8 * i));
+  file.seekp(21).write(reinterpret_cast<const char *>(count), 5);
+}
+
+// Each load sets another maximum slice size; LoadFileMT yields to the host while it loads. A
+// header's claim never decides what loads.
 TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
   const struct {
     const char *name;
     int format, channels;
     int64_t maximumSlice;
-  } cases[] = {{"s16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1},
-               {"s24.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 1157},
-               {"s16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 3, 2147483647},
-               {"f32.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 2, 0},
-               {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 1156},
-               {"wav.mp3", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, -5}};  // misnamed
+    uint64_t claim;  // frames the header claims; 0: the frames written
+  } cases[] = {{"s16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1, 0},
+               {"s24.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 1157, 0},
+               {"s16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 3, 2147483647, 0},
+               {"f32.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 2, 0, 0},
+               {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 1156, 0},
+               {"wav.mp3", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, -5, 0},  // misnamed
+               {"lies.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1 << 20, 1 << 28},
+               {"wraps.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, 1, (uint64_t{1} << 32) + 1000}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = WriteFile(c.name, c.format, c.channels, 22050);
+    if (c.claim > 0) ClaimFrames(path, c.claim);
     const bool threaded = &c - cases < 2;
     const int64_t yields = Host().yieldCount();
     Value player = NewPlayer();
@@ -51,7 +66,10 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
               " " + std::to_string(c.channels) + pcm + "09) 32-bit little-endian float");
     EXPECT_EQ(Get(player, "OutputFormatString").utf8(),
               " 2" + pcm + "29) 32-bit little-endian float, deinterleaved");
-    EXPECT_EQ(Get(player, "SampleRate").asDouble() * Get(player, "TrackLength").asDouble(), 22050);
+    if (c.claim == 0) {
+      EXPECT_EQ(Get(player, "SampleRate").asDouble() * Get(player, "TrackLength").asDouble(),
+                22050);
+    }
     EXPECT_FALSE(Get(player, "Playing").asBool());
     Host().call(player, "Play");
     EXPECT_EQ(Render(player, 1024)[0][700], decoded[700 * c.channels]);
@@ -89,8 +107,9 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
   }
 }
 
-// Nil, a second load, a zero-length file, a name in form C for a file stored in form D, and 20
-// million frames (a sparse mono WAV) loaded as 64 channels: 5.1 GB of floats.
+// Nil, a second load, a zero-length file, a name in form C for a file stored in form D, and
+// files too large to hold (sparse, so that they cost no disk): 20 million frames of a mono WAV
+// loaded as 64 channels (5.1 GB of floats), and 2^32 + 1000 frames of a mono CAF.
 TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   const std::string wav = WriteFile("twice.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 0);
   Value player = NewPlayer();
@@ -111,15 +130,30 @@ TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   WriteFile("caf\x65\xcc\x81.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 500);
   EXPECT_EQ(Host().call(Loaded(TempPath("caf\xc3\xa9.wav"), 1), "Data").value.size(), 2000);
 
-  const std::string huge = TempPath("huge.wav");
+  const std::string huge = TempPath("huge.wav"), caf = TempPath("huge.caf");
   const uint32_t bytes = 40000000u,
                  header[] = {0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16,   0x00010001,
                              44100,      44100 * 2,  0x00100002, 0x61746164, bytes};
   std::ofstream(huge, std::ios::binary).write(reinterpret_cast<const char *>(header), 44);
   std::filesystem::resize_file(huge, 44 + bytes);
-  EXPECT_EQ(Raised(Load(NewPlayer(), huge, 64)),
-            "OutOfMemoryException: Failed to allocate buffer for audio data.");
-  unlink(huge.c_str());
+  // 'caff' version 1; 'desc': 44100 Hz 'lpcm', 1 byte per packet and frame, 1 channel, 8 bits;
+  // 'data': the edit count and the frames.
+  const uint64_t frames = (uint64_t{1} << 32) + 1000;
+  std::string cafHeader;
+  auto put = [&](uint64_t value, int bytes) {
+    while (bytes-- > 0) cafHeader += static_cast<char>(value >> (8 * bytes));
+  };
+  cafHeader += "caff", put(0x00010000, 4), cafHeader += "desc", put(32, 8);
+  put(0x40E5888000000000, 8), cafHeader += "lpcm";
+  for (uint64_t field : {0, 1, 1, 1, 8}) put(field, 4);
+  cafHeader += "data", put(frames + 4, 8), put(0, 4);
+  std::ofstream(caf, std::ios::binary) << cafHeader;
+  std::filesystem::resize_file(caf, cafHeader.size() + frames);
+  for (const auto &[path, channels] : {std::pair{huge, 64}, {caf, 1}}) {
+    EXPECT_EQ(Raised(Load(NewPlayer(), path, channels)),
+              "OutOfMemoryException: Failed to allocate buffer for audio data.");
+    unlink(path.c_str());
+  }
 }
 
 }  // namespace

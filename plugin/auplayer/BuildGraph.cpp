@@ -51,6 +51,36 @@ OSStatus SetFormat(AudioUnit unit, AudioUnitScope scope, const AudioStreamBasicD
   return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &f, sizeof f);
 }
 
+// Fetches the units and bypasses the rate unit not chosen, under the load lock: setTimePitchUnit
+// takes it too, so a choice made meanwhile comes wholly before (and is applied here) or wholly
+// after (and finds the units).
+bool OpenUnits(AUPlayerData *player, AUGraph graph, Steps &step) {
+  std::lock_guard<std::mutex> lock(gLoadLock);
+  auto fetch = [&](AUNode node, std::atomic<AudioUnit> &handle) {
+    AudioUnit unit = nullptr;
+    if (!step(AUGraphNodeInfo(graph, node, nullptr, &unit))) return false;
+    handle.store(unit);
+    return true;
+  };
+  if (!fetch(player->outputNode, player->outputUnit) ||
+      !fetch(player->converterNode, player->converterUnit) ||
+      !fetch(player->mixerNode, player->mixerUnit) ||
+      !fetch(player->timePitchNode, player->timePitchUnit) ||
+      !fetch(player->varispeedNode, player->varispeedUnit) ||
+      !fetch(player->equalizerNode, player->equalizerUnit))
+    return false;
+
+  // One mixer input, metered.
+  if (!step(SetUInt32(player->mixerUnit, kAudioUnitProperty_ElementCount, kAudioUnitScope_Input,
+                      1)) ||
+      !step(
+          SetUInt32(player->mixerUnit, kAudioUnitProperty_MeteringMode, kAudioUnitScope_Input, 1)))
+    return false;
+  // The rate unit not chosen by TimePitchUnit is bypassed.
+  AudioUnit bypassed = player->TimePitchUnit == 2 ? player->timePitchUnit : player->varispeedUnit;
+  return step(SetUInt32(bypassed, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 1));
+}
+
 }  // namespace
 
 bool BuildGraph(AUPlayerData *player) {
@@ -89,25 +119,7 @@ bool BuildGraph(AUPlayerData *player) {
   player->mixerNode = mixerNode;
   player->converterNode = converterNode;
 
-  if (!step(AUGraphOpen(graph)) ||
-      !step(AUGraphNodeInfo(graph, outputNode, nullptr, &player->outputUnit)) ||
-      !step(AUGraphNodeInfo(graph, converterNode, nullptr, &player->converterUnit)) ||
-      !step(AUGraphNodeInfo(graph, mixerNode, nullptr, &player->mixerUnit)) ||
-      !step(AUGraphNodeInfo(graph, timePitchNode, nullptr, &player->timePitchUnit)) ||
-      !step(AUGraphNodeInfo(graph, varispeedNode, nullptr, &player->varispeedUnit)) ||
-      !step(AUGraphNodeInfo(graph, equalizerNode, nullptr, &player->equalizerUnit)))
-    return false;
-
-  // One mixer input, metered.
-  if (!step(SetUInt32(player->mixerUnit, kAudioUnitProperty_ElementCount, kAudioUnitScope_Input,
-                      1)) ||
-      !step(
-          SetUInt32(player->mixerUnit, kAudioUnitProperty_MeteringMode, kAudioUnitScope_Input, 1)))
-    return false;
-  // The rate unit not chosen by TimePitchUnit is bypassed.
-  AudioUnit bypassed = player->TimePitchUnit == 2 ? player->timePitchUnit : player->varispeedUnit;
-  if (!step(SetUInt32(bypassed, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 1)))
-    return false;
+  if (!step(AUGraphOpen(graph)) || !OpenUnits(player, graph, step)) return false;
 
   const AURenderCallbackStruct callback = {renderInput, player};
   if (!step(AUGraphSetNodeInputCallback(graph, converterNode, 0, &callback))) return false;
@@ -127,8 +139,9 @@ bool BuildGraph(AUPlayerData *player) {
   const auto maximum = static_cast<int32_t>(player->MaximumFramesPerSlice);
   if (maximum >= 1157) {
     const UInt32 frames = static_cast<UInt32>(maximum);
-    for (AudioUnit unit : {player->timePitchUnit, player->equalizerUnit, player->mixerUnit,
-                           player->converterUnit, player->varispeedUnit}) {
+    for (AudioUnit unit :
+         {player->timePitchUnit.load(), player->equalizerUnit.load(), player->mixerUnit.load(),
+          player->converterUnit.load(), player->varispeedUnit.load()}) {
       SetUInt32(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, frames);
     }
   }

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "auplayer/AUPlayerData.h"
 #include "frame/CAStreamBasicDescription.h"
@@ -100,25 +101,33 @@ bool ClaimHolds(const LoadFileRequest *request, const AudioStreamBasicDescriptio
   return holds;
 }
 
-// Publishes the frames decoded so far.
+// Publishes the decoded frames to host threads (Data during LoadFileMT). The decoder writes only
+// past the frames published, so a reader under the lock never sees a sample being written.
 void Publish(AudioFileBuffer *audio, float *samples, uint64_t frames, uint64_t bytesPerFrame) {
+  std::lock_guard<std::mutex> lock(gLoadLock);
   audio->samples = samples;
   audio->frames = static_cast<uint32_t>(frames);
   audio->byteSize = static_cast<uint32_t>(frames * bytesPerFrame);
 }
 
-// The buffer with room for capacity frames; null (the old one kept) when it cannot be had.
+// The buffer with room for capacity frames, moved under the lock: a host thread may be copying
+// from the old one. Null (the old one kept) when it cannot be had.
 float *Resize(AudioFileBuffer *audio, uint64_t capacity, uint64_t bytesPerFrame) {
+  std::lock_guard<std::mutex> lock(gLoadLock);
   void *moved = realloc(audio->samples, static_cast<size_t>(capacity * bytesPerFrame));
   if (moved != nullptr) audio->samples = static_cast<float *>(moved);
   return static_cast<float *>(moved);
 }
 
 void Discard(AudioFileBuffer *audio) {
-  free(audio->samples);
-  audio->samples = nullptr;
-  audio->frames = 0;
-  audio->byteSize = 0;
+  float *samples = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(gLoadLock);
+    std::swap(samples, audio->samples);
+    audio->frames = 0;
+    audio->byteSize = 0;
+  }
+  free(samples);
 }
 
 // The decoded frames and bytes are 32-bit counts: a file that decodes to more frames than this
@@ -250,6 +259,8 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
 }
 
 }  // namespace
+
+std::mutex gLoadLock;
 
 void LoadFileInternal(void *argument) {
   auto *request = static_cast<LoadFileRequest *>(argument);

@@ -116,8 +116,11 @@ void setEnablePeakLocking(REALobject obj, RBInteger, RBBoolean value) {
 // 1 (or 0, which stands for it) plays through the time-pitch unit, 2 through the varispeed
 // unit; other values change nothing. Choosing the unit that already plays makes no call. Before
 // a load the handles are 0 and the calls fail, but the choice is kept and the load applies it.
+// Under the load lock: a load running on another thread fetches the units and applies the choice
+// under it, so the two never interleave.
 void setTimePitchUnit(REALobject obj, RBInteger, RBInteger value) {
   AUPlayerData *player = AUPlayer(obj);
+  std::lock_guard<std::mutex> lock(gLoadLock);
   SetLasterror(player, -1);
   const RBInteger unit = value == 0 ? 1 : value;
   if (unit == 2) {

@@ -57,8 +57,9 @@ void Stop(REALobject obj) {
 void Reset(REALobject obj) {
   AUPlayerData *player = AUPlayer(obj);
   SetLasterror(player, -1);
-  for (AudioUnit unit : {player->mixerUnit, player->timePitchUnit, player->varispeedUnit,
-                         player->equalizerUnit, player->outputUnit}) {
+  for (AudioUnit unit :
+       {player->mixerUnit.load(), player->timePitchUnit.load(), player->varispeedUnit.load(),
+        player->equalizerUnit.load(), player->outputUnit.load()}) {
     if (unit != nullptr) SetLasterror(player, AudioUnitReset(unit, kAudioUnitScope_Global, 0));
   }
 }

@@ -1,9 +1,51 @@
 // Loading files into AUPlayerXNQ: what a load describes and decodes, and what bad files, folder
-// items and arguments give.
+// items, arguments and host code run during LoadFileMT give.
+#include <dlfcn.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "auplayer_test_support.h"
+#include "os/audio_file.h"
+
+// Two faults of the system under a load on another thread, armed by a test. This program's
+// definitions of the two calls take the place of the platform's for the plugin too.
+namespace {
+using namespace std::chrono_literals;
+// A read that fails once it has decoded (a disk giving out), a moment later: with nothing that
+// orders it after the host's calls meanwhile, as a real disk would.
+std::atomic<bool> gFailReads{false};
+// The worker's bypass of a rate unit, held (gHeld) until the host has yielded three times, or
+// 300 ms when the host cannot yield.
+std::atomic<bool> gHoldBypass{false}, gHeld{false};
+}  // namespace
+
+extern "C" OSStatus ExtAudioFileRead(ExtAudioFileRef file, UInt32 *frames, AudioBufferList *data) {
+  static const auto read =
+      reinterpret_cast<decltype(&ExtAudioFileRead)>(dlsym(RTLD_NEXT, "ExtAudioFileRead"));
+  const OSStatus status = read(file, frames, data);
+  if (!gFailReads) return status;
+  std::this_thread::sleep_for(50ms);
+  return kAudioFileUnspecifiedError;
+}
+
+extern "C" OSStatus AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id,
+                                         AudioUnitScope scope, AudioUnitElement element,
+                                         const void *data, UInt32 size) {
+  static const auto set =
+      reinterpret_cast<decltype(&AudioUnitSetProperty)>(dlsym(RTLD_NEXT, "AudioUnitSetProperty"));
+  auto &host = xnq::host::Runtime::get();
+  if (id == kAudioUnitProperty_BypassEffect && gHoldBypass && !host.isMainThread()) {
+    gHeld = true;
+    const int64_t yields = host.yieldCount();
+    for (int ms = 0; ms < 300 && host.yieldCount() < yields + 3; ++ms)
+      std::this_thread::sleep_for(1ms);
+    gHeld = false;
+  }
+  return set(unit, id, scope, element, data, size);
+}
 
 namespace auplayer_test {
 namespace {
@@ -104,6 +146,39 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
     EXPECT_EQ(Raised(r), path == nowhere ? "NilObjectException: File is invalid path" : "");
     EXPECT_EQ(Lasterror(player) == 0, loads);
     EXPECT_EQ(Host().call(player, "Data").value.isNil(), out == 2 && !loads);
+  }
+}
+
+// A program's timer meets the record whole while LoadFileMT runs: Data while a failing read frees
+// the samples (a use after free), and a switch of the rate unit between the worker fetching the
+// units and bypassing one (which left both bypassed).
+TEST_F(AUPlayerLoad, HostCodeDuringLoadFileMTFindsTheRecordWhole) {
+  const std::string wav = WriteFile("mt.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100);
+  for (std::atomic<bool> *fault : {&gFailReads, &gHoldBypass}) {
+    Value player = NewPlayer();
+    Set(player, "OutputUnit", Value::integer(1));
+    Host().setYieldHook([&] {
+      if (fault == &gFailReads) Host().call(player, "Data");
+      if (gHeld) Set(player, "TimePitchUnit", Value::integer(2));
+    });
+    *fault = true;
+    CallResult r = Load(player, wav, 2, 2, "LoadFileMT");
+    *fault = false;
+    Host().setYieldHook(nullptr);
+    EXPECT_EQ(Raised(r), "");
+    EXPECT_EQ(r.value.asBool(), fault == &gHoldBypass);
+    if (fault == &gFailReads) {
+      EXPECT_TRUE(Host().call(player, "Data").value.isNil());
+      continue;
+    }
+    EXPECT_EQ(Get(player, "TimePitchUnit").asInteger(), 2);
+    for (const auto &[handle, bypassed] :
+         {std::pair{"TimePitchHandle", 1u}, {"VariSpeedHandle", 0u}}) {
+      UInt32 value = 99, size = sizeof value;
+      AudioUnitGetProperty(Unit(player, handle), kAudioUnitProperty_BypassEffect, 0, 0, &value,
+                           &size);
+      EXPECT_EQ(value, bypassed) << handle;
+    }
   }
 }
 

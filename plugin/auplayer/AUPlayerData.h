@@ -105,7 +105,7 @@ static_assert(offsetof(AUPlayerData, decodedAudio) == 168 && offsetof(AUPlayerDa
 #endif
 
 // One load, from LoadFileIntern to its worker. Lives on the caller's stack for the call; the
-// worker writes the two flags, the caller reads them after the worker has returned.
+// worker writes the two flags and the status, the caller reads them after the worker has returned.
 struct LoadFileRequest {
   int32_t InputChannels;
   int32_t OutputChannels;
@@ -113,6 +113,9 @@ struct LoadFileRequest {
   uint8_t outOfMemory;
   uint8_t success;
   CFURLRef fileURL;  // created and released by LoadFileIntern
+  // The status the worker last stored in Lasterror: stored there once more when the load returns,
+  // so that host code run meanwhile (during LoadFileMT's yields) does not have the last word.
+  OSStatus status;
 };
 
 // Held by a load's worker while it publishes what host threads may use during LoadFileMT (the
@@ -134,9 +137,11 @@ inline void SetLasterror(AUPlayerData *player, OSStatus status) {
   std::atomic_ref<RBInteger>(player->Lasterror).store(status, std::memory_order_relaxed);
 }
 
-// The load worker (LoadWorker.cpp) and its graph part (BuildGraph.cpp).
+// The load worker (LoadWorker.cpp) and its graph part (BuildGraph.cpp). The worker keeps each
+// status in Lasterror and in the request.
 void LoadFileInternal(void *request);
-bool BuildGraph(AUPlayerData *player);
+void Report(LoadFileRequest *request, OSStatus status);
+bool BuildGraph(LoadFileRequest *request);
 
 // The converter's input callback (RenderInput.cpp).
 OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *ioActionFlags,

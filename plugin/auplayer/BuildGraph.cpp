@@ -33,14 +33,14 @@ OSType TimePitchSubType() {
 // that fails and answers whether all of them succeeded.
 class Steps {
  public:
-  explicit Steps(AUPlayerData *player) : player_(player) {}
+  explicit Steps(LoadFileRequest *request) : request_(request) {}
   bool operator()(OSStatus status) {
-    SetLasterror(player_, status);
+    Report(request_, status);
     return status == noErr;
   }
 
  private:
-  AUPlayerData *player_;
+  LoadFileRequest *request_;
 };
 
 OSStatus SetUInt32(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, UInt32 value) {
@@ -83,8 +83,9 @@ bool OpenUnits(AUPlayerData *player, AUGraph graph, Steps &step) {
 
 }  // namespace
 
-bool BuildGraph(AUPlayerData *player) {
-  Steps step(player);
+bool BuildGraph(LoadFileRequest *request) {
+  AUPlayerData *player = request->player;
+  Steps step(request);
   AUGraph graph = nullptr;
   if (!step(NewAUGraph(&graph))) return false;
   player->graph = graph;

@@ -66,13 +66,21 @@ RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputCha
     return false;
   }
   // The channel counts are 32-bit; a larger host Integer keeps its low 32 bits.
-  LoadFileRequest request = {
-      static_cast<int32_t>(inputChannels), static_cast<int32_t>(outputChannels), player, 0, 0, url};
+  LoadFileRequest request = {static_cast<int32_t>(inputChannels),
+                             static_cast<int32_t>(outputChannels),
+                             player,
+                             0,
+                             0,
+                             url,
+                             -1};
   if (threaded) {
     RunThreadedBlocks(&request, LoadFileInternal, nullptr);
   } else {
     LoadFileInternal(&request);
   }
+  // The worker's last status is the load's last word: host code run during the yields may have
+  // written Lasterror since.
+  SetLasterror(player, request.status);
   if (request.outOfMemory) {
     RaiseException("OutOfMemoryException", "Failed to allocate buffer for audio data.");
   }

@@ -192,7 +192,7 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
   UInt32 size = sizeof fileFormat;
   OSStatus status =
       ExtAudioFileGetProperty(file, kExtAudioFileProperty_FileDataFormat, &size, &fileFormat);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr) return false;
 
   AudioFileBuffer *audio = player->decodedAudio;
@@ -211,13 +211,13 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
   size = sizeof fileFrames;
   status =
       ExtAudioFileGetProperty(file, kExtAudioFileProperty_FileLengthFrames, &size, &fileFrames);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr) return false;
   const uint64_t claim = ClientFrames(fileFrames, client.mSampleRate, fileFormat.mSampleRate);
 
   status =
       ExtAudioFileSetProperty(file, kExtAudioFileProperty_ClientDataFormat, sizeof client, &client);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr) return false;
 
   // A client without channels (which the file refuses) still gets a buffer of its own.
@@ -246,12 +246,12 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
   AudioFileID audioFile = nullptr;
   size = sizeof audioFile;
   status = ExtAudioFileGetProperty(file, kExtAudioFileProperty_AudioFile, &size, &audioFile);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr) return false;
   Float64 duration = 0;
   size = sizeof duration;
   status = AudioFileGetProperty(audioFile, kAudioFilePropertyEstimatedDuration, &size, &duration);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr) return false;
   player->trackLength = duration;
   player->sampleRate = fileFormat.mSampleRate;
@@ -262,17 +262,21 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
 
 std::mutex gLoadLock;
 
+void Report(LoadFileRequest *request, OSStatus status) {
+  request->status = status;
+  SetLasterror(request->player, status);
+}
+
 void LoadFileInternal(void *argument) {
   auto *request = static_cast<LoadFileRequest *>(argument);
-  AUPlayerData *player = request->player;
   request->success = 0;
   ExtAudioFileRef file = nullptr;
   OSStatus status = ExtAudioFileOpenURL(request->fileURL, &file);
-  SetLasterror(player, status);
+  Report(request, status);
   if (status != noErr || file == nullptr) return;
   // Closing keeps Lasterror: it holds the status that ended the decoding, or the last one read.
   const bool decoded = DecodeFile(request, file);
   ExtAudioFileDispose(file);
   if (!decoded) return;
-  request->success = BuildGraph(player) ? 1 : 0;
+  request->success = BuildGraph(request) ? 1 : 0;
 }

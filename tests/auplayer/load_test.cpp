@@ -136,16 +136,28 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
     cases.emplace_back(path, 2, 2);
   for (auto [in, out] : {std::pair{0, 2}, {-1, 2}, {2, 0}, {2, -1}, {64, 2}})
     cases.emplace_back(wav, in, out);
+  // The same through LoadFileMT, while a timer of the program reads Playing and Data at every
+  // yield: the load's own status is still the last word in Lasterror.
   for (const auto &[path, in, out] : cases) {
-    SCOPED_TRACE(path + " " + std::to_string(in) + " " + std::to_string(out));
-    const bool loads = in == 64;
-    Value player = NewPlayer();
-    Set(player, "OutputUnit", Value::integer(1));
-    CallResult r = Load(player, path, in, out);
-    EXPECT_EQ(r.value.asBool(), loads);
-    EXPECT_EQ(Raised(r), path == nowhere ? "NilObjectException: File is invalid path" : "");
-    EXPECT_EQ(Lasterror(player) == 0, loads);
-    EXPECT_EQ(Host().call(player, "Data").value.isNil(), out == 2 && !loads);
+    int64_t lasterror = 0;
+    for (const char *method : {"LoadFile", "LoadFileMT"}) {
+      SCOPED_TRACE(path + " " + std::to_string(in) + " " + std::to_string(out) + " " + method);
+      const bool loads = in == 64;
+      Value player = NewPlayer();
+      Set(player, "OutputUnit", Value::integer(1));
+      Host().setYieldHook([&] {
+        Get(player, "Playing");
+        Host().call(player, "Data");
+      });
+      CallResult r = Load(player, path, in, out, method);
+      Host().setYieldHook(nullptr);
+      EXPECT_EQ(r.value.asBool(), loads);
+      EXPECT_EQ(Raised(r), path == nowhere ? "NilObjectException: File is invalid path" : "");
+      EXPECT_EQ(Lasterror(player) == 0, loads);
+      if (std::string(method) == "LoadFile") lasterror = Lasterror(player);
+      EXPECT_EQ(Lasterror(player), lasterror);
+      EXPECT_EQ(Host().call(player, "Data").value.isNil(), out == 2 && !loads);
+    }
   }
 }
 

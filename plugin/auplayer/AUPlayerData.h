@@ -2,6 +2,8 @@
 // to its worker, and the operations that the player's files share.
 #pragma once
 
+#include <float.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -151,3 +153,11 @@ OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *ioActionFlags,
 // The low 32 bits of a value truncated toward zero to a signed 64-bit integer, as frame numbers
 // are made from times; a value that is not finite or does not fit gives 0.
 uint32_t TruncatedLow32(double value);
+
+// A Double in single precision, as values travel to the units. One beyond the float range is
+// infinite (casting it is undefined), so that the unit's own range check refuses it.
+inline float Single(double value) {
+  if (value > FLT_MAX) return INFINITY;
+  if (value < -FLT_MAX) return -INFINITY;
+  return static_cast<float>(value);
+}

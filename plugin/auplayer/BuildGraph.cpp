@@ -1,5 +1,7 @@
 // The graph part of a load: renderInput → converter → mixer → equalizer → time-pitch →
 // varispeed → output, built, configured and initialized, but not started.
+#include <algorithm>
+
 #include "auplayer/AUPlayerData.h"
 #include "os/graphics.h"
 
@@ -49,6 +51,12 @@ OSStatus SetUInt32(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope,
 
 OSStatus SetFormat(AudioUnit unit, AudioUnitScope scope, const AudioStreamBasicDescription &f) {
   return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &f, sizeof f);
+}
+
+// The fields from the host word: a value beyond 32 bits stands as the nearest 32-bit one (a
+// maximum of 2^32 + 2000 frames is no maximum of 2000).
+int32_t Field32(RBInteger value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
 // Fetches the units and bypasses the rate unit not chosen, under the load lock: setTimePitchUnit
@@ -137,7 +145,7 @@ bool BuildGraph(LoadFileRequest *request) {
 
   // Only a maximum above the units' own default is given to them; a unit that refuses it keeps
   // its own, and Lasterror does not hear of it. The field is 32-bit, compared signed.
-  const auto maximum = static_cast<int32_t>(player->MaximumFramesPerSlice);
+  const int32_t maximum = Field32(player->MaximumFramesPerSlice);
   if (maximum >= 1157) {
     const UInt32 frames = static_cast<UInt32>(maximum);
     for (AudioUnit unit :

@@ -26,7 +26,7 @@ double LoopSeconds(const AUPlayerData *player, double frame) {
 
 // The frame for a time at the loop points' rate: the rate in single precision.
 double LoopFrame(const AUPlayerData *player, double seconds) {
-  const double rate = static_cast<float>(FramesPerSecond(player));
+  const double rate = Single(FramesPerSecond(player));
   return TruncatedLow32(rate * seconds);
 }
 

@@ -62,9 +62,10 @@ void ClaimFrames(const std::string &flac, uint64_t frames) {
   file.seekp(21).write(reinterpret_cast<const char *>(count), 5);
 }
 
-// Each load sets another maximum slice size; LoadFileMT yields to the host while it loads. A
-// header's claim never decides what loads.
+// Each load sets another maximum slice size, which the units keep when they take it; LoadFileMT
+// yields to the host while it loads. A header's claim never decides what loads.
 TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
+  const int64_t beyond32Bits = sizeof(void *) > 4 ? (int64_t{1} << 32) + 2000 : 1;
   const struct {
     const char *name;
     int format, channels;
@@ -77,7 +78,8 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
                {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 1156, 0},
                {"wav.mp3", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, -5, 0},  // misnamed
                {"lies.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1 << 20, 1 << 28},
-               {"wraps.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, 1, (uint64_t{1} << 32) + 1000}};
+               {"wraps.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, beyond32Bits,
+                (uint64_t{1} << 32) + 1000}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = WriteFile(c.name, c.format, c.channels, 22050);
@@ -112,6 +114,14 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
       EXPECT_EQ(Get(player, "SampleRate").asDouble() * Get(player, "TrackLength").asDouble(),
                 22050);
     }
+    const bool taken = c.maximumSlice >= 1157 && c.maximumSlice <= 1 << 20;
+    for (const char *unit : {"TimePitchHandle", "EqualizerHandle", "MixerHandle", "ConverterHandle",
+                             "VariSpeedHandle"}) {
+      UInt32 slice = 0, size = sizeof slice;
+      AudioUnitGetProperty(Unit(player, unit), kAudioUnitProperty_MaximumFramesPerSlice,
+                           kAudioUnitScope_Global, 0, &slice, &size);
+      EXPECT_EQ(slice, taken ? c.maximumSlice : 1156) << unit;
+    }
     EXPECT_FALSE(Get(player, "Playing").asBool());
     Host().call(player, "Play");
     EXPECT_EQ(Render(player, 1024)[0][700], decoded[700 * c.channels]);
@@ -136,6 +146,10 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
     cases.emplace_back(path, 2, 2);
   for (auto [in, out] : {std::pair{0, 2}, {-1, 2}, {2, 0}, {2, -1}, {64, 2}})
     cases.emplace_back(wav, in, out);
+  if (sizeof(void *) > 4) {  // counts past 32 bits, which a 64-bit host Integer holds
+    cases.emplace_back(wav, (int64_t{1} << 32) + 2, 2);
+    cases.emplace_back(wav, 2, -(int64_t{1} << 32) + 2);
+  }
   // The same through LoadFileMT, while a timer of the program reads Playing and Data at every
   // yield: the load's own status is still the last word in Lasterror.
   for (const auto &[path, in, out] : cases) {

@@ -96,10 +96,11 @@ TEST_F(AUPlayerPlayback, RateSettersWriteBothUnitsAndKeepTheTimePitchStatus) {
     AudioUnitParameterID id;
     float timePitch, varispeed;
     bool accepted;
-  } cases[] = {{"TimeRate", 1.237, 0, 1.23f, 1.23f, true}, {"TimeRate", -0.001, 0, 1, 1, false},
-               {"TimeRate", kNaN, 0, 1, 1, false},         {"PitchRate", 300, 1, 300, 300, true},
-               {"PitchRate", kInf, 1, 0, 0, false},        {"Overlap", 16, 4, 16, -99, true},
-               {"EnablePeakLocking", 0, 6, 0, -99, true}};
+  } cases[] = {
+      {"TimeRate", 1.237, 0, 1.23f, 1.23f, true}, {"TimeRate", -0.001, 0, 1, 1, false},
+      {"TimeRate", kNaN, 0, 1, 1, false},         {"PitchRate", 300, 1, 300, 300, true},
+      {"PitchRate", kInf, 1, 0, 0, false},        {"PitchRate", -1e300, 1, 0, 0, false},
+      {"Overlap", 16, 4, 16, -99, true},          {"EnablePeakLocking", 0, 6, 0, -99, true}};
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.property) + " " + std::to_string(c.value));
     Value player = Loaded(wav_);

@@ -85,15 +85,29 @@ std::pair<OSType, UInt32> State(const Value &player, const char *handle) {
   return {description.componentSubType, bypass};
 }
 
-// The system picks the time-pitch unit; the switch bypasses the other one, also before a load
-// (which applies the choice), and makes no call for the unit that already plays.
-TEST_F(AUPlayerDevices, TheRateUnitSwitchBypassesTheUnitNotChosen) {
+// The graph ends in the output unit OutputUnit names, the HAL output for 0 and every value
+// outside 1 to 4. The system picks the time-pitch unit; the switch bypasses the other one, also
+// before a load (which applies the choice), and makes no call for the unit that already plays.
+TEST_F(AUPlayerDevices, TheGraphTakesTheOutputUnitAndTheRateUnitChosen) {
 #ifdef AUPLAYER_TEST_OLD_SYSTEM
   const OSType timePitch = kAudioUnitSubType_TimePitch;
 #else
   const OSType timePitch = kAudioUnitSubType_NewTimePitch;
 #endif
   const std::string wav = WriteFile("switch.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 4410);
+  AddDevice("Out", 2, 0);
+  const int64_t past32Bits = sizeof(void *) > 4 ? (int64_t{1} << 32) + 3 : 7;
+  const std::pair<int64_t, OSType> outputs[] = {{0, kAudioUnitSubType_HALOutput},
+                                                {3, kAudioUnitSubType_DefaultOutput},
+                                                {4, kAudioUnitSubType_SystemOutput},
+                                                {-1, kAudioUnitSubType_HALOutput},
+                                                {past32Bits, kAudioUnitSubType_HALOutput}};
+  for (const auto &[value, subType] : outputs) {
+    Value player = NewPlayer();
+    Set(player, "OutputUnit", Value::integer(value));
+    ASSERT_TRUE(Load(player, wav).value.asBool()) << value;
+    EXPECT_EQ(State(player, "OutputHandle").first, subType) << value;
+  }
   Value early = NewPlayer();
   Set(early, "TimePitchUnit", Value::integer(2));
   EXPECT_EQ(Lasterror(early), static_cast<int32_t>(badComponentInstance));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "os/audio_unit.h"
+#include "os/components.h"
 #include "platform/audio_devices.h"
 #include "xnq/host.h"
 
@@ -86,6 +87,16 @@ inline int64_t Lasterror(const Value &player) { return Get(player, "Lasterror").
 
 inline AudioUnit Unit(const Value &player, const std::string &handle) {
   return reinterpret_cast<AudioUnit>(static_cast<intptr_t>(Get(player, handle).asInteger()));
+}
+
+// The unit's subtype and whether it is bypassed.
+inline std::pair<OSType, UInt32> State(const Value &player, const char *handle) {
+  ComponentDescription description{};
+  AudioUnit unit = Unit(player, handle);
+  GetComponentInfo(GetComponentFromInstance(unit), &description, nullptr, nullptr, nullptr);
+  UInt32 bypass = 99, size = sizeof bypass;
+  AudioUnitGetProperty(unit, kAudioUnitProperty_BypassEffect, 0, 0, &bypass, &size);
+  return {description.componentSubType, bypass};
 }
 
 inline CallResult Load(const Value &player, const std::string &path, int64_t in = 2,

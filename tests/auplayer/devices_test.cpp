@@ -2,7 +2,6 @@
 // output unit the load takes; and the rate units the system offers. Built also for an older
 // system under a 2008 host (AUPLAYER_TEST_OLD_SYSTEM).
 #include "auplayer_test_support.h"
-#include "os/components.h"
 
 namespace auplayer_test {
 namespace {
@@ -59,16 +58,6 @@ TEST_F(AUPlayerDevices, TheHALOutputPlaysToTheChosenDeviceThroughItsChannelMap) 
   // The program's own field keeps what it writes and is given back when the object goes.
   Set(player, "Tag", Host().newVariant(Host().newString("mine")));
   EXPECT_EQ(Get(player, "Tag").utf8(), "mine");
-}
-
-// The unit's subtype and whether it is bypassed.
-std::pair<OSType, UInt32> State(const Value &player, const char *handle) {
-  ComponentDescription description{};
-  AudioUnit unit = Unit(player, handle);
-  GetComponentInfo(GetComponentFromInstance(unit), &description, nullptr, nullptr, nullptr);
-  UInt32 bypass = 99, size = sizeof bypass;
-  AudioUnitGetProperty(unit, kAudioUnitProperty_BypassEffect, 0, 0, &bypass, &size);
-  return {description.componentSubType, bypass};
 }
 
 // The graph ends in the output unit OutputUnit names, the HAL output for 0 and every value

@@ -45,27 +45,6 @@ void ReturnsPromptly(const char *what, Call call) {
 
 class PlayerThreads : public PlayerTest {};
 
-TEST_F(PlayerThreads, StopReturnsOnlyAfterTheIOProcedureHasStoppedTheDevice) {
-  UseDevice(44100, 2);
-  Value player = NewPlayer();
-  Set(player, "NoUnderflow", Bool(true));
-  ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(std::vector<float>(4000, 0.5f))}));
-  ASSERT_EQ(Step(), 1u);
-  std::atomic<bool> returned{false};
-  std::thread stopper([&] {
-    Host().call(player, "Stop");
-    returned.store(true);
-  });
-  std::this_thread::sleep_for(100ms);  // several ticks of polling
-  EXPECT_FALSE(returned.load());
-  EXPECT_TRUE(Get(player, "IsRunning").asBool());
-  EXPECT_EQ(Step(), 1u);  // this cycle sees the request and stops the device
-  EXPECT_TRUE(WaitFor([&] { return returned.load(); }));
-  stopper.join();
-  EXPECT_FALSE(Get(player, "IsRunning").asBool());
-  EXPECT_EQ(Step(), 0u);
-}
-
 // On free-running devices: a player stops by itself when its queue runs dry; with NoUnderflow it
 // plays on while the host adds and polls, and stops when asked; a running player released by its
 // last reference stops first.

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "messages.h"
+#include "subcommand.h"
 
 namespace xnq::tool {
 namespace {
@@ -83,7 +84,8 @@ void Put32(uint8_t *to, uint32_t v) {
 bool WriteAll(int fd, const uint8_t *bytes, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
+    // A stop signal ends a write blocked on a pipe that nobody reads; other signals retry.
+    if (n < 0 && errno == EINTR && !stopRequested()) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
       return false;
@@ -175,7 +177,9 @@ bool AudioWriter::open(const std::string &path, double rate, int channels, Sampl
   if (sndfile_ == nullptr) return fail(std::string("cannot write: ") + sf_strerror(nullptr));
   // No PEAK chunk: keeping it would scan every sample written for the file's maxima.
   sf_command(sndfile_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  if (c->format == SF_FORMAT_FLAC) sf_command(sndfile_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // Samples past full scale are held at it, not wrapped around, and floats scale to integers
+  // by the same power of two they are read back with.
+  sf_command(sndfile_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   return true;
 }
 

@@ -286,7 +286,9 @@ PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
   int64_t total = std::llround(length_ * rate_ / speed) + latencyFrames;
   const AudioUnit output = UnitOf(get("OutputHandle"));
   host.call(object_, "Play");
-  std::vector<float> planes(kSliceFrames * kChannels), interleaved(kSliceFrames * kChannels);
+  // Slices are gathered in blocks, so that writing and reading the position cost few calls.
+  constexpr int64_t kBlockFrames = kSliceFrames * 64;
+  std::vector<float> planes(kSliceFrames * kChannels), interleaved(kBlockFrames * kChannels);
   struct {
     UInt32 count;
     AudioBuffer buffers[kChannels];
@@ -300,49 +302,53 @@ PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
   PlayEnd end = PlayEnd::Ended;
   int64_t done = 0;
   bool endReached = false;
-  while (done < total) {
-    if (stopRequested()) {
-      end = PlayEnd::Stopped;
-      break;
-    }
-    const double before = number("CurrentTime");
-    const auto n = static_cast<UInt32>(std::min(kSliceFrames, total - done));
-    list.count = kChannels;
-    for (UInt32 c = 0; c < kChannels; ++c) list.buffers[c] = {1, n * 4, &planes[c * kSliceFrames]};
-    AudioUnitRenderActionFlags flags = 0;
-    if (OSStatus s = AudioUnitRender(output, &flags, &stamp, 0, n,
-                                     reinterpret_cast<AudioBufferList *>(&list))) {
-      Report(kCommand, name_, "the graph failed to render: " + StatusWords(s));
-      end = PlayEnd::Failed;
-      break;
-    }
-    int64_t keep = n;
-    if (!endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
-      // The position reached the end of what decoded in this slice. Without a rate unit the
-      // position is the frames rendered, so the slice's share of the file is exact; with one,
-      // the units' latency still follows.
-      endReached = true;
-      if (!ratesMove && done > 0 && before > 0) {
-        const int64_t fileFrames = std::llround(length_ * static_cast<double>(done) / before);
-        total = std::min(total, fileFrames);
-        keep = std::clamp<int64_t>(total - done, 0, n);
-      } else {
-        total = std::min(total, done + n + latencyFrames);
+  double framesPerSecond = 0;  // the position's frames per second of CurrentTime, once known
+  while (done < total && end == PlayEnd::Ended) {
+    int64_t inBlock = 0;
+    while (inBlock < kBlockFrames && done + inBlock < total) {
+      if (stopRequested()) {
+        end = PlayEnd::Stopped;
+        break;
       }
-    }
-    for (int64_t f = 0; f < keep; ++f) {
+      // Without a rate unit the first render is one frame: the position it reaches then tells
+      // how many frames a second of CurrentTime is (the decoded frames over the file's length).
+      const bool first = done + inBlock == 0 && !ratesMove;
+      const auto n = first ? UInt32{1}
+                           : static_cast<UInt32>(std::min(
+                                 {kSliceFrames, total - done - inBlock, kBlockFrames - inBlock}));
+      list.count = kChannels;
       for (UInt32 c = 0; c < kChannels; ++c)
-        interleaved[f * kChannels + c] = planes[c * kSliceFrames + f];
+        list.buffers[c] = {1, n * 4, &planes[c * kSliceFrames]};
+      AudioUnitRenderActionFlags flags = 0;
+      if (OSStatus s = AudioUnitRender(output, &flags, &stamp, 0, n,
+                                       reinterpret_cast<AudioBufferList *>(&list))) {
+        Report(kCommand, name_, "the graph failed to render: " + StatusWords(s));
+        end = PlayEnd::Failed;
+        break;
+      }
+      if (first) {
+        const double at = number("CurrentTime");
+        if (at > 0 && at < length_) framesPerSecond = 1 / at;
+      }
+      float *to = &interleaved[inBlock * kChannels];
+      for (UInt32 f = 0; f < n; ++f) {
+        for (UInt32 c = 0; c < kChannels; ++c) to[f * kChannels + c] = planes[c * kSliceFrames + f];
+      }
+      stamp.mSampleTime += n;
+      inBlock += n;
     }
-    stamp.mSampleTime += n;
-    if (!writer.write(interleaved.data(), keep)) {
-      end = PlayEnd::Failed;
-      break;
+    // The header's length is only an upper bound: once the position has reached the end of
+    // what decoded, the output ends there (with a rate unit, after the units' latency).
+    if (!endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
+      endReached = true;
+      total = framesPerSecond > 0
+                  ? std::min<int64_t>(total, std::llround(length_ * framesPerSecond))
+                  : std::min(total, done + inBlock + latencyFrames);
+      inBlock = std::clamp<int64_t>(total - done, 0, inBlock);
     }
-    done += keep;
-    if (done % (kSliceFrames * 64) < kSliceFrames)
-      DrawProgress(static_cast<double>(done) / rate_, static_cast<double>(total) / rate_,
-                   elapsed());
+    if (!writer.write(interleaved.data(), inBlock)) end = PlayEnd::Failed;
+    done += inBlock;
+    DrawProgress(static_cast<double>(done) / rate_, static_cast<double>(total) / rate_, elapsed());
   }
   host.call(object_, "Pause");
   if (!writer.finish() || end == PlayEnd::Failed) {

@@ -30,6 +30,7 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
       {{"render", "/tmp", out}, "none", 1, "/tmp: a folder, not a file"},
       {{"play", text}, "null", 1, "song.m4a: not an audio file xnq can read (status 'typ?')"},
       {{"soundstream", TempPath("missing.wav")}, "null", 1, "file not found"},
+      {{"soundstream"}, "null", 2, "give one audio file"},
       // Values out of range, with the range, the same in play and render.
       {{"play", in, "--varispeed", "10"}, "null", 2, "--varispeed takes a number from 0.25 to 4"},
       {{"render", in, out, "--varispeed", "10"}, "none", 2, "from 0.25 to 4, not '10'"},
@@ -59,7 +60,8 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
   };
   for (const auto &c : cases) {
     std::string said;
-    EXPECT_EQ(RunXnq({c.args, c.devices}, &said), c.status) << c.args[1] << "\n" << said;
+    EXPECT_EQ(RunXnq({c.args, c.devices}, &said), c.status) << c.args[0] << " " << c.words << "\n"
+                                                            << said;
     EXPECT_NE(said.find(c.words), std::string::npos) << c.words << "\n" << said;
   }
   struct stat none {};

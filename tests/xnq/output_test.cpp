@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "soundstream/soundstream_test_support.h"
 #include "xnq_runner.h"
 
 namespace xnq_test {
@@ -198,6 +199,20 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
   EXPECT_GT(frames, 4410);
   EXPECT_NEAR(*std::max_element(played.begin(), played.end()), 0.25f, 0.01f);
   for (const std::string &path : {raw, capture}) unlink(path.c_str());
+}
+
+TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
+  // 0.4 s of a 1 kHz tone at half scale at 48000 Hz, resampled on the way to the device.
+  const std::string in = TempPath("tone48k.wav"), capture = TempPath("soundstream.wav");
+  WriteWav(in, 48000, 2, 19200,
+           [](int f, int) { return 0.5 * std::sin(2 * M_PI * 1000 * f / 48000.0); });
+  ASSERT_EQ(RunXnq({{"soundstream", in}, "capture:path=" + capture + ",out=2"}), 0);
+  long long frames = 0;
+  const std::vector<float> samples = ReadAudio(capture, &frames);
+  size_t start = 0;
+  while (start < samples.size() / 2 && samples[2 * start] == 0) ++start;
+  soundstream_test::ExpectTone(samples, start + 100, 8820);
+  for (const std::string &path : {in, capture}) unlink(path.c_str());
 }
 
 }  // namespace

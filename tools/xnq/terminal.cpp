@@ -18,6 +18,21 @@ namespace {
 // which may run in a signal handler: a flag of sig_atomic_t guards them.
 struct termios gSaved;
 volatile sig_atomic_t gChanged = 0;
+// The raw settings a KeyReader applies, put back when the program continues after Ctrl-Z.
+struct termios gRaw;
+volatile sig_atomic_t gRawActive = 0;
+
+// Ctrl-Z: the shell gets its terminal as it was, and the keys work again after `fg`.
+void OnSuspend(int) {
+  RestoreTerminal();
+  signal(SIGTSTP, SIG_DFL);
+  raise(SIGTSTP);
+}
+void OnContinue(int) {
+  signal(SIGTSTP, OnSuspend);
+  if (gRawActive != 0 && tcsetattr(STDIN_FILENO, TCSANOW, &gRaw) == 0) gChanged = 1;
+}
+
 // Whether the status line holds text not yet ended by a newline; main thread only.
 bool gLineOpen = false;
 
@@ -82,11 +97,18 @@ KeyReader::KeyReader(bool wanted) {
     gChanged = 0;
     return;
   }
+  gRaw = raw;
+  gRawActive = 1;
+  signal(SIGTSTP, OnSuspend);
+  signal(SIGCONT, OnContinue);
   active_ = true;
 }
 
 KeyReader::~KeyReader() {
-  if (active_) RestoreTerminal();
+  if (!active_) return;
+  gRawActive = 0;
+  signal(SIGTSTP, SIG_DFL);
+  RestoreTerminal();
 }
 
 Key KeyReader::next(int timeoutMs) {

@@ -57,7 +57,8 @@ TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
 TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
   const std::string in = TempPath("ramp.wav"), flac = TempPath("lying.flac");
   WriteWav(in, 48000, 1, 4800, [](int f, int) { return (f * 13 - 31000) / 32768.0; });
-  // A FLAC file whose header claims 2^28 frames but holds 4800.
+  // A FLAC file whose header claims 2^24 frames but holds 4800 (a claim the file player can
+  // still allocate in a 32-bit process).
   WriteWav(TempPath("tmp.wav"), 48000, 1, 4800, [](int f, int) { return std::sin(f * 0.1) / 2; });
   {
     SF_INFO info{0, 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
@@ -68,8 +69,8 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
     sf_close(file);
     std::fstream patch(flac, std::ios::in | std::ios::out | std::ios::binary);
     patch.seekp(21);
-    // STREAMINFO's 36-bit total samples, after 16-bit's bits-per-sample nibble: 0x010000000.
-    patch.write("\xf0\x10\x00\x00\x00", 5);
+    // STREAMINFO's 36-bit total samples, after 16-bit's bits-per-sample nibble: 0x001000000.
+    patch.write("\xf0\x01\x00\x00\x00", 5);
   }
   long long inFrames = 0;
   const std::vector<float> input = ReadAudio(in, &inFrames);

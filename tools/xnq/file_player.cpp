@@ -336,10 +336,17 @@ PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
       }
       stamp.mSampleTime += n;
       inBlock += n;
+      // With a rate unit the position runs ahead of the output, so it is read after every
+      // slice, and the output ends within a slice of the end of what decoded, after the units'
+      // latency.
+      if (ratesMove && !endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
+        endReached = true;
+        total = std::min(total, done + inBlock + latencyFrames);
+      }
     }
     // The header's length is only an upper bound: once the position has reached the end of
-    // what decoded, the output ends there (with a rate unit, after the units' latency).
-    if (!endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
+    // what decoded, the output ends there.
+    if (!ratesMove && !endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
       endReached = true;
       total = framesPerSecond > 0
                   ? std::min<int64_t>(total, std::llround(length_ * framesPerSecond))

@@ -35,7 +35,7 @@ TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
   };
   for (const auto &c : cases) {
     XnqProcess xnq({{"play", in}, "null", true});
-    ASSERT_TRUE(xnq.waitFor("(device ", 20)) << xnq.text();
+    ASSERT_TRUE(xnq.waitFor("/ 7.00 s", 20)) << xnq.text();  // the first status line
     const auto start = std::chrono::steady_clock::now();
     for (const auto &[wait, keys] : c.script) {
       std::this_thread::sleep_for(std::chrono::duration<double>(wait));

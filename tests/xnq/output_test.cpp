@@ -104,6 +104,12 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
        1},
       {{"render", flac}, "lying.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4800, 0},
       {{"play", flac, "--render"}, "lying2.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4800, 0},
+      {{"play", flac, "--rate", "2", "--render"},
+       "lying3.wav",
+       SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+       2,
+       2400,
+       0},
   };
   for (const auto &c : cases) {
     Launch launch{c.args};

@@ -17,8 +17,8 @@ using host::Runtime;
 using host::Value;
 
 constexpr char kCommand[] = "play";
-constexpr int64_t kSliceFrames = 1024;  // within the units' default maximum slice
-constexpr UInt32 kChannels = 2;         // the player's output channels
+constexpr UInt32 kSliceFrames = 1024;  // within the units' default maximum slice
+constexpr UInt32 kChannels = 2;        // the player's output channels
 constexpr double kSeekShort = 5, kSeekLong = 60, kVolumeStep = 0.05;
 
 AudioUnit UnitOf(const Value &handle) {
@@ -264,6 +264,52 @@ PlayEnd FilePlayer::playLive(const PlayOptions &, KeyReader &keys) {
   return end;
 }
 
+// Renders slices of the generic output into interleaved frames; false after reporting a failure.
+bool FilePlayer::renderSlice(uint32_t frames, float *interleaved) {
+  float planes[kSliceFrames * kChannels];
+  struct {
+    UInt32 count;
+    AudioBuffer buffers[kChannels];
+  } list;
+  list.count = kChannels;
+  for (UInt32 c = 0; c < kChannels; ++c)
+    list.buffers[c] = {1, frames * 4, &planes[c * kSliceFrames]};
+  AudioTimeStamp stamp{};
+  stamp.mFlags = kAudioTimeStampSampleTimeValid;
+  stamp.mSampleTime = renderedFrames_;
+  AudioUnitRenderActionFlags flags = 0;
+  if (output_ == nullptr) output_ = UnitOf(get("OutputHandle"));
+  if (OSStatus s = AudioUnitRender(static_cast<AudioUnit>(output_), &flags, &stamp, 0, frames,
+                                   reinterpret_cast<AudioBufferList *>(&list))) {
+    Report(kCommand, name_, "the graph failed to render: " + StatusWords(s));
+    return false;
+  }
+  renderedFrames_ += frames;
+  for (UInt32 f = 0; f < frames; ++f) {
+    for (UInt32 c = 0; c < kChannels; ++c)
+      interleaved[f * kChannels + c] = planes[c * kSliceFrames + f];
+  }
+  return true;
+}
+
+bool FilePlayer::measureDecodedFrames() {
+  // The header's length is only a claim. The position counts decoded frames over CurrentTime's
+  // seconds, so one frame rendered at rate 1 (before any rate unit moves) tells how many frames
+  // a second of it is, and with the track's length how many frames decoded. Then the position
+  // goes back to the start and the units forget the frame.
+  Runtime &host = Runtime::get();
+  float frame[kChannels];
+  host.call(object_, "Play");
+  const bool rendered = renderSlice(1, frame);
+  const double at = number("CurrentTime");
+  host.call(object_, "Pause");
+  host.set(object_, "CurrentTime", Value::dbl(0));
+  host.call(object_, "Reset");
+  if (!rendered) return false;
+  decodedFrames_ = at > 0 ? std::llround(length_ / at) : 0;
+  return true;
+}
+
 PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
   Runtime &host = Runtime::get();
   if (!writer.open(o.render, rate_, kChannels, o.bits, o.paths)) {
@@ -280,29 +326,18 @@ PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
   double latency = 0;
   if (!latencyBlock.isNil() && latencyBlock.size() == 8)
     std::memcpy(&latency, latencyBlock.data(), 8);
-  const int64_t latencyFrames = std::llround(latency * rate_);
-  // What the header claims is only an upper bound: the render ends where the file's decoded
-  // frames end, which the position shows (see below).
-  int64_t total = std::llround(length_ * rate_ / speed) + latencyFrames;
-  const AudioUnit output = UnitOf(get("OutputHandle"));
+  const int64_t total =
+      std::llround(static_cast<double>(decodedFrames_) / speed) + std::llround(latency * rate_);
   host.call(object_, "Play");
-  // Slices are gathered in blocks, so that writing and reading the position cost few calls.
+  // Slices are gathered in blocks, so that writing costs few calls.
   constexpr int64_t kBlockFrames = kSliceFrames * 64;
-  std::vector<float> planes(kSliceFrames * kChannels), interleaved(kBlockFrames * kChannels);
-  struct {
-    UInt32 count;
-    AudioBuffer buffers[kChannels];
-  } list;
-  AudioTimeStamp stamp{};
-  stamp.mFlags = kAudioTimeStampSampleTimeValid;
+  std::vector<float> interleaved(kBlockFrames * kChannels);
   const auto began = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   };
   PlayEnd end = PlayEnd::Ended;
   int64_t done = 0;
-  bool endReached = false;
-  double framesPerSecond = 0;  // the position's frames per second of CurrentTime, once known
   while (done < total && end == PlayEnd::Ended) {
     int64_t inBlock = 0;
     while (inBlock < kBlockFrames && done + inBlock < total) {
@@ -310,48 +345,12 @@ PlayEnd FilePlayer::render(const PlayOptions &o, AudioWriter &writer) {
         end = PlayEnd::Stopped;
         break;
       }
-      // Without a rate unit the first render is one frame: the position it reaches then tells
-      // how many frames a second of CurrentTime is (the decoded frames over the file's length).
-      const bool first = done + inBlock == 0 && !ratesMove;
-      const auto n = first ? UInt32{1}
-                           : static_cast<UInt32>(std::min(
-                                 {kSliceFrames, total - done - inBlock, kBlockFrames - inBlock}));
-      list.count = kChannels;
-      for (UInt32 c = 0; c < kChannels; ++c)
-        list.buffers[c] = {1, n * 4, &planes[c * kSliceFrames]};
-      AudioUnitRenderActionFlags flags = 0;
-      if (OSStatus s = AudioUnitRender(output, &flags, &stamp, 0, n,
-                                       reinterpret_cast<AudioBufferList *>(&list))) {
-        Report(kCommand, name_, "the graph failed to render: " + StatusWords(s));
+      const auto n = static_cast<UInt32>(std::min<int64_t>(kSliceFrames, total - done - inBlock));
+      if (!renderSlice(n, &interleaved[inBlock * kChannels])) {
         end = PlayEnd::Failed;
         break;
       }
-      if (first) {
-        const double at = number("CurrentTime");
-        if (at > 0 && at < length_) framesPerSecond = 1 / at;
-      }
-      float *to = &interleaved[inBlock * kChannels];
-      for (UInt32 f = 0; f < n; ++f) {
-        for (UInt32 c = 0; c < kChannels; ++c) to[f * kChannels + c] = planes[c * kSliceFrames + f];
-      }
-      stamp.mSampleTime += n;
       inBlock += n;
-      // With a rate unit the position runs ahead of the output, so it is read after every
-      // slice, and the output ends within a slice of the end of what decoded, after the units'
-      // latency.
-      if (ratesMove && !endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
-        endReached = true;
-        total = std::min(total, done + inBlock + latencyFrames);
-      }
-    }
-    // The header's length is only an upper bound: once the position has reached the end of
-    // what decoded, the output ends there.
-    if (!ratesMove && !endReached && number("CurrentTime") >= length_ * (1 - 1e-12)) {
-      endReached = true;
-      total = framesPerSecond > 0
-                  ? std::min<int64_t>(total, std::llround(length_ * framesPerSecond))
-                  : std::min(total, done + inBlock + latencyFrames);
-      inBlock = std::clamp<int64_t>(total - done, 0, inBlock);
     }
     if (!writer.write(interleaved.data(), inBlock)) end = PlayEnd::Failed;
     done += inBlock;

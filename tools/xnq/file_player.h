@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ class FilePlayer {
   // The first status line: the file, its length and rate, and where it plays.
   void announce(const PlayOptions &o);
   PlayEnd playLive(const PlayOptions &o, KeyReader &keys);
+  // For a render: how many frames the file really decoded, whatever its header claims. Called
+  // after the load and before configure() moves a rate unit.
+  bool measureDecodedFrames();
   PlayEnd render(const PlayOptions &o, AudioWriter &writer);
 
  private:
@@ -53,12 +57,16 @@ class FilePlayer {
   bool set(const char *property, const host::Value &value, const std::string &what);
   bool setQuality(int quality);
   void drawStatus(bool paused);
+  bool renderSlice(uint32_t frames, float *interleaved);
   void readMeter();
 
   CoreAudioClient &audio_;
   host::Value object_;
   std::string name_;
   double length_ = 0, rate_ = 0;
+  int64_t decodedFrames_ = 0;  // measured for a render
+  double renderedFrames_ = 0;  // the generic output's sample time
+  void *output_ = nullptr;     // the generic output unit, once rendering
   // The meter: each channel's level and held peak in dB, and how often a peak reached full scale.
   double level_[2] = {-120, -120}, peak_[2] = {-120, -120}, loudest_ = -120;
   bool atFullScale_ = false;

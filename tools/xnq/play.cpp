@@ -222,7 +222,8 @@ int Run(const std::vector<std::string> &args) {
     PlayEnd end = PlayEnd::Failed;
     {
       FilePlayer player(audio);
-      if (player.load(path, name, o) && player.configure(o)) {
+      if (player.load(path, name, o) && (o.render.empty() || player.measureDecodedFrames()) &&
+          player.configure(o)) {
         player.announce(o);
         AudioWriter writer;
         end = o.render.empty() ? player.playLive(o, keys) : player.render(o, writer);

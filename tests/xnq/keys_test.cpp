@@ -24,6 +24,7 @@ TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
     const char *what;
     std::vector<std::pair<double, std::string>> script;  // seconds to wait, then keys
     double least, most;  // seconds from the first status line to the end
+    int files = 1;       // the file given this many times
   } cases[] = {
       {"-> shortens the play by 5 s", {{0.2, right}}, 1.5, 4.5},
       {"space, 1.5 s, space delays the end by the pause",
@@ -32,9 +33,12 @@ TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
        6.5},
       {"q stops within a second", {{0.5, "q"}}, 0.5, 1.5},
       {"Esc stops too", {{0.5, "\033"}}, 0.5, 1.5},
+      {"n goes on to the next file, and past the last one", {{0.5, "n"}, {0.8, "n"}}, 1.3, 3, 2},
   };
   for (const auto &c : cases) {
-    XnqProcess xnq({{"play", in}, "null", true});
+    std::vector<std::string> args{"play"};
+    args.insert(args.end(), c.files, in);
+    XnqProcess xnq({args, "null", true});
     ASSERT_TRUE(xnq.waitFor("/ 7.00 s", 20)) << xnq.text();  // the first status line
     const auto start = std::chrono::steady_clock::now();
     for (const auto &[wait, keys] : c.script) {
@@ -46,10 +50,10 @@ TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
     EXPECT_GE(took, c.least) << c.what;
     EXPECT_LE(took, c.most) << c.what;
     EXPECT_TRUE(xnq.terminalRestored()) << c.what;
-    // Three lines (the first line, the status line and the summary): every redraw of the
-    // status line stays on its line and within the 100 columns.
+    // Three lines a file (the first line, the status line and the summary): every redraw of
+    // the status line stays on its line and within the 100 columns.
     const std::string &text = xnq.text();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << c.what << "\n" << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 * c.files) << c.what << "\n" << text;
     size_t widest = 0;
     for (size_t from = 0, to; from < text.size(); from = to + 1) {
       to = std::min(text.find('\r', from), text.size());

@@ -159,7 +159,9 @@ TEST_F(HalIO, RealTimeFreeRunningAndSwitchedClocksKeepTheirPace) {
   }
   EXPECT_GE(switched.calls, 50);
   ASSERT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), UInt32{XNQ_CLOCK_STEPPED}), 0);
-  std::this_thread::sleep_for(20ms);  // at most the cycle in progress still runs
+  // A step runs only once the IO thread waits for steps, so after the first one no free-running
+  // cycle is left in progress, however late the IO thread got to run.
+  for (int i = 0; i < 1000 && xnq_hal_step(dev, 1) == 0; ++i) std::this_thread::sleep_for(1ms);
   const int before = switched.calls;
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(switched.calls, before);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <new>
 
+#include "audiofile/memory_file.h"
 #include "converter/pcm_format.h"
 
 namespace xnq::audiofile {
@@ -159,6 +160,13 @@ OSStatus openStatus(int sndfileError) {
   }
 }
 
+// Closes a file that open() opened: fd -1 is a memory file.
+void closeFile(int fd, SNDFILE *sf) {
+  if (fd < 0) return closeMemoryFile(sf);
+  sf_close(sf);
+  close(fd);
+}
+
 }  // namespace
 
 SoundFile::SoundFile(int fd, SNDFILE *sf, const SF_INFO &info) : fd_(fd), sf_(sf), info_(info) {
@@ -171,15 +179,16 @@ SoundFile::SoundFile(int fd, SNDFILE *sf, const SF_INFO &info) : fd_(fd), sf_(sf
   raw_ = dataFormat_.mFormatID == kAudioFormatLinearPCM && conv::describePcm(dataFormat_, layout);
 }
 
-SoundFile::~SoundFile() {
-  sf_close(sf_);
-  close(fd_);
-}
+SoundFile::~SoundFile() { closeFile(fd_, sf_); }
 
 OSStatus SoundFile::open(CFURLRef url, std::unique_ptr<SoundFile> &out) {
   UInt8 path[PATH_MAX];
   if (url == nullptr || !CFURLGetFileSystemRepresentation(url, true, path, sizeof path))
     return paramErr;
+  SF_INFO info{};
+  SNDFILE *sf = nullptr;
+  if (openMemoryFile(reinterpret_cast<const char *>(path), &info, &sf))
+    return sf == nullptr ? openStatus(sf_error(nullptr)) : adopt(-1, sf, info, out);
   const int fd = ::open(reinterpret_cast<const char *>(path), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
@@ -193,25 +202,28 @@ OSStatus SoundFile::open(CFURLRef url, std::unique_ptr<SoundFile> &out) {
     close(fd);
     return kAudioFileUnsupportedFileTypeError;
   }
-  SF_INFO info{};
-  SNDFILE *sf = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+  sf = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
   if (sf == nullptr) {
     const OSStatus result = openStatus(sf_error(nullptr));
     close(fd);
     return result;
   }
+  return adopt(fd, sf, info, out);
+}
+
+// Takes an open file (fd -1: a memory file) if its numbers are usable, else closes it.
+OSStatus SoundFile::adopt(int fd, SNDFILE *sf, const SF_INFO &info,
+                          std::unique_ptr<SoundFile> &out) {
   if (info.channels < 1 || static_cast<UInt32>(info.channels) > conv::kMaxChannels ||
       info.samplerate < 1) {
-    sf_close(sf);
-    close(fd);
+    closeFile(fd, sf);
     return info.channels < 1 || info.samplerate < 1
                ? OSStatus{kAudioFileInvalidFileError}
                : OSStatus{kAudioFileUnsupportedDataFormatError};
   }
   out.reset(new (std::nothrow) SoundFile(fd, sf, info));
   if (out == nullptr) {
-    sf_close(sf);
-    close(fd);
+    closeFile(fd, sf);
     return memFullErr;
   }
   return noErr;

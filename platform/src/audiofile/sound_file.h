@@ -52,6 +52,7 @@ class SoundFile {
 
  private:
   SoundFile(int fd, SNDFILE *sf, const SF_INFO &info);
+  static OSStatus adopt(int fd, SNDFILE *sf, const SF_INFO &info, std::unique_ptr<SoundFile> &out);
 
   int fd_;
   SNDFILE *sf_;

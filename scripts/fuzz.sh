@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS (default 60) from its checked-in seeds (fuzz/corpus/<target>),
+# building the fuzz preset first if needed. Prints, per target, the inputs run, inputs a second and
+# findings; exits non-zero when any target found something. Findings of the latest run (the
+# input that crashed, leaked, hung or allocated past the limit) land in
+# build/fuzz/findings/<target>/, its log in build/fuzz/<target>.log; inputs that
+# reached new code in build/fuzz/corpus/<target>/ (copy the useful ones into the seeds).
+#   XNQ_FUZZ_TARGETS="audiofile_fuzz ..."  only these targets
+#   XNQ_FUZZ_JOBS=N                        targets run at once (default: the number of cores)
+set -euo pipefail
+seconds=${1:-60}
+[[ "$seconds" =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2; }
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+build=build/fuzz
+[ -f "$build/build.ninja" ] || cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz >/dev/null
+
+targets=${XNQ_FUZZ_TARGETS:-$(cd fuzz && ls ./*_fuzz.cpp | sed 's|^\./||; s|\.cpp$||')}
+jobs=${XNQ_FUZZ_JOBS:-$(nproc)}
+# One input may allocate at most 256 MB at once and 2 GB in all: past that is a finding (a buffer
+# sized by a number an input claims), not a slow input. Leaks are findings too.
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
+export LSAN_OPTIONS="suppressions=$root/fuzz/lsan_suppressions.txt:${LSAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
+
+run_one() {
+  local t=$1 work="$build/corpus/$1" found="$build/findings/$1"
+  rm -rf "$found"
+  mkdir -p "$work" "$found"
+  "$build/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=20 \
+    -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 -print_final_stats=1 \
+    -artifact_prefix="$found/" >"$build/$t.log" 2>&1 || true
+}
+
+mkdir -p "$build"
+running=0
+for t in $targets; do
+  run_one "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+done
+wait
+
+status=0
+printf '%-22s %12s %10s %9s\n' target inputs inputs/s findings
+for t in $targets; do
+  log="$build/$t.log"
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  findings=$(find "$build/findings/$t" -type f | wc -l)
+  # A target that ended without its final statistics stopped on a finding.
+  if [ -z "$runs" ] || grep -q 'ERROR: \|^SUMMARY: ' "$log"; then
+    [ "$findings" -gt 0 ] || findings=1
+  fi
+  printf '%-22s %12s %10s %9s\n' "$t" "${runs:-?}" "${rate:-?}" "$findings"
+  if [ "$findings" -gt 0 ]; then
+    status=1
+    grep -m3 -E 'ERROR|SUMMARY|Test unit written' "$log" | sed 's/^/    /' || true
+  fi
+done
+exit $status

@@ -15,7 +15,7 @@ for leg in ${XNQ_LEGS:-asan tsan}; do
   cmake --build --preset "$leg" --target xnq_stress >/dev/null
   echo "== $leg: xnq_stress $seconds $*"
   ASAN_OPTIONS="detect_leaks=1:${ASAN_OPTIONS:-}" \
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 history_size=7 suppressions=$root/stress/tsan_suppressions.txt ${TSAN_OPTIONS:-}" \
     "build/$leg/stress/xnq_stress" "$seconds" "$@" || status=$?
 done
 exit $status

@@ -15,6 +15,23 @@ namespace stress {
 using xnq::host::Runtime;
 using xnq::host::Value;
 
+// The host runs one of its threads at a time: a thread that calls into the plugin holds the
+// host's turn until it yields (a pause here, or the plugin's REALYieldToRB while it waits for a
+// worker), as the BASIC runtime's cooperative threads do. Only the threads the plugin and the
+// platform start themselves (IO, render, load workers, notifications) run beside it.
+// A worker holds the turn from the start of its body to its end except inside pause() and
+// while an OffTurn is alive.
+class OffTurn {
+ public:
+  OffTurn();
+  ~OffTurn();
+  OffTurn(const OffTurn &) = delete;
+  OffTurn &operator=(const OffTurn &) = delete;
+
+ private:
+  bool gave_;
+};
+
 // One worker thread of a case. The thread writes what it is about to do; the watchdog reads it
 // to name the call that hangs.
 struct Worker {
@@ -31,7 +48,8 @@ struct Worker {
     seed = seed * 1664525u + 1013904223u;
     return (seed >> 8) % n;
   }
-  // Sleeps up to ms milliseconds, sometimes not at all, so that calls meet in varied orders.
+  // Gives up the host's turn for up to ms milliseconds (sometimes only a moment), so that the
+  // host threads' calls interleave in varied orders.
   void pause(uint32_t ms);
 };
 

@@ -266,6 +266,9 @@ void SoundStream(Worker &w, int index) {
     }
     auto component = reinterpret_cast<Component>(
         static_cast<intptr_t>(get(stream, "SoundOutputComponentHandle").asInteger()));
+    // The channel's calls reach the component's dispatch as the Sound Manager's own threads do,
+    // beside the host's.
+    OffTurn off;
     XnqSoundFormat format = {w.pick(2) ? 44100.0 : 22050.0, 2, 16, 0};
     XnqSoundChannel *channel = nullptr;
     w.step("sound channel open");
@@ -331,9 +334,11 @@ void Listeners(Worker &w, int index) {
       }
       default:
         w.step("CoreAudioXNQ reads");
-        call(
-            coreAudio, "AudioDeviceGetPropertyString",
-            {integer(device), integer(0), Value::boolean(false), Runtime::get().newString("lnam")});
+        // The name as a C string and as a CFString, each through its own form.
+        for (const char *form : {"AudioDeviceGetPropertyString", "AudioDeviceGetPropertyCFString"})
+          call(coreAudio, form,
+               {integer(device), integer(0), Value::boolean(false),
+                Runtime::get().newString(form[22] == 'S' ? "name" : "lnam")});
         call(coreAudio, "CoreAudioGetCurrentHostTimeXNQ");
         w.pause(2);
         break;

@@ -25,6 +25,27 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> gRunning{false};
 
+// The host's turn (see OffTurn): held by the thread running host code.
+std::mutex gTurn;
+thread_local bool tHoldsTurn = false;
+
+void TakeTurn() {
+  gTurn.lock();
+  tHoldsTurn = true;
+}
+void GiveTurn() {
+  tHoldsTurn = false;
+  gTurn.unlock();
+}
+
+// REALYieldToRB: the waiting host thread lets the others run.
+void YieldTurn() {
+  if (!tHoldsTurn) return;
+  GiveTurn();
+  std::this_thread::yield();
+  TakeTurn();
+}
+
 // What the watchdog watches: the case of the round in progress and its workers.
 struct Round {
   std::mutex lock;
@@ -66,11 +87,14 @@ void Watchdog() {
   }
 }
 
-// Runs the main loop (events, the main queue) until pred holds.
+// Runs the main loop (events, the main queue) until pred holds; the main thread is a host
+// thread too, and takes its turn for each pass.
 template <typename Pred>
 void DrainUntil(Pred pred) {
   while (!pred()) {
+    TakeTurn();
     Runtime::get().runLoopOnce();
+    GiveTurn();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
@@ -82,8 +106,10 @@ struct Tally {
 // One round of a case; false when the accounting does not balance after it.
 bool RunRound(const Case &c, Clock::duration length, uint32_t seed, Tally &tally) {
   Runtime &host = Runtime::get();
+  TakeTurn();
   const xnq::host::ReferenceCounts before = host.outstanding();
   if (c.setUp) c.setUp();
+  GiveTurn();
   std::vector<Worker> workers(static_cast<size_t>(c.threads));
   {
     std::lock_guard<std::mutex> hold(gRound.lock);
@@ -96,8 +122,10 @@ bool RunRound(const Case &c, Clock::duration length, uint32_t seed, Tally &tally
   for (int k = 0; k < c.threads; ++k) {
     workers[k].seed = seed * 7919u + static_cast<uint32_t>(k) * 104729u + 1;
     threads.emplace_back([&, k] {
+      TakeTurn();
       c.body(workers[k], k);
       workers[k].step("finished");
+      GiveTurn();
       done.fetch_add(1);
     });
   }
@@ -107,10 +135,13 @@ bool RunRound(const Case &c, Clock::duration length, uint32_t seed, Tally &tally
   gRunning.store(false);
   DrainUntil([&] { return done.load() == c.threads; });
   for (std::thread &t : threads) t.join();
+  TakeTurn();
   if (c.tearDown) c.tearDown();
+  GiveTurn();
   // What the round queued for the main thread runs before the count.
   const auto settle = Clock::now() + std::chrono::milliseconds(20);
   DrainUntil([&] { return Clock::now() >= settle; });
+  std::lock_guard<std::mutex> turn(gTurn);
   {
     std::lock_guard<std::mutex> hold(gRound.lock);
     gRound.workers = nullptr;
@@ -131,9 +162,20 @@ bool RunRound(const Case &c, Clock::duration length, uint32_t seed, Tally &tally
 
 bool running() { return gRunning.load(std::memory_order_relaxed); }
 
+OffTurn::OffTurn() : gave_(tHoldsTurn) {
+  if (gave_) GiveTurn();
+}
+OffTurn::~OffTurn() {
+  if (gave_) TakeTurn();
+}
+
 void Worker::pause(uint32_t ms) {
   const uint32_t us = pick(ms * 1000 + 1);
-  if (us > ms * 500) std::this_thread::sleep_for(std::chrono::microseconds(us));
+  OffTurn off;
+  if (us > ms * 500)
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
+  else
+    std::this_thread::yield();
 }
 
 }  // namespace stress
@@ -175,6 +217,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "xnq_stress: cannot load the plugin: %s\n", Runtime::get().error().c_str());
     return 2;
   }
+  Runtime::get().setYieldHook(YieldTurn);
   std::thread(Watchdog).detach();
 
   std::vector<Tally> tallies(chosen.size());

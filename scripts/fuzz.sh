@@ -12,6 +12,7 @@ seconds=${1:-60}
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2; }
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+bash scripts/setup.sh --fuzz >/dev/null
 build=build/fuzz
 [ -f "$build/build.ninja" ] || cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null

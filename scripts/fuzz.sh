@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS (default 60) from its checked-in seeds (fuzz/corpus/<target>),
 # building the fuzz preset first if needed. Prints, per target, the inputs run, inputs a second and
-# findings; exits non-zero when any target found something. Findings of the latest run (the
+# findings; exits non-zero when any target found something. Before that, every input kept in
+# fuzz/regressions/<target>/ (findings not yet fixed, each named for what it shows) is run once:
+# one that still fails counts as a finding. Findings of the latest run (the
 # input that crashed, leaked, hung or allocated past the limit) land in
 # build/fuzz/findings/<target>/, its log in build/fuzz/<target>.log; inputs that
 # reached new code in build/fuzz/corpus/<target>/ (copy the useful ones into the seeds).
@@ -29,12 +31,25 @@ run_one() {
   local t=$1 work="$build/corpus/$1" found="$build/findings/$1"
   rm -rf "$found"
   mkdir -p "$work" "$found"
-  "$build/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=20 \
-    -rss_limit_mb=2048 -malloc_limit_mb=256 -max_len=65536 -print_final_stats=1 \
-    -artifact_prefix="$found/" >"$build/$t.log" 2>&1 || true
+  local TIMEFORMAT='%U %S'
+  { time "$build/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time="$seconds" "${limits[@]}" \
+    -max_len=65536 -print_final_stats=1 -artifact_prefix="$found/" >"$build/$t.log" 2>&1 \
+    || true; } 2>"$build/$t.cpu"
 }
 
 mkdir -p "$build"
+limits=(-timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=256)
+status=0
+for t in $targets; do
+  for input in fuzz/regressions/"$t"/*; do
+    [ -f "$input" ] || continue
+    if ! "$build/fuzz/$t" "${limits[@]}" "$input" >"$build/$t.regression.log" 2>&1; then
+      echo "$t: $(basename "$input") still fails: $(grep -m1 -o 'ERROR: .*' "$build/$t.regression.log")"
+      status=1
+    fi
+  done
+done
+
 running=0
 for t in $targets; do
   run_one "$t" &
@@ -43,8 +58,9 @@ for t in $targets; do
 done
 wait
 
-status=0
-printf '%-22s %12s %10s %9s\n' target inputs inputs/s findings
+# Inputs a second of the target's own CPU time too: on a machine shared with other work the
+# clock rate says as much about the machine's load as about the target.
+printf '%-22s %12s %10s %14s %9s\n' target inputs inputs/s "inputs/CPU-s" findings
 for t in $targets; do
   log="$build/$t.log"
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
@@ -54,7 +70,9 @@ for t in $targets; do
   if [ -z "$runs" ] || grep -q 'ERROR: \|^SUMMARY: ' "$log"; then
     [ "$findings" -gt 0 ] || findings=1
   fi
-  printf '%-22s %12s %10s %9s\n' "$t" "${runs:-?}" "${rate:-?}" "$findings"
+  cpu=$(awk -v n="${runs:-0}" '{c = $1 + $2} END {if (c > 0) printf "%.0f", n / c; else print "?"}' \
+    "$build/$t.cpu")
+  printf '%-22s %12s %10s %14s %9s\n' "$t" "${runs:-?}" "${rate:-?}" "$cpu" "$findings"
   if [ "$findings" -gt 0 ]; then
     status=1
     grep -m3 -E 'ERROR|SUMMARY|Test unit written' "$log" | sed 's/^/    /' || true

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "player_test_support.h"
+#include "race_watchdog.h"
 
 namespace player_test {
 namespace {
@@ -151,6 +152,25 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
       }
     }
   }
+}
+
+// Host threads, each with players of its own, start, stop, add to and close them while the
+// free-running device calls them back to back: every call returns, however it meets the IO
+// thread.
+TEST_F(PlayerThreads, HostCallsRacingAFreeRunningDeviceAlwaysReturn) {
+  AddDevice(44100, 2, 32, XNQ_CLOCK_FREE_RUNNING);
+  const Value block = Floats(std::vector<float>(64, 0.25f));
+  race_test::RaceWithWatchdog(8, 3s, [&](int t) {
+    Value player = Host().newObject("CoreAudioPlayerXNQ").value;
+    Set(player, "NoUnderflow", Bool(t % 2 == 0));
+    for (int i = 0; i < 4; ++i) {
+      CallBool(player, "AddFloatAudio", {block});
+      CallBool(player, "Start");
+      if (i % 2 == 1) Host().call(player, "Stop");
+    }
+    CallBool(player, "PlayFloatAudio", {block});
+    Host().call(player, "Close");
+  });
 }
 
 }  // namespace

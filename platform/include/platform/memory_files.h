@@ -1,7 +1,7 @@
 // Audio files held in memory: bytes registered under a path are what the audio file services
-// (ExtAudioFileOpenURL, AudioFileOpenURL) read when they open that path, through libsndfile's
-// virtual IO, without touching the file system. For fuzzers, stress programs and tests that make
-// many small files. Not part of the operating-system interface.
+// (ExtAudioFileOpenURL, AudioFileOpenURL) read when they open that path, without touching the
+// file system (each open reads them from an anonymous in-memory file). For fuzzers, stress
+// programs and tests that make many small files. Not part of the operating-system interface.
 #pragma once
 
 #include <stddef.h>

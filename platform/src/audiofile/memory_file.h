@@ -1,14 +1,11 @@
-// libsndfile reading a memory file (platform/memory_files.h) through its virtual IO.
+// Memory files (platform/memory_files.h) as the audio file service opens them.
 #pragma once
-
-#include <sndfile.h>
 
 namespace xnq::audiofile {
 
-// Opens the bytes registered under path. Returns false when path is not registered; else true
-// with *sf the open file or null when libsndfile refused it (sf_error(nullptr) says why).
-bool openMemoryFile(const char *path, SF_INFO *info, SNDFILE **sf);
-// Closes a file that openMemoryFile opened, with the reader behind it.
-void closeMemoryFile(SNDFILE *sf);
+// Opens the bytes registered under path as an anonymous in-memory file, which the service's
+// readers take like any file. Returns false when path is not registered; else true with *fd
+// the file, or -1 with errno set when it could not be made.
+bool openMemoryFile(const char *path, int *fd);
 
 }  // namespace xnq::audiofile

@@ -29,7 +29,8 @@ std::string Write(const std::vector<DeviceDescription> &devices) {
             ",frames=" + std::to_string(d.bufferFrames) + ",clock=" + kClocks[d.clock];
     if (!d.name.empty()) text += ",name=\"" + d.name + "\"";
     if (!d.uid.empty()) text += ",uid=\"" + d.uid + "\"";
-    if (!d.target.empty()) text += (d.backend == "alsa" ? ",pcm=\"" : ",path=\"") + d.target + "\"";
+    // Always written: an ALSA device's PCM name defaults to "default", and "pcm=" names none.
+    text += (d.backend == "alsa" ? ",pcm=\"" : ",path=\"") + d.target + "\"";
     text += ";";
   }
   return text;

@@ -23,11 +23,18 @@ int RunXnq(const std::string &file) {
 }
 
 TEST(XnqSoundStream, PlaysAFileToTheCaptureDevice) {
-  // 0.4 s of a 1 kHz tone at half scale, 16-bit stereo at 48000 Hz (resampled on the way).
-  SF_INFO format{0, 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+  // Five frames at 1 Hz are refused, not resampled.
+  SF_INFO format{0, 1, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
   SNDFILE *file = sf_open(kInput.c_str(), SFM_WRITE, &format);
+  std::vector<float> samples(10, 0.5f);
+  sf_writef_float(file, samples.data(), 5);
+  sf_close(file);
+  EXPECT_EQ(RunXnq(kInput), 1);
+  // 0.4 s of a 1 kHz tone at half scale, 16-bit stereo at 48000 Hz (resampled on the way).
+  format = SF_INFO{0, 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+  file = sf_open(kInput.c_str(), SFM_WRITE, &format);
   ASSERT_NE(file, nullptr);
-  std::vector<float> samples;
+  samples.clear();
   for (int f = 0; f < 19200; ++f)
     samples.insert(samples.end(), 2, float(0.5 * std::sin(2 * M_PI * 1000 * f / 48000.0)));
   sf_writef_float(file, samples.data(), 19200);

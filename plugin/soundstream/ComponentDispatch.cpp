@@ -88,7 +88,7 @@ ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInsta
       if (rendered) state->streamActive.store(0);
       // A render that read this storage before it was replaced or cleared finishes first, so
       // the mixer is closed and the storage freed under no render.
-      WaitForRenders(state);
+      WaitForPull(state);
     }
   }
   if (ComponentInstance mixer = storage->mixer.load()) CloseMixerSoundComponent(mixer);

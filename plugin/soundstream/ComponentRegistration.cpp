@@ -3,12 +3,20 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_set>
+#include <utility>
 
 #include "soundstream/QTSoundStreamData.h"
 
 namespace {
 
 constexpr OSType kSubTypeAndMaker = XNQ_FOURCC('Q', 'T', 's', 'o');
+
+// Every state InitComponent made that has not been freed. Handle is the host program's to
+// write, so a state is used only while it is one of these: a number that never named a state,
+// or names one that another object has freed since, reads as no state. Host threads only.
+std::mutex liveStatesLock;
+std::unordered_set<const QTSoundStreamState *> liveStates;
 
 // Registrations whose refcon block had to outlive the object that made them, because the Sound
 // Manager still had instances open when it was closed. Each is unregistered, and its block freed,
@@ -58,12 +66,14 @@ AudioStreamBasicDescription MixerFormat() {
 
 // Both steps of CloseComponent.
 void CloseSteps(QTSoundStreamData *data) {
-  DetachOutputUnit(data);
-  QTSoundStreamState *state = data->state;
+  // The unit is stopped and forgotten; its render callback stays, so a later start renders this
+  // state again (silence while nothing is registered). Whoever frees the state takes it off.
+  if (data->outputUnit != nullptr) AudioOutputUnitStop(std::exchange(data->outputUnit, nullptr));
+  QTSoundStreamState *state = LiveState(data);
   if (state == nullptr || state->component == nullptr) return;
   QTSoundStreamRefcon *refcon = state->refcon.exchange(nullptr);
-  // From here on renders play silence; none still reads the block once these have finished.
-  WaitForRenders(state);
+  // From here on renders play silence; none still reads the block once the one pulling ends.
+  WaitForPull(state);
   if (UnregisterComponent(state->component) == validInstancesExist && refcon != nullptr) {
     // Instances are still open and read the block: it stays with the registration, no longer
     // pointing at this state, until the last of them closes.
@@ -80,7 +90,11 @@ void CloseSteps(QTSoundStreamData *data) {
 }
 
 void DisposeState(QTSoundStreamState *state) {
-  WaitForRenders(state);
+  {
+    std::lock_guard<std::mutex> lock(liveStatesLock);
+    liveStates.erase(state);
+  }
+  DetachAllUnits(state);
   // The converter lives as long as the state.
   if (AudioConverterRef converter = state->converter.load()) AudioConverterDispose(converter);
   delete state;
@@ -88,14 +102,22 @@ void DisposeState(QTSoundStreamState *state) {
 
 }  // namespace
 
-void WaitForRenders(const QTSoundStreamState *state) {
-  while (state->renders.load() != 0) std::this_thread::yield();
+void WaitForPull(const QTSoundStreamState *state) {
+  const uint32_t pass = state->passes.load();
+  if ((pass & 1) == 0) return;
+  while (state->passes.load() == pass) std::this_thread::yield();
+}
+
+QTSoundStreamState *LiveState(const QTSoundStreamData *data) {
+  std::lock_guard<std::mutex> lock(liveStatesLock);
+  return liveStates.count(data->state) != 0 ? data->state : nullptr;
 }
 
 void ReleaseSoundStream(QTSoundStreamData *data) {
   if (data->state == nullptr) return;
   CloseSteps(data);
-  if (data->release) DisposeState(data->state);
+  if (QTSoundStreamState *state = LiveState(data); state != nullptr && data->release)
+    DisposeState(state);
   data->release = false;
   data->state = nullptr;
 }
@@ -106,6 +128,13 @@ void rbInit(REALobject obj) {
   ReleaseSoundStream(data);
   auto *state = new (std::nothrow) QTSoundStreamState{};
   if (state == nullptr) return;
+  try {
+    std::lock_guard<std::mutex> lock(liveStatesLock);
+    liveStates.insert(state);
+  } catch (const std::bad_alloc &) {
+    delete state;
+    return;
+  }
   // What the output unit receives: 44100 Hz stereo, 32-bit floats, one buffer per channel.
   state->outputFormat = AudioStreamBasicDescription{
       44100.0,
@@ -122,9 +151,8 @@ void rbInit(REALobject obj) {
 }
 
 void rbOpen(REALobject obj) {
-  QTSoundStreamData *data = SoundStream(obj);
   SweepOrphans();
-  QTSoundStreamState *state = data->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   if (state == nullptr || state->component != nullptr) return;
   // The converter comes before the registration, so that it exists before any instance can open
   // and a render pull through it. It lives as long as the state, whether or not this registers.

@@ -36,8 +36,15 @@ OSStatus QTSoundStreamConverterInputProc(AudioConverterRef, UInt32 *ioNumberData
                                          void *inUserData) {
   auto *storage = static_cast<QTSoundStreamGlobals *>(inUserData);
   const UInt32 asked = *ioNumberDataPackets;
+  // A buffer of a mixer that InitOutputDevice has replaced is not read again: that mixer is
+  // closed once this render ends.
+  ComponentInstance mixer = storage->mixer.load();
+  if (mixer != storage->sourceMixer) {
+    storage->sourceMixer = mixer;
+    storage->sourceData = nullptr;
+  }
   if (storage->sourceData == nullptr || storage->sourceData->sampleCount <= 0)
-    SoundComponentGetSourceData(storage->mixer.load(), &storage->sourceData);
+    SoundComponentGetSourceData(mixer, &storage->sourceData);
   SoundComponentData *source = storage->sourceData;
   AudioBuffer &buffer = ioData->mBuffers[0];
   buffer.mNumberChannels = 2;

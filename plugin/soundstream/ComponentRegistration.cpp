@@ -18,38 +18,6 @@ constexpr OSType kSubTypeAndMaker = XNQ_FOURCC('Q', 'T', 's', 'o');
 std::mutex liveStatesLock;
 std::unordered_set<const QTSoundStreamState *> liveStates;
 
-// Registrations whose refcon block had to outlive the object that made them, because the Sound
-// Manager still had instances open when it was closed. Each is unregistered, and its block freed,
-// once its last instance has closed: checked whenever an object registers, closes or
-// re-initialises. Host threads only.
-struct Orphan {
-  Component component;
-  QTSoundStreamRefcon *refcon;
-};
-std::mutex orphansLock;
-Orphan orphans[64];
-
-void SweepOrphans() {
-  std::lock_guard<std::mutex> lock(orphansLock);
-  for (Orphan &orphan : orphans) {
-    if (orphan.component == nullptr || UnregisterComponent(orphan.component) == validInstancesExist)
-      continue;
-    delete orphan.refcon;
-    orphan = Orphan{};
-  }
-}
-
-// Hands a block to the orphan list. With the list full the block is never freed: a leak, but
-// never memory that an open instance could still read after it was freed.
-void AdoptOrphan(Component component, QTSoundStreamRefcon *refcon) {
-  std::lock_guard<std::mutex> lock(orphansLock);
-  for (Orphan &orphan : orphans) {
-    if (orphan.component != nullptr) continue;
-    orphan = Orphan{component, refcon};
-    return;
-  }
-}
-
 // The mixer's output as the converter reads it: 16-bit big-endian signed stereo at 44100 Hz.
 AudioStreamBasicDescription MixerFormat() {
   return AudioStreamBasicDescription{
@@ -64,6 +32,18 @@ AudioStreamBasicDescription MixerFormat() {
       0};
 }
 
+// Takes the registration away from the state whose refcon block this was. Instances that are
+// still open keep the block and the registration; the last of them to close unregisters it
+// (the Close handler), so it stays findable no longer than an instance uses it.
+void Withdraw(Component component, QTSoundStreamRefcon *refcon) {
+  // Held while this thread still reads the block: the last instance may close meanwhile.
+  refcon->holders.fetch_add(1);
+  refcon->state.store(nullptr);
+  while (refcon->stateUsers.load() != 0) std::this_thread::yield();
+  if (UnregisterComponent(component) == noErr) ReleaseRefcon(refcon);  // the registration's hold
+  ReleaseRefcon(refcon);
+}
+
 // Both steps of CloseComponent.
 void CloseSteps(QTSoundStreamData *data) {
   // The unit is stopped and forgotten; its render callback stays, so a later start renders this
@@ -74,19 +54,11 @@ void CloseSteps(QTSoundStreamData *data) {
   QTSoundStreamRefcon *refcon = state->refcon.exchange(nullptr);
   // From here on renders play silence; none still reads the block once the one pulling ends.
   WaitForPull(state);
-  if (UnregisterComponent(state->component) == validInstancesExist && refcon != nullptr) {
-    // Instances are still open and read the block: it stays with the registration, no longer
-    // pointing at this state, until the last of them closes.
-    refcon->state.store(nullptr);
-    while (refcon->stateUsers.load() != 0) std::this_thread::yield();
-    AdoptOrphan(state->component, refcon);
-  } else {
-    delete refcon;
-  }
-  // No handler reaches this state any more, so none would clear the flag when the instance that
-  // is still playing closes; what it plays no longer reaches this state's unit either.
+  // What still plays through an open instance no longer reaches this state's units, and no
+  // handler reaches this state to clear the flag when that instance closes.
   state->streamActive.store(0);
-  state->component = nullptr;
+  Component component = std::exchange(state->component, nullptr);
+  if (refcon != nullptr) Withdraw(component, refcon);
 }
 
 void DisposeState(QTSoundStreamState *state) {
@@ -108,6 +80,10 @@ void WaitForPull(const QTSoundStreamState *state) {
   while (state->passes.load() == pass) std::this_thread::yield();
 }
 
+void ReleaseRefcon(QTSoundStreamRefcon *refcon) {
+  if (refcon->holders.fetch_sub(1) == 1) delete refcon;
+}
+
 QTSoundStreamState *LiveState(const QTSoundStreamData *data) {
   std::lock_guard<std::mutex> lock(liveStatesLock);
   return liveStates.count(data->state) != 0 ? data->state : nullptr;
@@ -124,7 +100,6 @@ void ReleaseSoundStream(QTSoundStreamData *data) {
 
 void rbInit(REALobject obj) {
   QTSoundStreamData *data = SoundStream(obj);
-  SweepOrphans();
   ReleaseSoundStream(data);
   auto *state = new (std::nothrow) QTSoundStreamState{};
   if (state == nullptr) return;
@@ -151,7 +126,6 @@ void rbInit(REALobject obj) {
 }
 
 void rbOpen(REALobject obj) {
-  SweepOrphans();
   QTSoundStreamState *state = LiveState(SoundStream(obj));
   if (state == nullptr || state->component != nullptr) return;
   // The converter comes before the registration, so that it exists before any instance can open
@@ -167,6 +141,7 @@ void rbOpen(REALobject obj) {
   auto *refcon = new (std::nothrow) QTSoundStreamRefcon{};
   if (refcon == nullptr) return;
   refcon->state.store(state);
+  refcon->holders.store(1);  // the registration's
   ComponentDescription description{kSoundOutputDeviceType, kSubTypeAndMaker, kSubTypeAndMaker,
                                    k16BitIn | kStereoIn | k16BitOut | kStereoOut, 0};
   Str255 name;
@@ -187,7 +162,4 @@ void rbOpen(REALobject obj) {
   }
 }
 
-void rbClose(REALobject obj) {
-  SweepOrphans();
-  CloseSteps(SoundStream(obj));
-}
+void rbClose(REALobject obj) { CloseSteps(SoundStream(obj)); }

@@ -28,6 +28,9 @@ struct QTSoundStreamRefcon {
   // Handlers reading state, counted so that the host thread can wait for them before the state
   // goes away.
   std::atomic<uint32_t> stateUsers;
+  // The registration while the component is registered, and every open instance's storage: the
+  // last of them to let go frees the block.
+  std::atomic<uint32_t> holders;
 };
 
 // A unit input whose render callback reads a state.
@@ -67,8 +70,9 @@ struct QTSoundStreamState {
 struct QTSoundStreamGlobals {
   // Written by the InitOutputDevice handler (Sound Manager thread); read by the render thread.
   std::atomic<ComponentInstance> mixer;
-  // Render thread only.
+  // Render thread only: the current buffer and the mixer it came from.
   SoundComponentData *sourceData;
+  ComponentInstance sourceMixer;
   SoundComponentData outputDescription;
   ComponentInstance instance;
   QTSoundStreamRefcon *refcon;
@@ -108,6 +112,8 @@ QTSoundStreamState *LiveState(const QTSoundStreamData *data);
 // Returns once no render that may have read the state's refcon block, its instance storage or
 // the storage's mixer before they changed is still pulling.
 void WaitForPull(const QTSoundStreamState *state);
+// Lets go of one hold on a refcon block, freeing it with the last.
+void ReleaseRefcon(QTSoundStreamRefcon *refcon);
 
 // The component side (ComponentDispatch.cpp).
 ComponentResult QTSoundStreamDispatch(ComponentParameters *params, Handle storage);

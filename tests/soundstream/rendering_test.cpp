@@ -48,12 +48,13 @@ TEST_F(SoundStreamTest, RenderTakesWhatIsLeftOfAMixerBufferBeforeTheNext) {
   words[1] = converter;
   ExpectRamp(Render(unit, 100), 2200);
 
-  // A second instance takes over the output; the first closing leaves it playing.
+  // A second instance takes over the output; the first closing leaves it playing, though it
+  // ends IsStreamActive, as any instance's close does.
   XnqSoundChannel *second = OpenChannel(ComponentOf(obj));
   ASSERT_EQ(xnq_sound_channel_write(second, ramp.data(), 3000, nullptr), noErr);
   ExpectRamp(Render(unit, 1000), 0);
   xnq_sound_channel_close(channel);
-  EXPECT_TRUE(Get(obj, "IsStreamActive"));
+  EXPECT_FALSE(Get(obj, "IsStreamActive"));
   ExpectRamp(Render(unit, 500), 1000);
   // A second unit attached renders the stream too, and the first one still does.
   AudioUnit another = AttachGenericUnit(obj);

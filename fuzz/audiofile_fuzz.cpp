@@ -1,18 +1,15 @@
 // Fuzzes the extended audio file service with arbitrary file contents: the bytes after the
-// first go to a temporary file (its extension chosen by the first byte), which is opened with
-// ExtAudioFileOpenURL, given a client format (also chosen by the first byte: the file's own,
-// floats straight, another layout and channel count, another rate) and read to its end in
-// uneven pieces. Every input must give a status or frames, never more frames than asked, and
-// leave nothing open.
+// first are registered as a memory file, which is opened with ExtAudioFileOpenURL, given a
+// client format (chosen by the first byte: the file's own, floats straight, another layout and
+// channel count, another rate) and read to its end in uneven pieces. Every input must give a
+// status or frames, never more frames than asked, and leave nothing open.
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <string>
 #include <vector>
 
 #include "os/audio_file.h"
+#include "platform/memory_files.h"
 
 namespace {
 
@@ -20,7 +17,22 @@ void Check(bool condition) {
   if (!condition) abort();
 }
 
-const char *const kExtensions[] = {".wav", ".aiff", ".caf", ".flac", ".ogg", ".opus", ".mp3"};
+// The memory file's name, in a folder that exists (URLs are made from references to existing
+// items); nothing is written there.
+constexpr char kPath[] = "/tmp/xnq-audiofile-fuzz-input";
+
+CFURLRef InputURL() {
+  FSRef folder;
+  Check(FSPathMakeRef(reinterpret_cast<const UInt8 *>("/tmp"), &folder, nullptr) == noErr);
+  CFURLRef folderURL = CFURLCreateFromFSRef(kCFAllocatorDefault, &folder);
+  CFStringRef name =
+      CFStringCreateWithCString(kCFAllocatorDefault, kPath + 5, kCFStringEncodingUTF8);
+  CFURLRef url = CFURLCreateCopyAppendingPathComponent(kCFAllocatorDefault, folderURL, name, false);
+  CFRelease(name);
+  CFRelease(folderURL);
+  Check(url != nullptr);
+  return url;
+}
 
 AudioStreamBasicDescription ClientFormat(int choice, Float64 fileRate, UInt32 fileChannels) {
   const UInt32 channels = choice == 2 ? 3 : fileChannels;
@@ -59,19 +71,11 @@ AudioStreamBasicDescription ClientFormat(int choice, Float64 fileRate, UInt32 fi
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   const uint8_t choice = data[0];
-  const std::string path = "/tmp/xnq_audiofile_fuzz_" + std::to_string(getpid()) +
-                           kExtensions[choice % (sizeof kExtensions / sizeof kExtensions[0])];
-  FILE *f = fopen(path.c_str(), "wb");
-  Check(f != nullptr);
-  fwrite(data + 1, 1, size - 1, f);
-  fclose(f);
+  Check(xnq_memory_file_register(kPath, data + 1, size - 1) == noErr);
 
-  FSRef ref;
-  Check(FSPathMakeRef(reinterpret_cast<const UInt8 *>(path.c_str()), &ref, nullptr) == noErr);
-  CFURLRef url = CFURLCreateFromFSRef(kCFAllocatorDefault, &ref);
+  static const CFURLRef url = InputURL();
   ExtAudioFileRef file = nullptr;
   const OSStatus opened = ExtAudioFileOpenURL(url, &file);
-  CFRelease(url);
   Check((opened == noErr) == (file != nullptr));
   if (file != nullptr) {
     AudioStreamBasicDescription own{};
@@ -108,6 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     Check(ExtAudioFileDispose(file) == noErr);
   }
-  unlink(path.c_str());
+  xnq_memory_file_unregister(kPath);
   return 0;
 }

@@ -1,16 +1,14 @@
-// Fuzzes AUPlayerXNQ's loading with arbitrary bytes written to a file, through the host and the
-// loaded plugin as a host program would: load, read what the load describes, render a few slices
-// through the generic output unit, let the object go. The host's reference accounting must
-// balance after every input.
+// Fuzzes AUPlayerXNQ's loading with arbitrary file contents, registered as a memory file, through
+// the host and the loaded plugin as a host program would: load, read what the load describes,
+// render a few slices through the generic output unit, let the object go. The host's reference
+// accounting must balance after every input.
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <string>
 #include <vector>
 
 #include "os/audio_unit.h"
+#include "platform/memory_files.h"
 #include "xnq/host.h"
 
 namespace {
@@ -27,8 +25,8 @@ bool Load() {
   return true;
 }
 
-// The first byte picks the extension the file is named with and the channel counts of the load.
-const char *const kExtensions[] = {".wav", ".aiff", ".flac", ".caf", ".ogg", ".mp3", ""};
+// The memory file's name, in a folder that exists; nothing is written there.
+constexpr char kPath[] = "/tmp/xnq-auplayer-fuzz-input";
 
 void Render(const Value &player) {
   Runtime &host = Runtime::get();
@@ -56,12 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Runtime &host = Runtime::get();
   const int64_t before = host.outstanding().total();
   const uint8_t choice = data[0];
-  const std::string path = "/tmp/auplayer_fuzz_" + std::to_string(getpid()) +
-                           kExtensions[choice % (sizeof kExtensions / sizeof kExtensions[0])];
-  FILE *file = fopen(path.c_str(), "wb");
-  Check(file != nullptr);
-  fwrite(data + 1, 1, size - 1, file);
-  fclose(file);
+  // The first byte picks the channel counts of the load and the position played from.
+  Check(xnq_memory_file_register(kPath, data + 1, size - 1) == noErr);
   {
     Value player = host.newObject("AUPlayerXNQ").value;
     Check(!player.isNil());
@@ -69,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int64_t inputs = choice & 0x80 ? 1 : 2, outputs = choice & 0x40 ? 1 : 2;
     const bool ok =
         host.call(player, "LoadFile",
-                  {host.newFolderItem(path), Value::integer(inputs), Value::integer(outputs)})
+                  {host.newFolderItem(kPath), Value::integer(inputs), Value::integer(outputs)})
             .value.asBool();
     host.call(player, "Data");
     host.get(player, "ClientFormatString");
@@ -79,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       Render(player);
     }
   }
-  unlink(path.c_str());
+  xnq_memory_file_unregister(kPath);
   Check(host.outstanding().total() == before && host.accountingErrors() == 0);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "audio_test_support.h"
+#include "platform/memory_files.h"
 
 namespace audio_test {
 namespace {
@@ -161,7 +162,8 @@ void Put(const std::string &name, const std::string &bytes) {
 }
 
 // Files that do not open get the status for why (a FIFO or a device that never ends without
-// blocking); a truncated file and a wrong extension read what is there.
+// blocking); a truncated file and a wrong extension read what is there. Memory files holding
+// the same bytes give the same answers.
 TEST(ExtAudioFile, BadFilesGetStatusCodes) {
   SF_INFO info;
   write("good.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 2, 4000, info);
@@ -191,17 +193,31 @@ TEST(ExtAudioFile, BadFilesGetStatusCodes) {
   for (const auto &c : cases)
     if (c.bytes != nullptr) Put(c.name, std::string(c.bytes, c.size));
   chmod((kDir + "/locked.wav").c_str(), 0);
+  // The same bytes registered as memory files (never on disk) open and read alike; a memory
+  // file forgotten while open keeps its bytes.
+  ExtAudioFileRef kept = nullptr;
   for (const auto &[name, bytes, size, status] : cases) {
-    ExtAudioFileRef file = nullptr;
-    EXPECT_EQ(open(name, &file), status) << name;
-    if (file == nullptr) continue;
-    UInt32 frames = 8000;
-    Buffers out(pcm(8000, 2, 16, kSigned), frames);
-    EXPECT_EQ(ExtAudioFileRead(file, &frames, out.get()), noErr);
-    EXPECT_EQ(frames, std::string(name) == "cut.wav" ? 1000u : 4000u) << name;
-    ExtAudioFileDispose(file);
+    const std::string memory = "memory-" + std::string(name);
+    if (bytes != nullptr && std::string(name) != "locked.wav") {
+      ASSERT_EQ(xnq_memory_file_register((kDir + "/" + memory).c_str(), bytes, size), noErr);
+    }
+    for (const std::string &leaf : {std::string(name), memory}) {
+      ExtAudioFileRef file = nullptr;
+      const bool missing = leaf == memory && (bytes == nullptr || leaf == "memory-locked.wav");
+      EXPECT_EQ(open(leaf, &file), missing ? kAudioFileFileNotFoundError : status) << leaf;
+      if (file == nullptr) continue;
+      if (leaf == "memory-cut.wav") xnq_memory_file_unregister((kDir + "/" + leaf).c_str());
+      UInt32 frames = 8000;
+      Buffers out(pcm(8000, 2, 16, kSigned), frames);
+      EXPECT_EQ(ExtAudioFileRead(file, &frames, out.get()), noErr);
+      EXPECT_EQ(frames, std::string(name) == "cut.wav" ? 1000u : 4000u) << leaf;
+      ExtAudioFileDispose(file);
+    }
   }
   alarm(0);
+  EXPECT_EQ(open("memory-cut.wav", &kept), kAudioFileFileNotFoundError);
+  EXPECT_EQ(xnq_memory_file_register("relative.wav", "", 0), paramErr);
+  EXPECT_EQ(xnq_memory_file_register("/x.wav", nullptr, 1), paramErr);
   if (geteuid() == 0) {  // root reads any file: an unprivileged child shows the permission check
     ExtAudioFileRef file = nullptr;
     const pid_t child = fork();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audiofile/file_bytes.h"
+#include "audiofile/memory_file.h"
 #include "audiofile/ogg_pages.h"
 #include "converter/pcm_format.h"
 
@@ -205,9 +206,13 @@ OSStatus SoundFile::open(CFURLRef url, std::unique_ptr<SoundFile> &out) {
   UInt8 path[PATH_MAX];
   if (url == nullptr || !CFURLGetFileSystemRepresentation(url, true, path, sizeof path))
     return paramErr;
+  // A path registered as a memory file (platform/memory_files.h) opens its bytes instead.
+  int fd = -1;
+  const bool inMemory = openMemoryFile(reinterpret_cast<const char *>(path), &fd);
   // Without blocking: opening a FIFO for reading would wait for a writer, for good, before the
   // check below could refuse it.
-  const int fd = ::open(reinterpret_cast<const char *>(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (!inMemory)
+    fd = ::open(reinterpret_cast<const char *>(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
       return kAudioFileFileNotFoundError;

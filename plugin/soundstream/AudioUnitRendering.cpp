@@ -1,6 +1,9 @@
 // The output unit side: opening and attaching a unit, and the render callback that pulls the
 // mixer's 16-bit big-endian stereo through the converter into the unit's float buffers.
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "soundstream/QTSoundStreamData.h"
 
@@ -14,16 +17,16 @@ const Byte kSilence[kSilenceFrames * kBytesPerMixerFrame] = {};
 
 AudioUnit UnitOf(RBInteger handle) { return reinterpret_cast<AudioUnit>(handle); }
 
-void ClearRenderCallback(AudioUnit unit, UInt32 element, const QTSoundStreamState *state) {
+OSStatus MyRenderer(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
+                    UInt32 inNumberFrames, AudioBufferList *ioData);
+
+// Whether the unit's input element still renders from the state.
+bool RendersFrom(const AttachedInput &input, const QTSoundStreamState *state) {
   AURenderCallbackStruct installed{};
   UInt32 size = sizeof installed;
-  if (AudioUnitGetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
-                           element, &installed, &size) != noErr ||
-      installed.inputProcRefCon != state)
-    return;
-  AURenderCallbackStruct none{};
-  AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, element,
-                       &none, sizeof none);
+  return AudioUnitGetProperty(input.unit, kAudioUnitProperty_SetRenderCallback,
+                              kAudioUnitScope_Input, input.element, &installed, &size) == noErr &&
+         installed.inputProc == MyRenderer && installed.inputProcRefCon == state;
 }
 
 // The converter's input procedure, called on the unit's render thread from inside MyRenderer:
@@ -33,9 +36,15 @@ OSStatus QTSoundStreamConverterInputProc(AudioConverterRef, UInt32 *ioNumberData
                                          void *inUserData) {
   auto *storage = static_cast<QTSoundStreamGlobals *>(inUserData);
   const UInt32 asked = *ioNumberDataPackets;
+  // A buffer of a mixer that InitOutputDevice has replaced is not read again: that mixer is
+  // closed once this render ends.
+  ComponentInstance mixer = storage->mixer.load();
+  if (mixer != storage->sourceMixer) {
+    storage->sourceMixer = mixer;
+    storage->sourceData = nullptr;
+  }
   if (storage->sourceData == nullptr || storage->sourceData->sampleCount <= 0)
-    SoundComponentGetSourceData(storage->mixer.load(std::memory_order_acquire),
-                                &storage->sourceData);
+    SoundComponentGetSourceData(mixer, &storage->sourceData);
   SoundComponentData *source = storage->sourceData;
   AudioBuffer &buffer = ioData->mBuffers[0];
   buffer.mNumberChannels = 2;
@@ -64,11 +73,20 @@ void WriteSilence(AudioBufferList *ioData) {
       std::memset(ioData->mBuffers[b].mData, 0, ioData->mBuffers[b].mDataByteSize);
 }
 
-// The unit's render thread: no allocation, no lock, no host calls.
+// The unit's render thread: no allocation, no lock, no host calls. One render at a time pulls
+// the mixer through the converter, since neither may run on two threads at once; a unit that
+// renders the same state meanwhile (two units attached, or two objects sharing the state)
+// plays silence for that slice.
 OSStatus MyRenderer(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTimeStamp *, UInt32,
                     UInt32 inNumberFrames, AudioBufferList *ioData) {
   auto *state = static_cast<QTSoundStreamState *>(inRefCon);
   state->renders.fetch_add(1);
+  if (state->pulling.test_and_set(std::memory_order_acquire)) {
+    WriteSilence(ioData);
+    state->renders.fetch_sub(1);
+    return noErr;
+  }
+  state->passes.fetch_add(1);
   QTSoundStreamRefcon *refcon = state->refcon.load();
   QTSoundStreamGlobals *globals = refcon == nullptr ? nullptr : refcon->globals.load();
   if (globals != nullptr) {
@@ -80,44 +98,79 @@ OSStatus MyRenderer(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTim
   } else {
     WriteSilence(ioData);
   }
+  state->passes.fetch_add(1);
+  state->pulling.clear(std::memory_order_release);
   state->renders.fetch_sub(1);
   return noErr;
+}
+
+// The unit's input must take the format the converter writes, or the unit plays the mixer's
+// output at another rate or layout (an initialised unit refuses a new format and keeps its
+// own). So the format is set and read back, and without it nothing is attached.
+OSStatus GiveInputTheConverterFormat(AudioUnit unit, UInt32 element,
+                                     const AudioStreamBasicDescription &format) {
+  OSStatus status = AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat,
+                                         kAudioUnitScope_Input, element, &format, sizeof format);
+  AudioStreamBasicDescription actual{};
+  UInt32 size = sizeof actual;
+  if (AudioUnitGetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, element,
+                           &actual, &size) == noErr &&
+      size == sizeof actual && std::memcmp(&actual, &format, sizeof actual) == 0)
+    return noErr;
+  return status != noErr ? status : kAudioUnitErr_FormatNotSupported;
 }
 
 RBInteger Attach(REALobject obj, RBInteger handle, UInt32 element) {
   QTSoundStreamData *data = SoundStream(obj);
   data->status = -1;
-  QTSoundStreamState *state = data->state;
+  QTSoundStreamState *state = LiveState(data);
   if (state == nullptr) return -1;
   AudioUnit unit = UnitOf(handle);
-  // The unit's input takes the format the converter writes, so playback does not rest on the
-  // unit's default input format. An initialised unit refuses and keeps its own; the attach
-  // itself still succeeds, as it would without this step.
-  AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, element,
-                       &state->outputFormat, sizeof state->outputFormat);
-  AURenderCallbackStruct callback{MyRenderer, state};
-  data->status = AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback,
-                                      kAudioUnitScope_Input, element, &callback, sizeof callback);
-  if (data->status == noErr) {
-    // A different unit attached before is stopped and let go: only one unit renders the state.
-    if (data->outputUnit != nullptr && data->outputUnit != unit) DetachOutputUnit(data);
-    if (data->outputUnit == unit && data->outputElement != element)
-      ClearRenderCallback(unit, data->outputElement, state);
-    data->outputUnit = unit;
-    data->outputElement = element;
+  OSStatus status = GiveInputTheConverterFormat(unit, element, state->outputFormat);
+  if (status == noErr) {
+    std::lock_guard<std::mutex> lock(state->unitsLock);
+    // The list keeps each input once, and only while it renders this state: units closed since,
+    // or attached elsewhere, leave it here.
+    std::erase_if(state->units, [&](const AttachedInput &in) {
+      return (in.unit == unit && in.element == element) || !RendersFrom(in, state);
+    });
+    AURenderCallbackStruct callback{MyRenderer, state};
+    status = AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
+                                  element, &callback, sizeof callback);
+    if (status == noErr) {
+      try {
+        state->units.push_back(AttachedInput{unit, element});
+      } catch (const std::bad_alloc &) {
+        // A unit the state cannot find again must not render it.
+        AURenderCallbackStruct none{};
+        AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
+                             element, &none, sizeof none);
+        status = memFullErr;
+      }
+    }
   }
-  return data->status;
+  data->status = status;
+  // The unit is remembered, so that CloseComponent stops it; one attached before keeps
+  // rendering until the state goes, and is stopped then.
+  if (status == noErr) data->outputUnit = unit;
+  return status;
 }
 
 }  // namespace
 
-void DetachOutputUnit(QTSoundStreamData *data) {
-  if (data->outputUnit == nullptr) return;
-  AudioOutputUnitStop(data->outputUnit);
-  // Restarting the unit later must not reach a state that may be gone by then.
-  if (data->state != nullptr)
-    ClearRenderCallback(data->outputUnit, data->outputElement, data->state);
-  data->outputUnit = nullptr;
+void DetachAllUnits(QTSoundStreamState *state) {
+  {
+    std::lock_guard<std::mutex> lock(state->unitsLock);
+    for (const AttachedInput &input : state->units) {
+      if (!RendersFrom(input, state)) continue;
+      AudioOutputUnitStop(input.unit);
+      AURenderCallbackStruct none{};
+      AudioUnitSetProperty(input.unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input,
+                           input.element, &none, sizeof none);
+    }
+    state->units.clear();
+  }
+  while (state->renders.load() != 0) std::this_thread::yield();
 }
 
 namespace soundstream {

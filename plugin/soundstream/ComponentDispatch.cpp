@@ -36,12 +36,19 @@ ComponentInstance MixerOf(const QTSoundStreamGlobals *storage) {
   return storage == nullptr ? nullptr : storage->mixer.load();
 }
 
-// Only the instance the output unit plays reports on the stream: calls on an older instance
-// that is still open do not change what is heard.
+// Any instance's source calls tell the state whether the stream plays.
 void SetStreamActive(const QTSoundStreamGlobals *storage, bool active) {
-  if (storage == nullptr || storage->refcon->globals.load() != storage) return;
+  if (storage == nullptr || storage->refcon == nullptr) return;
   StateUse use(storage->refcon);
   if (QTSoundStreamState *state = use.state()) state->streamActive.store(active ? 1 : 0);
+}
+
+// Waits for the render that may be pulling through the storage, if the storage is the one its
+// state renders.
+void WaitForPullThrough(QTSoundStreamRefcon *refcon) {
+  if (refcon == nullptr) return;
+  StateUse use(refcon);
+  if (QTSoundStreamState *state = use.state()) WaitForPull(state);
 }
 
 template <typename T>
@@ -60,39 +67,49 @@ ComponentResult WriteInfoList(void *info, T value) {
   return noErr;
 }
 
+// The instance holds the refcon block from here until its Close handler: the registration
+// (and with it the block) cannot go while an instance is open.
 ComponentResult QTSoundStreamOpen(QTSoundStreamGlobals *, ComponentInstance self) {
   auto *refcon = reinterpret_cast<QTSoundStreamRefcon *>(
       GetComponentRefcon(reinterpret_cast<Component>(self)));
-  // A registration whose object has closed it opens no new instances.
-  if (refcon == nullptr || refcon->state.load() == nullptr) return invalidComponentID;
   auto *storage = new (std::nothrow) QTSoundStreamGlobals{};
   if (storage == nullptr) return memFullErr;
   storage->instance = self;
   storage->refcon = refcon;
-  // The latest instance is the one the output unit plays.
-  refcon->globals.store(storage);
+  // Without a block (an open that came before OpenComponent installed it) nothing is published.
+  if (refcon != nullptr) {
+    refcon->holders.fetch_add(1);
+    // The latest instance is the one the output unit plays.
+    refcon->globals.store(storage);
+  }
   SetComponentInstanceStorage(self, reinterpret_cast<Handle>(storage));
   return noErr;
 }
 
-ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInstance) {
+ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInstance self) {
   if (storage == nullptr) return noErr;
   QTSoundStreamRefcon *refcon = storage->refcon;
-  {
+  const Component component = GetComponentFromInstance(self);
+  if (refcon != nullptr) {
     StateUse use(refcon);
-    // Only the instance that renders stops the stream: an older one closing leaves the latest
-    // playing.
+    // An older instance closing leaves the latest one rendering: the block tracks only that one.
     QTSoundStreamGlobals *expected = storage;
-    bool rendered = refcon->globals.compare_exchange_strong(expected, nullptr);
+    refcon->globals.compare_exchange_strong(expected, nullptr);
     if (QTSoundStreamState *state = use.state()) {
-      if (rendered) state->streamActive.store(0);
+      state->streamActive.store(0);
       // A render that read this storage before it was replaced or cleared finishes first, so
       // the mixer is closed and the storage freed under no render.
-      WaitForRenders(state);
+      WaitForPull(state);
     }
   }
   if (ComponentInstance mixer = storage->mixer.load()) CloseMixerSoundComponent(mixer);
   delete storage;
+  if (refcon == nullptr) return noErr;
+  // This instance no longer counts as open. If the object has withdrawn the registration, the
+  // last instance takes it away; the object's own attempt did so if none was left then.
+  if (refcon->state.load() == nullptr && UnregisterComponent(component) == noErr)
+    ReleaseRefcon(refcon);
+  ReleaseRefcon(refcon);
   return noErr;
 }
 
@@ -115,15 +132,18 @@ ComponentResult QTSoundStreamCanDo(QTSoundStreamGlobals *, short selector) {
 
 ComponentResult QTSoundStreamVersion(QTSoundStreamGlobals *) { return 0x10000; }
 
+// Each call opens a mixer for the instance. One opened before is closed once no render pulls
+// from it any more; its sources go with it.
 ComponentResult QTSoundStreamInitOutputDevice(QTSoundStreamGlobals *storage, long) {
   if (storage == nullptr) return badComponentInstance;
   storage->outputDescription =
       SoundComponentData{0, kTwosComplement, kChannels, kSampleSize, kRate44100, 1024, nullptr, 0};
-  // Initialised once per instance: a second call keeps the mixer that is playing.
-  if (storage->mixer.load() != nullptr) return noErr;
   ComponentInstance mixer = nullptr;
   OSErr result = OpenMixerSoundComponent(&storage->outputDescription, 0, &mixer);
-  storage->mixer.store(mixer);
+  if (ComponentInstance previous = storage->mixer.exchange(mixer)) {
+    WaitForPullThrough(storage->refcon);
+    CloseMixerSoundComponent(previous);
+  }
   return result;
 }
 

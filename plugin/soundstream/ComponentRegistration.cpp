@@ -3,6 +3,8 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_set>
+#include <utility>
 
 #include "soundstream/QTSoundStreamData.h"
 
@@ -10,37 +12,11 @@ namespace {
 
 constexpr OSType kSubTypeAndMaker = XNQ_FOURCC('Q', 'T', 's', 'o');
 
-// Registrations whose refcon block had to outlive the object that made them, because the Sound
-// Manager still had instances open when it was closed. Each is unregistered, and its block freed,
-// once its last instance has closed: checked whenever an object registers, closes or
-// re-initialises. Host threads only.
-struct Orphan {
-  Component component;
-  QTSoundStreamRefcon *refcon;
-};
-std::mutex orphansLock;
-Orphan orphans[64];
-
-void SweepOrphans() {
-  std::lock_guard<std::mutex> lock(orphansLock);
-  for (Orphan &orphan : orphans) {
-    if (orphan.component == nullptr || UnregisterComponent(orphan.component) == validInstancesExist)
-      continue;
-    delete orphan.refcon;
-    orphan = Orphan{};
-  }
-}
-
-// Hands a block to the orphan list. With the list full the block is never freed: a leak, but
-// never memory that an open instance could still read after it was freed.
-void AdoptOrphan(Component component, QTSoundStreamRefcon *refcon) {
-  std::lock_guard<std::mutex> lock(orphansLock);
-  for (Orphan &orphan : orphans) {
-    if (orphan.component != nullptr) continue;
-    orphan = Orphan{component, refcon};
-    return;
-  }
-}
+// Every state InitComponent made that has not been freed. Handle is the host program's to
+// write, so a state is used only while it is one of these: a number that never named a state,
+// or names one that another object has freed since, reads as no state. Host threads only.
+std::mutex liveStatesLock;
+std::unordered_set<const QTSoundStreamState *> liveStates;
 
 // The mixer's output as the converter reads it: 16-bit big-endian signed stereo at 44100 Hz.
 AudioStreamBasicDescription MixerFormat() {
@@ -56,31 +32,41 @@ AudioStreamBasicDescription MixerFormat() {
       0};
 }
 
+// Takes the registration away from the state whose refcon block this was. Instances that are
+// still open keep the block and the registration; the last of them to close unregisters it
+// (the Close handler), so it stays findable no longer than an instance uses it.
+void Withdraw(Component component, QTSoundStreamRefcon *refcon) {
+  // Held while this thread still reads the block: the last instance may close meanwhile.
+  refcon->holders.fetch_add(1);
+  refcon->state.store(nullptr);
+  while (refcon->stateUsers.load() != 0) std::this_thread::yield();
+  if (UnregisterComponent(component) == noErr) ReleaseRefcon(refcon);  // the registration's hold
+  ReleaseRefcon(refcon);
+}
+
 // Both steps of CloseComponent.
 void CloseSteps(QTSoundStreamData *data) {
-  DetachOutputUnit(data);
-  QTSoundStreamState *state = data->state;
+  // The unit is stopped and forgotten; its render callback stays, so a later start renders this
+  // state again (silence while nothing is registered). Whoever frees the state takes it off.
+  if (data->outputUnit != nullptr) AudioOutputUnitStop(std::exchange(data->outputUnit, nullptr));
+  QTSoundStreamState *state = LiveState(data);
   if (state == nullptr || state->component == nullptr) return;
   QTSoundStreamRefcon *refcon = state->refcon.exchange(nullptr);
-  // From here on renders play silence; none still reads the block once these have finished.
-  WaitForRenders(state);
-  if (UnregisterComponent(state->component) == validInstancesExist && refcon != nullptr) {
-    // Instances are still open and read the block: it stays with the registration, no longer
-    // pointing at this state, until the last of them closes.
-    refcon->state.store(nullptr);
-    while (refcon->stateUsers.load() != 0) std::this_thread::yield();
-    AdoptOrphan(state->component, refcon);
-  } else {
-    delete refcon;
-  }
-  // No handler reaches this state any more, so none would clear the flag when the instance that
-  // is still playing closes; what it plays no longer reaches this state's unit either.
+  // From here on renders play silence; none still reads the block once the one pulling ends.
+  WaitForPull(state);
+  // What still plays through an open instance no longer reaches this state's units, and no
+  // handler reaches this state to clear the flag when that instance closes.
   state->streamActive.store(0);
-  state->component = nullptr;
+  Component component = std::exchange(state->component, nullptr);
+  if (refcon != nullptr) Withdraw(component, refcon);
 }
 
 void DisposeState(QTSoundStreamState *state) {
-  WaitForRenders(state);
+  {
+    std::lock_guard<std::mutex> lock(liveStatesLock);
+    liveStates.erase(state);
+  }
+  DetachAllUnits(state);
   // The converter lives as long as the state.
   if (AudioConverterRef converter = state->converter.load()) AudioConverterDispose(converter);
   delete state;
@@ -88,24 +74,42 @@ void DisposeState(QTSoundStreamState *state) {
 
 }  // namespace
 
-void WaitForRenders(const QTSoundStreamState *state) {
-  while (state->renders.load() != 0) std::this_thread::yield();
+void WaitForPull(const QTSoundStreamState *state) {
+  const uint32_t pass = state->passes.load();
+  if ((pass & 1) == 0) return;
+  while (state->passes.load() == pass) std::this_thread::yield();
+}
+
+void ReleaseRefcon(QTSoundStreamRefcon *refcon) {
+  if (refcon->holders.fetch_sub(1) == 1) delete refcon;
+}
+
+QTSoundStreamState *LiveState(const QTSoundStreamData *data) {
+  std::lock_guard<std::mutex> lock(liveStatesLock);
+  return liveStates.count(data->state) != 0 ? data->state : nullptr;
 }
 
 void ReleaseSoundStream(QTSoundStreamData *data) {
   if (data->state == nullptr) return;
   CloseSteps(data);
-  if (data->release) DisposeState(data->state);
+  if (QTSoundStreamState *state = LiveState(data); state != nullptr && data->release)
+    DisposeState(state);
   data->release = false;
   data->state = nullptr;
 }
 
 void rbInit(REALobject obj) {
   QTSoundStreamData *data = SoundStream(obj);
-  SweepOrphans();
   ReleaseSoundStream(data);
   auto *state = new (std::nothrow) QTSoundStreamState{};
   if (state == nullptr) return;
+  try {
+    std::lock_guard<std::mutex> lock(liveStatesLock);
+    liveStates.insert(state);
+  } catch (const std::bad_alloc &) {
+    delete state;
+    return;
+  }
   // What the output unit receives: 44100 Hz stereo, 32-bit floats, one buffer per channel.
   state->outputFormat = AudioStreamBasicDescription{
       44100.0,
@@ -122,9 +126,7 @@ void rbInit(REALobject obj) {
 }
 
 void rbOpen(REALobject obj) {
-  QTSoundStreamData *data = SoundStream(obj);
-  SweepOrphans();
-  QTSoundStreamState *state = data->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   if (state == nullptr || state->component != nullptr) return;
   // The converter comes before the registration, so that it exists before any instance can open
   // and a render pull through it. It lives as long as the state, whether or not this registers.
@@ -139,6 +141,7 @@ void rbOpen(REALobject obj) {
   auto *refcon = new (std::nothrow) QTSoundStreamRefcon{};
   if (refcon == nullptr) return;
   refcon->state.store(state);
+  refcon->holders.store(1);  // the registration's
   ComponentDescription description{kSoundOutputDeviceType, kSubTypeAndMaker, kSubTypeAndMaker,
                                    k16BitIn | kStereoIn | k16BitOut | kStereoOut, 0};
   Str255 name;
@@ -159,7 +162,4 @@ void rbOpen(REALobject obj) {
   }
 }
 
-void rbClose(REALobject obj) {
-  SweepOrphans();
-  CloseSteps(SoundStream(obj));
-}
+void rbClose(REALobject obj) { CloseSteps(SoundStream(obj)); }

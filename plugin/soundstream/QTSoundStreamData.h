@@ -7,6 +7,8 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "frame/frame.h"
 #include "os/audio_converter.h"
@@ -18,14 +20,23 @@ struct QTSoundStreamGlobals;
 
 // Installed as the registered component's refcon.
 struct QTSoundStreamRefcon {
-  // Written by host threads (release steps clear it when the block outlives its state); read by
-  // the dispatch handlers on the Sound Manager's threads, inside a StateUse.
+  // Written by host threads (cleared when the object withdraws the registration); read by the
+  // dispatch handlers on the Sound Manager's threads, inside a StateUse.
   std::atomic<QTSoundStreamState *> state;
   // Written by the Open and Close handlers (Sound Manager threads); read by the render thread.
   std::atomic<QTSoundStreamGlobals *> globals;
   // Handlers reading state, counted so that the host thread can wait for them before the state
   // goes away.
   std::atomic<uint32_t> stateUsers;
+  // The registration while the component is registered, and every open instance's storage: the
+  // last of them to let go frees the block.
+  std::atomic<uint32_t> holders;
+};
+
+// A unit input whose render callback reads a state.
+struct AttachedInput {
+  AudioUnit unit;
+  UInt32 element;
 };
 
 struct QTSoundStreamState {
@@ -41,17 +52,27 @@ struct QTSoundStreamState {
   std::atomic<uint8_t> streamActive;
   // Host threads only.
   uint8_t postsStatusNotifications;
-  // Render callbacks in progress, so that the Sound Manager's and host threads can wait for
-  // them before freeing what a render reads.
+  // Set by the render that pulls the mixer through the converter, so that only one does at a
+  // time; a render of the state meanwhile writes silence.
+  std::atomic_flag pulling;
+  // Incremented by the pulling render as it starts and as it ends, odd in between: what the
+  // Sound Manager's and host threads wait on before freeing what a render reads.
+  std::atomic<uint32_t> passes;
+  // Render callbacks in progress, pulling or not: the state is freed only when none is.
   std::atomic<uint32_t> renders;
+  // Every unit input attached to the state, whichever object attached it, so that whoever frees
+  // the state can stop them first. Host threads, under unitsLock.
+  std::mutex unitsLock;
+  std::vector<AttachedInput> units;
 };
 
 // Instance storage of one open component instance.
 struct QTSoundStreamGlobals {
   // Written by the InitOutputDevice handler (Sound Manager thread); read by the render thread.
   std::atomic<ComponentInstance> mixer;
-  // Render thread only.
+  // Render thread only: the current buffer and the mixer it came from.
   SoundComponentData *sourceData;
+  ComponentInstance sourceMixer;
   SoundComponentData outputDescription;
   ComponentInstance instance;
   QTSoundStreamRefcon *refcon;
@@ -64,13 +85,11 @@ struct QTSoundStreamData {
   RBBoolean release;
   AudioUnit outputUnit;
   int32_t status;
-  // The element the render callback was installed on, so it can be taken off the unit again.
-  uint32_t outputElement;
 };
 
 #if defined(__i386__)
-static_assert(sizeof(QTSoundStreamData) == 20, "QTSoundStreamXNQ instance data is 20 bytes");
-static_assert(offsetof(QTSoundStreamData, status) == 12, "four 32-bit words before the element");
+static_assert(sizeof(QTSoundStreamData) == 16, "QTSoundStreamXNQ instance data is 16 bytes");
+static_assert(offsetof(QTSoundStreamData, outputUnit) == 8, "release is one byte in a word");
 static_assert(sizeof(SoundComponentData) == 28, "the mixer's record is 28 bytes");
 #endif
 static_assert(sizeof(std::atomic<QTSoundStreamGlobals *>) == sizeof(void *) &&
@@ -88,8 +107,13 @@ void rbInit(REALobject obj);
 void rbOpen(REALobject obj);
 void rbClose(REALobject obj);
 void ReleaseSoundStream(QTSoundStreamData *data);
-// Waits until no render callback that may have read the state's refcon block is running.
-void WaitForRenders(const QTSoundStreamState *state);
+// The object's state, or null when it has none or Handle names no state that is alive.
+QTSoundStreamState *LiveState(const QTSoundStreamData *data);
+// Returns once no render that may have read the state's refcon block, its instance storage or
+// the storage's mixer before they changed is still pulling.
+void WaitForPull(const QTSoundStreamState *state);
+// Lets go of one hold on a refcon block, freeing it with the last.
+void ReleaseRefcon(QTSoundStreamRefcon *refcon);
 
 // The component side (ComponentDispatch.cpp).
 ComponentResult QTSoundStreamDispatch(ComponentParameters *params, Handle storage);
@@ -103,5 +127,6 @@ RBInteger AttachToAudioUnitComponent3(REALobject obj, RBInteger handle, RBIntege
 RBInteger rbAudioUnitInitialize(REALobject obj, RBInteger handle);
 RBInteger rbAudioOutputUnitStart(REALobject obj, RBInteger handle);
 }  // namespace soundstream
-// Stops the attached unit, takes the render callback off it and forgets it.
-void DetachOutputUnit(QTSoundStreamData *data);
+// Stops every unit input still rendering from the state and takes its callback off, then waits
+// for the renders in progress: after this no unit reaches the state.
+void DetachAllUnits(QTSoundStreamState *state);

@@ -11,27 +11,27 @@ void QTSoundStreamConstructor(REALobject) {}
 void QTSoundStreamDestructor(REALobject obj) { ReleaseSoundStream(SoundStream(obj)); }
 
 RBBoolean GetPostsStatusNotifications(REALobject obj, RBInteger) {
-  QTSoundStreamState *state = SoundStream(obj)->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   return state != nullptr && state->postsStatusNotifications != 0;
 }
 
 void SetPostsStatusNotifications(REALobject obj, RBInteger, RBBoolean value) {
-  if (QTSoundStreamState *state = SoundStream(obj)->state)
+  if (QTSoundStreamState *state = LiveState(SoundStream(obj)))
     state->postsStatusNotifications = value != 0 ? 1 : 0;
 }
 
 RBBoolean isStreamActive(REALobject obj, RBInteger) {
-  QTSoundStreamState *state = SoundStream(obj)->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   return state != nullptr && state->streamActive.load() != 0;
 }
 
 RBBoolean isOpen(REALobject obj, RBInteger) {
-  QTSoundStreamState *state = SoundStream(obj)->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   return state != nullptr && state->component != nullptr;
 }
 
 RBInteger soundOutputComponent(REALobject obj, RBInteger) {
-  QTSoundStreamState *state = SoundStream(obj)->state;
+  QTSoundStreamState *state = LiveState(SoundStream(obj));
   return state == nullptr ? 0 : reinterpret_cast<RBInteger>(state->component);
 }
 

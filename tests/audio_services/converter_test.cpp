@@ -193,9 +193,13 @@ TEST(AudioConverter, ResamplesCleanlyWithAnyPullsAndNeitherAllocatesNorLocks) {
 
 // Properties; null, disposed and made-up references get paramErr; a procedure's status stops
 // the fill after the frames it gave; packets without bytes are refused; whole-buffer conversion
-// across rates is not supported.
+// across rates is not supported; a step in rate whose buffers would not be small (200 Hz to
+// 44100 Hz in 64 channels) is refused.
 TEST(AudioConverter, PropertiesAndBadArguments) {
   const AudioStreamBasicDescription good = pcm(44100, 2, 16, kSigned);
+  const AudioStreamBasicDescription slow = pcm(200, 64, 32, kFloat),
+                                    fast = pcm(44100, 64, 32, kFloat);
+  AudioConverterRef wide = nullptr;
   AudioConverterRef same = make(good, good), other = make(good, pcm(48000, 2, 16, kSigned));
   AudioConverterRef disposed = make(good, good);
   AudioConverterDispose(disposed);
@@ -230,6 +234,7 @@ TEST(AudioConverter, PropertiesAndBadArguments) {
       {fill(same, &empty), kAudioConverterErr_InvalidInputSize},
       {AudioConverterConvertBuffer(other, 16, data, &n, data),
        kAudioConverterErr_OperationNotSupported},
+      {AudioConverterNew(&slow, &fast, &wide), kAudioConverterErr_FormatNotSupported},
   };
   for (size_t i = 0; i < std::size(results); ++i)
     EXPECT_EQ(results[i].first, results[i].second) << i;

@@ -50,7 +50,12 @@ ComponentResult openHandler(Handle storage, ComponentInstance self) {
   return noErr;
 }
 
-ComponentResult closeHandler(Handle storage, ComponentInstance) {
+// Set: the close handler unregisters its component, and keeps the answer.
+bool unregisterOnClose = false;
+OSErr unregisteredOnClose = noErr;
+
+ComponentResult closeHandler(Handle storage, ComponentInstance self) {
+  if (unregisterOnClose) unregisteredOnClose = UnregisterComponent(GetComponentFromInstance(self));
   if (storage != nullptr) DisposeHandle(storage);
   return noErr;
 }
@@ -173,13 +178,17 @@ TEST_F(ComponentManager, InstancesKeepStorageCountAndShareTheRefcon) {
   EXPECT_EQ(GetComponentInstanceError(a), -42);
   EXPECT_EQ(GetComponentInstanceError(b), noErr);
 
-  // Registered components with open instances stay registered.
+  // Registered components with open instances stay registered. A closing instance no longer
+  // counts, so the close handler of the last one may unregister its component.
   EXPECT_EQ(UnregisterComponent(c), validInstancesExist);
+  unregisterOnClose = true;
   EXPECT_EQ(CloseComponent(a), noErr);
+  EXPECT_EQ(unregisteredOnClose, validInstancesExist);
   EXPECT_EQ(CountComponentInstances(c), 1);
   EXPECT_EQ(CloseComponent(b), noErr);
-  EXPECT_EQ(CountComponentInstances(c), 0);
-  EXPECT_EQ(UnregisterComponent(c), noErr);
+  unregisterOnClose = false;
+  EXPECT_EQ(unregisteredOnClose, noErr);
+  EXPECT_EQ(UnregisterComponent(c), invalidComponentID);
 }
 
 TEST_F(ComponentManager, HandlersReceiveParametersAsTheirProcInfoDescribes) {

@@ -109,6 +109,14 @@ TEST_F(MixerTest, StopDropsPauseKeepsAndBadBlocksAreRefused) {
   noRate.pb.rateMultiplier = 0x7FFF0000u;  // more than the resampler steps over
   EXPECT_EQ(SoundComponentPlaySourceBuffer(mixer, source, &noFormat.pb, 0), badFormat);
   EXPECT_EQ(SoundComponentPlaySourceBuffer(mixer, source, &noRate.pb, 0), siInvalidSampleRate);
+  // Nor one that steps up by more than 64: at 44100 Hz the least rate 16.16 holds, 1 Hz, 10 Hz
+  // and 689 Hz are refused, 690 Hz plays.
+  Block low(0, 2, block.bytes);
+  for (UnsignedFixed rate : {0x1u, 0x10000u, 0xA0000u, 0x2B10000u, 0x2B20000u}) {
+    low.desc.sampleRate = rate;
+    EXPECT_EQ(SoundComponentPlaySourceBuffer(mixer, source, &low.pb, kSourcePaused),
+              rate == 0x2B20000u ? ComponentResult{noErr} : siInvalidSampleRate);
+  }
   EXPECT_EQ(SoundComponentPlaySourceBuffer(mixer, nullptr, &block.pb, 0), badChannel);
   EXPECT_EQ(SoundComponentStartSource(mixer, 1, nullptr), paramErr);
   ComponentResult last = noErr;

@@ -45,7 +45,7 @@ class PluginLoad : public ::testing::TestWithParam<LoadCase> {};
 TEST_P(PluginLoad, ChoosesTheVersionAndRegistersTheClassesInOrder) {
   const std::vector<std::pair<std::string, intptr_t>> order = {
       {"AUPlayerXNQ", 192},         {"CoreAudioXNQ", 16},     {"CoreAudioListenerXNQ", 32},
-      {"CoreAudioPlayerXNQ", 1664}, {"QTSoundStreamXNQ", 32},
+      {"CoreAudioPlayerXNQ", 1664}, {"QTSoundStreamXNQ", 16},
   };
   Settings settings;
   settings.version = GetParam().hostVersion;

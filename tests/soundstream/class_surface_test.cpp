@@ -104,6 +104,17 @@ TEST_F(SoundStreamTest, ReleaseDecidesWhoFreesASharedState) {
   EXPECT_EQ(Read(owner), "000010");
   Call(owner, "OpenComponent");  // the state is alive and registers anew
   EXPECT_TRUE(Get(owner, "IsOpen"));
+  // The owner going stops and detaches a unit attached through another object, whose Handle
+  // then names no state.
+  Value sharer = Host().newObject("QTSoundStreamXNQ").value;
+  Host().set(sharer, "Handle", Value::integer(Get(owner, "Handle")));
+  AudioUnit unit = AttachGenericUnit(sharer);
+  ASSERT_EQ(AudioOutputUnitStart(unit), noErr);
+  owner = Value();
+  EXPECT_FALSE(Running(unit));
+  Render(unit, 64, kAudioUnitErr_NoConnection);
+  EXPECT_EQ(Read(sharer), "000010");
+  CloseComponent(unit);
 }
 
 TEST_F(SoundStreamTest, RunningOutOfMemoryLeavesNothingHalfMade) {
@@ -130,7 +141,20 @@ TEST_F(SoundStreamTest, RunningOutOfMemoryLeavesNothingHalfMade) {
 TEST_F(SoundStreamTest, UnitMethodsRefuseMissingStatesAndBadUnits) {
   Value obj = Host().newObject("QTSoundStreamXNQ").value;
   EXPECT_EQ(Call(obj, "AttachToAudioUnitComponent", {Value::integer(0)}), -1);
-  Call(obj, "InitComponent");
+  // A Handle that names no state is no state to every call, the release steps included.
+  Host().set(obj, "Handle", Value::integer(12345));
+  for (const char *method : {"OpenComponent", "CloseComponent", "InitComponent"}) {
+    EXPECT_EQ(Call(obj, "AttachToAudioUnitComponent", {Value::integer(0)}), -1);
+    Host().set(obj, "PostsStatusNotifications", Value::boolean(true));
+    EXPECT_EQ(Read(obj).substr(0, 4), "0000");
+    Call(obj, method);  // the last makes a state
+  }
+  // A unit initialised with an input format other than the converter's is not attached.
+  player_test::AddSteppedDevice(48000, 2);
+  auto unit = Value::integer(Call(obj, "OpenDefaultAudioUnitOutputComponent"));
+  EXPECT_EQ(Call(obj, "AudioUnitInitialize", {unit}), 0);
+  EXPECT_EQ(Call(obj, "AttachToAudioUnitComponent", {unit}), kAudioUnitErr_Initialized);
+  CloseComponent(Pointer<AudioUnit>(unit.asInteger()));
   for (int64_t unit : {0, 12345, -1}) {
     SCOPED_TRACE(unit);
     for (const char *method :

@@ -91,6 +91,9 @@ TEST_F(DispatchTest, AnswersTheFixedFormatAndAsksTheMixerTheRest) {
 
 TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
   ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
+  // A later instance takes over the output; the calls on the earlier one still tell the state.
+  ComponentInstance later = nullptr;
+  ASSERT_EQ(OpenAComponent(ComponentOf(obj_), &later), noErr);
   SoundSource source = nullptr;
   ASSERT_EQ(SoundComponentAddSource(instance_, &source), noErr);  // through the mixer
   Byte samples[64] = {};
@@ -117,9 +120,18 @@ TEST_F(DispatchTest, StreamActiveFollowsTheSourceCalls) {
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), noErr);
   EXPECT_EQ(SoundComponentRemoveSource(instance_, source), noErr);
   EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), badChannel);
+  // Initialising the device again gives the instance a new mixer, without the old one's sources.
+  ASSERT_EQ(SoundComponentAddSource(instance_, &source), noErr);
+  ASSERT_EQ(SoundComponentInitOutputDevice(instance_, 0), noErr);
+  EXPECT_EQ(SoundComponentPlaySourceBuffer(instance_, source, &pb, 0), badChannel);
+  // The later instance starting tells the state too, and the earlier one closing ends it.
+  ASSERT_EQ(SoundComponentInitOutputDevice(later, 0), noErr);
+  EXPECT_EQ(SoundComponentStartSource(later, 0, nullptr), noErr);
+  EXPECT_TRUE(Get(obj_, "IsStreamActive"));
   EXPECT_EQ(CloseComponent(instance_), noErr);
   instance_ = nullptr;
   EXPECT_FALSE(Get(obj_, "IsStreamActive"));
+  EXPECT_EQ(CloseComponent(later), noErr);
 }
 
 TEST_F(DispatchTest, OpenInstancesOutliveTheRegistrationSafely) {
@@ -131,17 +143,22 @@ TEST_F(DispatchTest, OpenInstancesOutliveTheRegistrationSafely) {
   Call(obj_, "CloseComponent");
   EXPECT_FALSE(Get(obj_, "IsStreamActive"));  // what still plays no longer reaches the object
   obj_ = Value();                             // the state is freed too
-  // The open instance still works, and no new one opens on the withdrawn registration.
+  // The open instance still works, and another opens on the registration it keeps.
   EXPECT_EQ(SoundComponentStartSource(instance_, 1, &source), noErr);
   ComponentInstance another = nullptr;
-  EXPECT_EQ(OpenAComponent(component, &another), invalidComponentID);
+  EXPECT_EQ(OpenAComponent(component, &another), noErr);
   EXPECT_EQ(CloseComponent(instance_), noErr);
+  // The last instance to close takes the registration away, for any number of them.
+  ComponentDescription looking{kSoundOutputDeviceType, 0, 0, 0, 0};
+  for (int i = 0; i < 70; ++i) {
+    ComponentInstance open = nullptr;
+    ASSERT_EQ(OpenAComponent(ComponentOf(OpenStream()), &open), noErr);  // the object is gone
+    EXPECT_EQ(CountComponents(&looking), 2);
+    EXPECT_EQ(CloseComponent(open), noErr);
+  }
+  EXPECT_EQ(CloseComponent(another), noErr);
   instance_ = nullptr;
-  // The next object to register withdraws it for good.
-  Value next = OpenStream();
-  ComponentDescription description{};
-  EXPECT_EQ(GetComponentInfo(component, &description, nullptr, nullptr, nullptr),
-            invalidComponentID);
+  EXPECT_EQ(FindNextComponent(nullptr, &looking), nullptr);
 }
 
 }  // namespace

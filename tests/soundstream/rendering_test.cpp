@@ -48,17 +48,30 @@ TEST_F(SoundStreamTest, RenderTakesWhatIsLeftOfAMixerBufferBeforeTheNext) {
   words[1] = converter;
   ExpectRamp(Render(unit, 100), 2200);
 
-  // A second instance takes over the output; the first closing leaves it playing.
+  // A second instance takes over the output; the first closing leaves it playing, though it
+  // ends IsStreamActive, as any instance's close does.
   XnqSoundChannel *second = OpenChannel(ComponentOf(obj));
   ASSERT_EQ(xnq_sound_channel_write(second, ramp.data(), 3000, nullptr), noErr);
   ExpectRamp(Render(unit, 1000), 0);
   xnq_sound_channel_close(channel);
-  EXPECT_TRUE(Get(obj, "IsStreamActive"));
+  EXPECT_FALSE(Get(obj, "IsStreamActive"));
   ExpectRamp(Render(unit, 500), 1000);
+  // A second unit attached renders the stream too, and the first one still does.
+  AudioUnit another = AttachGenericUnit(obj);
+  ExpectRamp(Render(another, 100), 1500);
+  ExpectRamp(Render(unit, 100), 1600);
   xnq_sound_channel_close(second);
   ExpectRamp(Render(unit, 512), -1);
-  EXPECT_FALSE(Get(obj, "IsStreamActive"));
+  // CloseComponent stops the unit but leaves it attached: registered anew, the state plays
+  // through it again.
+  Call(obj, "CloseComponent");
+  Call(obj, "OpenComponent");
+  channel = OpenChannel(ComponentOf(obj));
+  ASSERT_EQ(xnq_sound_channel_write(channel, ramp.data(), 3000, nullptr), noErr);
+  ExpectRamp(Render(another, 1000), 0);
+  xnq_sound_channel_close(channel);
   CloseComponent(unit);
+  CloseComponent(another);
 }
 
 struct Tone {
@@ -97,19 +110,14 @@ TEST_P(ToneTest, ArrivesAtTheDeviceAsFloatStereo) {
   EXPECT_TRUE(Get(obj, "IsStreamActive"));
   xnq_sound_channel_close(channel);
   // CloseComponent stops the unit; a second one does not stop it again.
-  auto running = [unit] {
-    UInt32 value = 0, size = sizeof value;
-    AudioUnitGetProperty(Pointer<AudioUnit>(unit.asInteger()), kAudioOutputUnitProperty_IsRunning,
-                         kAudioUnitScope_Global, 0, &value, &size);
-    return value != 0;
-  };
-  EXPECT_TRUE(running());
+  auto *output = Pointer<AudioUnit>(unit.asInteger());
+  EXPECT_TRUE(Running(output));
   Call(obj, "CloseComponent");
-  EXPECT_FALSE(running());
-  AudioOutputUnitStart(Pointer<AudioUnit>(unit.asInteger()));
+  EXPECT_FALSE(Running(output));
+  AudioOutputUnitStart(output);
   Call(obj, "CloseComponent");
-  EXPECT_TRUE(running());
-  CloseComponent(Pointer<AudioUnit>(unit.asInteger()));
+  EXPECT_TRUE(Running(output));
+  CloseComponent(output);
 
   ASSERT_EQ(capture.channels.load(), 2u);
   ExpectTone(capture.samples, 2, 10000);  // past the resampler's first frame

@@ -59,8 +59,16 @@ class SoundStreamTest : public player_test::PlayerTest {
     return unit;
   }
 
-  // Renders frames of float stereo from a generic unit, into buffers first filled with junk.
-  static std::vector<float> Render(AudioUnit unit, UInt32 frames) {
+  static bool Running(AudioUnit unit) {
+    UInt32 value = 0, size = sizeof value;
+    AudioUnitGetProperty(unit, kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global, 0,
+                         &value, &size);
+    return value != 0;
+  }
+
+  // Renders frames of float stereo from a generic unit, into buffers first filled with junk;
+  // the render is expected to answer status.
+  static std::vector<float> Render(AudioUnit unit, UInt32 frames, OSStatus status = noErr) {
     std::vector<float> left(frames, 9.0f), right(frames, 9.0f), out;
     struct {
       UInt32 count = 2;
@@ -70,7 +78,7 @@ class SoundStreamTest : public player_test::PlayerTest {
     AudioUnitRenderActionFlags flags = 0;
     EXPECT_EQ(AudioUnitRender(unit, &flags, &stamp, 0, frames,
                               reinterpret_cast<AudioBufferList *>(&list)),
-              noErr);
+              status);
     for (UInt32 f = 0; f < frames; ++f) out.insert(out.end(), {left[f], right[f]});
     return out;
   }

@@ -14,8 +14,10 @@ namespace {
 
 TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
   const std::string in = TempPath("in.wav"), fifo = TempPath("fifo.wav"),
-                    text = TempPath("song.m4a"), out = TempPath("out.wav");
+                    text = TempPath("song.m4a"), out = TempPath("out.wav"),
+                    slow = TempPath("1hz.wav");
   WriteWav(in, 44100, 2, 22050, [](int f, int) { return 0.5 * std::sin(f * 0.05); });
+  WriteWav(slow, 1, 2, 5, [](int, int) { return 0.5; });
   std::ofstream(text) << "not audio";
   mkfifo(fifo.c_str(), 0600);
   const struct {
@@ -31,6 +33,7 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
       {{"play", text}, "null", 1, "song.m4a: not an audio file xnq can read (status 'typ?')"},
       {{"soundstream", TempPath("missing.wav")}, "null", 1, "file not found"},
       {{"soundstream"}, "null", 2, "give one audio file"},
+      {{"soundstream", slow}, "null", 1, "the sound channel did not open"},
       // Values out of range, with the range, the same in play and render.
       {{"play", in, "--varispeed", "10"}, "null", 2, "--varispeed takes a number from 0.25 to 4"},
       {{"render", in, out, "--varispeed", "10"}, "none", 2, "from 0.25 to 4, not '10'"},
@@ -66,7 +69,7 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
   }
   struct stat none {};
   EXPECT_NE(stat(out.c_str(), &none), 0);  // no refused command wrote anything
-  for (const std::string &path : {in, fifo, text}) unlink(path.c_str());
+  for (const std::string &path : {in, fifo, text, slow}) unlink(path.c_str());
 }
 
 }  // namespace

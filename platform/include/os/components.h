@@ -64,7 +64,8 @@ enum { registerComponentGlobal = 1 };
 Component RegisterComponent(ComponentDescription *cd, ComponentRoutineUPP componentEntryPoint,
                             SInt16 global, Handle componentName, Handle componentInfo,
                             Handle componentIcon);
-// validInstancesExist while instances of the component are open.
+// validInstancesExist while instances of the component are open. An instance whose close has
+// begun no longer counts, so its component's close handler may unregister the component.
 OSErr UnregisterComponent(Component aComponent);
 Component FindNextComponent(Component aComponent, ComponentDescription *looking);
 long CountComponents(ComponentDescription *looking);

@@ -29,8 +29,9 @@ typedef struct XnqSoundFormat {
 
 // Opens a channel on device (null: the first registered 'sdev' component). The channel holds
 // blockCount blocks of blockFrames frames (0, 0: 8 blocks of 4096 frames). Errors: paramErr for
-// a null out or a format it cannot describe, invalidComponentID when there is no device,
-// memFullErr, or what the device answered.
+// a null out or a format it cannot describe, siInvalidSampleRate for a rate more than 64 times
+// the device's either way, invalidComponentID when there is no device, memFullErr, or what the
+// device answered.
 OSStatus xnq_sound_channel_open(Component device, const XnqSoundFormat *format, UInt32 blockCount,
                                 UInt32 blockFrames, XnqSoundChannel **out);
 // Copies up to frames frames into free blocks and queues them; *written (may be null) gets the

@@ -21,10 +21,12 @@ ComponentResult callEntry(ComponentSlot &component, ComponentInstance ci, Handle
 }
 
 // The standard selectors that carry no answer of their own, sent to a temporary instance.
-ComponentResult sendToTemporaryInstance(ComponentSlot &component, SInt16 what) {
-  ComponentInstance ci = table().reserveInstance(table().componentIndex(&component));
-  if (ci == nullptr) return memFullErr;
-  ComponentResult result = callEntry(component, ci, nullptr, what, {});
+ComponentResult sendToTemporaryInstance(Component c, SInt16 what) {
+  ComponentSlot *component = table().component(c);
+  ComponentInstance ci = table().reserveInstance(c);
+  if (component == nullptr || ci == nullptr) return memFullErr;
+  table().beginClose(ci);  // a message, not an open instance
+  ComponentResult result = callEntry(*component, ci, nullptr, what, {});
   table().releaseInstance(ci);
   return result;
 }
@@ -46,21 +48,23 @@ Component RegisterComponent(ComponentDescription *cd, ComponentRoutineUPP compon
   if (c == nullptr) return nullptr;
   if ((cd->componentFlags & cmpWantsRegisterMessage) != 0) {
     // A component may decline registration, for example when its hardware is absent.
-    if (sendToTemporaryInstance(*table().component(c), kComponentRegisterSelect) != noErr) {
-      table().remove(c);
+    if (sendToTemporaryInstance(c, kComponentRegisterSelect) != noErr) {
+      table().removeUnused(c);
       return nullptr;
     }
   }
   return c;
 }
 
+// An instance in its close handler no longer counts as open, so the handler of the last one
+// may unregister its own component.
 OSErr UnregisterComponent(Component aComponent) {
   ComponentSlot *slot = table().component(aComponent);
   if (slot == nullptr) return invalidComponentID;
   if (slot->instances.load(std::memory_order_relaxed) > 0) return validInstancesExist;
   if ((slot->description.componentFlags & cmpWantsRegisterMessage) != 0)
-    sendToTemporaryInstance(*slot, kComponentUnregisterSelect);
-  return table().remove(aComponent) ? OSErr{noErr} : OSErr{invalidComponentID};
+    sendToTemporaryInstance(aComponent, kComponentUnregisterSelect);
+  return table().removeUnused(aComponent);
 }
 
 Component FindNextComponent(Component aComponent, ComponentDescription *looking) {
@@ -91,16 +95,14 @@ OSErr OpenAComponent(Component aComponent, ComponentInstance *ci) {
   *ci = nullptr;
   ComponentSlot *slot = table().component(aComponent);
   if (slot == nullptr) return invalidComponentID;
-  ComponentInstance opened = table().reserveInstance(table().componentIndex(slot));
-  if (opened == nullptr) return memFullErr;
+  ComponentInstance opened = table().reserveInstance(aComponent);
+  if (opened == nullptr)
+    return table().component(aComponent) == nullptr ? OSErr{invalidComponentID} : OSErr{memFullErr};
   ComponentResult result =
       callEntry(*slot, opened, nullptr, kComponentOpenSelect, {reinterpret_cast<long>(opened)});
   if (result != noErr) {
     // A failed open still hears close, so that whatever it set up is released.
-    InstanceSlot *instance = table().instance(opened);
-    callEntry(*slot, opened, instance->storage.load(), kComponentCloseSelect,
-              {reinterpret_cast<long>(opened)});
-    table().releaseInstance(opened);
+    CloseComponent(opened);
     return static_cast<OSErr>(result);
   }
   *ci = opened;
@@ -121,7 +123,7 @@ ComponentInstance OpenDefaultComponent(OSType componentType, OSType componentSub
 
 OSErr CloseComponent(ComponentInstance aComponentInstance) {
   InstanceSlot *instance = table().instance(aComponentInstance);
-  ComponentSlot *slot = table().componentOfInstance(aComponentInstance);
+  ComponentSlot *slot = table().beginClose(aComponentInstance);
   if (instance == nullptr || slot == nullptr) return static_cast<OSErr>(badComponentInstance);
   ComponentResult result =
       callEntry(*slot, aComponentInstance, instance->storage.load(), kComponentCloseSelect,

@@ -60,12 +60,13 @@ Component ComponentTable::add(const ComponentDescription &cd, ComponentRoutineUP
   return nullptr;
 }
 
-bool ComponentTable::remove(Component c) {
+OSErr ComponentTable::removeUnused(Component c) {
   std::lock_guard<std::mutex> lock(mutex_);
   ComponentSlot *slot = component(c);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return invalidComponentID;
+  if (slot->instances.load(std::memory_order_relaxed) > 0) return validInstancesExist;
   slot->handle.store(0, std::memory_order_release);
-  return true;
+  return noErr;
 }
 
 Component ComponentTable::next(Component after, const ComponentDescription *looking) {
@@ -96,29 +97,44 @@ long ComponentTable::count(const ComponentDescription *looking) {
   return found;
 }
 
-ComponentInstance ComponentTable::reserveInstance(uint32_t componentSlot) {
+ComponentInstance ComponentTable::reserveInstance(Component c) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ComponentSlot *owner = component(c);
+  if (owner == nullptr) return nullptr;
   for (uint32_t i = 0; i < kInstanceSlots; ++i) {
     InstanceSlot &slot = instances_[i];
     if (slot.handle.load(std::memory_order_relaxed) != 0) continue;
-    slot.component.store(componentSlot, std::memory_order_relaxed);
+    slot.component.store(reinterpret_cast<uintptr_t>(c), std::memory_order_relaxed);
     slot.storage.store(nullptr, std::memory_order_relaxed);
     slot.error.store(noErr, std::memory_order_relaxed);
+    slot.closing.store(false, std::memory_order_relaxed);
     uintptr_t handle = encode(generation_, i + 1);
     generation_ = generation_ + 1 == kGenerationLimit ? 1 : generation_ + 1;
     slot.handle.store(handle, std::memory_order_release);
-    components_[componentSlot].instances.fetch_add(1, std::memory_order_relaxed);
+    owner->instances.fetch_add(1, std::memory_order_relaxed);
     return reinterpret_cast<ComponentInstance>(handle);
   }
   return nullptr;
+}
+
+ComponentSlot *ComponentTable::beginClose(ComponentInstance ci) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  InstanceSlot *slot = instance(ci);
+  if (slot == nullptr || slot->closing.load(std::memory_order_relaxed)) return nullptr;
+  ComponentSlot *owner = component(reinterpret_cast<Component>(slot->component.load()));
+  if (owner == nullptr) return nullptr;
+  slot->closing.store(true, std::memory_order_relaxed);
+  owner->instances.fetch_sub(1, std::memory_order_relaxed);
+  return owner;
 }
 
 void ComponentTable::releaseInstance(ComponentInstance ci) {
   std::lock_guard<std::mutex> lock(mutex_);
   InstanceSlot *slot = instance(ci);
   if (slot == nullptr) return;
-  components_[slot->component.load(std::memory_order_relaxed)].instances.fetch_sub(
-      1, std::memory_order_relaxed);
+  ComponentSlot *owner = component(reinterpret_cast<Component>(slot->component.load()));
+  if (owner != nullptr && !slot->closing.load(std::memory_order_relaxed))
+    owner->instances.fetch_sub(1, std::memory_order_relaxed);
   slot->handle.store(0, std::memory_order_release);
 }
 
@@ -142,7 +158,9 @@ InstanceSlot *ComponentTable::instance(ComponentInstance ci) {
 
 ComponentSlot *ComponentTable::componentOfInstance(ComponentInstance ci) {
   InstanceSlot *slot = instance(ci);
-  return slot == nullptr ? nullptr : &components_[slot->component.load(std::memory_order_relaxed)];
+  return slot == nullptr ? nullptr
+                         : component(reinterpret_cast<Component>(
+                               slot->component.load(std::memory_order_relaxed)));
 }
 
 ComponentTable &table() {

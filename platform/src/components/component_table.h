@@ -30,7 +30,12 @@ struct ComponentSlot {
 struct InstanceSlot {
   // Written under the table mutex by open and close; read by any thread to validate a handle.
   std::atomic<uintptr_t> handle{0};
-  std::atomic<uint32_t> component{0};  // component slot index, set before handle is published
+  // The component's handle, set before handle is published: the instance reaches its component
+  // only while that registration lasts, never a later one in the same slot.
+  std::atomic<uintptr_t> component{0};
+  // Set under the table mutex when a close begins: from then on the instance no longer counts
+  // as open, and a second close of it is refused.
+  std::atomic<bool> closing{false};
   // Written by the component (open handler, any thread); read by every dispatch.
   std::atomic<Handle> storage{nullptr};
   // Written and read by the component's own calls.
@@ -44,22 +49,27 @@ class ComponentTable {
 
   Component add(const ComponentDescription &cd, ComponentRoutineUPP entry, Handle name,
                 Handle info);
-  // Releases the slot; false when the handle is stale.
-  bool remove(Component c);
+  // Removes a component that has no instance open: noErr, validInstancesExist, or
+  // invalidComponentID when the handle is stale. Checked and removed under one lock, so no
+  // instance can open in between.
+  OSErr removeUnused(Component c);
   Component next(Component after, const ComponentDescription *looking);
   long count(const ComponentDescription *looking);
 
-  // Reserves an instance slot for an open in progress; null when every slot is taken.
-  ComponentInstance reserveInstance(uint32_t componentSlot);
+  // Reserves an instance slot for an open in progress; null when the component is no longer
+  // registered or every slot is taken.
+  ComponentInstance reserveInstance(Component c);
+  // Marks an instance as closing and stops counting it, so that its component's close handler
+  // may unregister the component when no other instance is open; the component's slot, or null
+  // when the instance is stale or already closing.
+  ComponentSlot *beginClose(ComponentInstance ci);
+  // Frees the instance's slot; it stops counting as open here unless beginClose stopped it.
   void releaseInstance(ComponentInstance ci);
 
   // Lock-free lookups: null when the handle names nothing open now.
   ComponentSlot *component(Component c);
   InstanceSlot *instance(ComponentInstance ci);
   ComponentSlot *componentOfInstance(ComponentInstance ci);
-  uint32_t componentIndex(const ComponentSlot *slot) const {
-    return static_cast<uint32_t>(slot - components_);
-  }
 
   std::mutex &mutex() { return mutex_; }
 

@@ -30,7 +30,25 @@ size_t inputPeriod(Float64 inputRate, Float64 outputRate) {
   return period > (1 << 20) ? 1 : static_cast<size_t>(period);
 }
 
+// The fewest frames a call takes: soxr's queues stay within the room they were given only for
+// calls of at least this many.
+constexpr UInt32 kMinInputFrames = 16;
+// The samples a run-in call gives out at most (8 MB of doubles): the bound of the run-in's
+// buffers, whatever the ratio.
+constexpr size_t kRunInSamples = size_t{1} << 20;
+// The output frames the run-in's calls of the one shape give at least, so that the queues of a
+// resampler that gives a few frames a call (a large step down) have grown before it is used.
+constexpr size_t kRunInOutputFrames = 4096;
+
 }  // namespace
+
+bool Resampler::supports(Float64 inputRate, Float64 outputRate, UInt32 outputFrames) {
+  if (!(inputRate > 0 && outputRate > 0 && std::isfinite(inputRate) && std::isfinite(outputRate)))
+    return false;
+  const Float64 ratio = outputRate / inputRate;
+  return ratio <= kMaxRatio && ratio >= 1 / kMaxRatio &&
+         kMinInputFrames * ratio <= outputFrames / 4.0;
+}
 
 Resampler::Resampler(UInt32 channels, UInt32 inputFrames, UInt32 outputFrames)
     : channels_(channels), inputFrames_(inputFrames), outputFrames_(outputFrames) {}
@@ -41,10 +59,12 @@ Resampler::~Resampler() {
 
 std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate, UInt32 channels,
                                            UInt32 quality, UInt32 outputFrames) {
+  if (!supports(inputRate, outputRate, outputFrames)) return nullptr;
   // A quarter of the room for the output a block makes, so that soxr's bursts (a stage gives
   // its output a whole step at a time) fit too and it never holds output back.
   const Float64 fitting = outputFrames / 4 * inputRate / outputRate;
-  const auto inputFrames = static_cast<UInt32>(std::clamp(fitting, 16.0, outputFrames / 4.0));
+  const auto inputFrames =
+      static_cast<UInt32>(std::clamp(fitting, Float64{kMinInputFrames}, outputFrames / 4.0));
   std::unique_ptr<Resampler> r(new (std::nothrow) Resampler(channels, inputFrames, outputFrames));
   if (r == nullptr) return nullptr;
   try {
@@ -68,10 +88,13 @@ std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate
 }
 
 bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
-  // Large calls first: 16384 frames (fewer for many channels) is eight times the slack soxr's
-  // queues keep before they move their contents down instead of growing.
-  const size_t large = std::clamp<size_t>((size_t{1} << 20) / channels_, inputFrames_, 16384);
-  const auto largeOut = static_cast<size_t>(large * outputRate / inputRate) + outputFrames_;
+  // Large calls first: 16384 frames (fewer for many channels, or a large step up, so that
+  // neither side passes kRunInSamples) is eight times the slack soxr's queues keep before they
+  // move their contents down instead of growing.
+  const Float64 ratio = outputRate / inputRate;
+  const size_t large = std::clamp<size_t>(
+      static_cast<size_t>(kRunInSamples / (channels_ * std::max(1.0, ratio))), inputFrames_, 16384);
+  const auto largeOut = static_cast<size_t>(large * ratio) + outputFrames_;
   std::vector<double> in(large * channels_, 0.0), out(largeOut * channels_);
   size_t fed = 0;
   size_t got = 0;
@@ -84,7 +107,9 @@ bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
   }
   // Then calls of the one shape, up to a whole number of periods.
   const size_t period = inputPeriod(inputRate, outputRate);
-  const size_t frames = (fed + size_t{inputFrames_} * 32 + period - 1) / period * period;
+  const size_t shaped =
+      std::max<size_t>(size_t{inputFrames_} * 32, static_cast<size_t>(kRunInOutputFrames / ratio));
+  const size_t frames = (fed + shaped + period - 1) / period * period;
   while (fed < frames) {
     size_t used = 0;
     size_t made = 0;

@@ -22,8 +22,16 @@ namespace xnq::conv {
 
 class Resampler {
  public:
+  // The widest ratio of the two rates, either way up, that a resampler takes.
+  static constexpr Float64 kMaxRatio = 256;
+
+  // Whether a resampler between the rates fits the call shape: the rates are finite and above
+  // 0, at most kMaxRatio apart, and the smallest call's output fits a quarter of outputFrames.
+  static bool supports(Float64 inputRate, Float64 outputRate, UInt32 outputFrames);
+
   // Host thread. quality is the converter's quality value (0 to 127); outputFrames the most
-  // frames a call gives. Null when soxr refuses the rates or memory runs out.
+  // frames a call gives. Null for rates it does not support, when soxr refuses them, or when
+  // memory runs out.
   static std::unique_ptr<Resampler> make(Float64 inputRate, Float64 outputRate, UInt32 channels,
                                          UInt32 quality, UInt32 outputFrames);
   ~Resampler();

@@ -27,8 +27,9 @@ struct RateConverter {
 
 namespace {
 
-// The most frames one run of a converter gives.
-constexpr UInt32 kConverterFrames = 1024;
+// The most frames one run of a converter gives: room for a step up by Mixer::kMaxStep (the
+// resampler takes at least 16 frames a run and wants four times their output in room).
+constexpr UInt32 kConverterFrames = 4096;
 // The most silent runs that push the end of a stream out of a converter: a guard, since the
 // runs stop as soon as the last frame of sound has come out.
 constexpr uint32_t kMaxSilentRuns = 64;
@@ -51,8 +52,6 @@ RateConverter *makeConverter(double inputRate, double outputRate) {
 }
 
 constexpr double kFixedOne = 65536.0;
-// Rates more than this many times the output rate are refused.
-constexpr double kMaxStep = 64.0;
 
 SoundSource encode(uint32_t index, uint32_t generation) {
   return reinterpret_cast<SoundSource>(static_cast<uintptr_t>(generation) << 8 | (index + 1));
@@ -234,8 +233,11 @@ OSErr Mixer::playBuffer(SoundSource source, const SoundParamBlock *pb, long acti
   if (desc.sampleRate == 0) return siInvalidSampleRate;
   double multiplier = pb->rateMultiplier == 0 ? 1.0 : pb->rateMultiplier / kFixedOne;
   const double inputRate = desc.sampleRate / kFixedOne * multiplier;
-  const double step = inputRate / (output_.sampleRate / kFixedOne);
-  if (!(step <= kMaxStep)) return siInvalidSampleRate;
+  const double outputRate = output_.sampleRate / kFixedOne;
+  const double step = inputRate / outputRate;
+  if (!(step <= kMaxStep && step >= 1 / kMaxStep) ||
+      !conv::Resampler::supports(inputRate, outputRate, kConverterFrames))
+    return siInvalidSampleRate;
   if (desc.sampleCount < 0 || (desc.sampleCount > 0 && desc.buffer == nullptr)) return paramErr;
   block.pb = const_cast<SoundParamBlock *>(pb);
   block.samples = desc.buffer;
@@ -256,7 +258,7 @@ OSErr Mixer::playBuffer(SoundSource source, const SoundParamBlock *pb, long acti
   // A block at a new rate brings the converter for it; one at the output's rate plays as it is.
   block.newRate = block.step != slot->lastStep;
   if (block.newRate && block.step != uint64_t{1} << 32) {
-    block.converter = makeConverter(inputRate, output_.sampleRate / kFixedOne);
+    block.converter = makeConverter(inputRate, outputRate);
     if (block.converter == nullptr) return memFullErr;
   }
   slot->lastStep = block.step;

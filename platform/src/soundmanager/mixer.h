@@ -68,6 +68,10 @@ class Mixer {
   static constexpr int kMaxSources = 16;
   static constexpr long kDefaultFrames = 1024;
   static constexpr long kMaxFrames = 16384;
+  // A source plays at 1/kMaxStep to kMaxStep times the output rate (690 Hz to 2.8 MHz at
+  // 44100 Hz); blocks at other rates are refused with siInvalidSampleRate. Within it the buffers
+  // that the resampler sizes from the ratio stay small, where a 1 Hz source would take gigabytes.
+  static constexpr double kMaxStep = 64.0;
 
   // A mixer of 16-bit big-endian stereo at 44100 Hz, 1024 frames per buffer; null when memory
   // runs out.

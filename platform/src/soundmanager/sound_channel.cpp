@@ -7,6 +7,10 @@
 #include <memory>
 #include <new>
 
+#include "soundmanager/mixer.h"
+
+using xnq::sound::Mixer;
+
 namespace {
 
 struct Block {
@@ -94,6 +98,13 @@ OSStatus xnq_sound_channel_open(Component device, const XnqSoundFormat *format, 
   if (OSErr status = OpenAComponent(device, &channel->instance)) return status;
   ComponentResult status = SoundComponentInitOutputDevice(channel->instance, 0);
   if (status == noErr) status = SoundComponentAddSource(channel->instance, &channel->source);
+  // A rate the device's mixer would refuse for every block is refused here, at open.
+  UnsignedFixed deviceRate = 0;
+  if (status == noErr && SoundComponentGetInfo(channel->instance, channel->source, siSampleRate,
+                                               &deviceRate) == noErr) {
+    const double step = format->sampleRate / (deviceRate / 65536.0);
+    if (!(step <= Mixer::kMaxStep && step >= 1 / Mixer::kMaxStep)) status = siInvalidSampleRate;
+  }
   if (status != noErr) {
     CloseComponent(channel->instance);
     return static_cast<OSStatus>(status);

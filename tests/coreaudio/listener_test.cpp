@@ -3,12 +3,11 @@
 // other threads.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "coreaudio_test_support.h"
 #include "platform/threads.h"
+#include "race_watchdog.h"
 
 namespace coreaudio_test {
 namespace {
@@ -38,20 +37,6 @@ void ChangeRateFromAnotherThread(AudioDeviceID device) {
 // Runs the main loop for a while so that anything queued gets its chance to run.
 void Settle(int ms) {
   Runtime::get().runUntil([] { return false; }, ms);
-}
-
-// Waits until pred holds; a wait that cannot end takes the test program down at once, since the
-// thread that waits cannot be freed.
-template <typename Pred>
-void MustHappen(const char *what, Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      fprintf(stderr, "%s never happened\n", what);
-      std::_Exit(1);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 class CoreAudioListener : public CoreAudioTest {};
@@ -187,7 +172,8 @@ TEST_F(CoreAudioListener, HandlersRunWithoutTheListenersLocks) {
       other = Value();
       made = true;
     });
-    MustHappen("a listener made and destroyed by another thread", [&] { return made.load(); });
+    race_test::MustHappen("a listener made and destroyed by another thread",
+                          [&] { return made.load(); });
     maker.join();
     // The last reference goes on another thread while this handler still runs.
     destroyer = std::thread([&, doomed = std::move(listener)]() mutable {

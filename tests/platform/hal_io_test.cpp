@@ -153,15 +153,11 @@ TEST_F(HalIO, RealTimeFreeRunningAndSwitchedClocksKeepTheirPace) {
   ASSERT_EQ(AudioDeviceStart(dev, RecordingProc), 0);
   ASSERT_EQ(
       setObject(dev, address(kAudioDevicePropertyClockSource), UInt32{XNQ_CLOCK_FREE_RUNNING}), 0);
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (switched.calls < 50 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  EXPECT_GE(switched.calls, 50);
+  EXPECT_TRUE(race_test::WaitFor([&] { return switched.calls >= 50; }, 5s));
   ASSERT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), UInt32{XNQ_CLOCK_STEPPED}), 0);
   // A step runs only once the IO thread waits for steps, so after the first one no free-running
   // cycle is left in progress, however late the IO thread got to run.
-  for (int i = 0; i < 1000 && xnq_hal_step(dev, 1) == 0; ++i) std::this_thread::sleep_for(1ms);
+  race_test::WaitFor([&] { return xnq_hal_step(dev, 1) != 0; }, 1s);
   const int before = switched.calls;
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(switched.calls, before);

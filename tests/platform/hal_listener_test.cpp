@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hal_test_support.h"
+#include "race_watchdog.h"
 
 using namespace hal_test;
 
@@ -96,9 +97,7 @@ TEST_F(HalListeners, RemovalWaitsForACallInProgress) {
   auto mute = address(kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput);
   ASSERT_EQ(AudioObjectAddPropertyListener(dev_, &mute, Listener, heard.get()), 0);
   ASSERT_EQ(setObject(dev_, mute, UInt32{1}), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!heard->inside && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  ASSERT_TRUE(heard->inside);
+  ASSERT_TRUE(race_test::WaitFor([&] { return heard->inside.load(); }));
   ASSERT_EQ(AudioObjectRemovePropertyListener(dev_, &mute, Listener, heard.get()), 0);
   EXPECT_FALSE(heard->inside);  // the call finished before the removal returned
   heard.reset();                // the client data may go now

@@ -191,10 +191,20 @@ TEST_F(CoreAudioListener, HandlersRunWithoutTheListenersLocks) {
   EXPECT_FALSE(destroyedEarly.load());
 }
 
-// Creates a listener under the process's own host settings, changes the rate from another thread
-// and returns how many Changed events the main loop saw.
-int ChangedEventsOnAHostWith(const xnq::host::Settings &settings) {
-  if (!LoadPlugin(settings)) return -1;
+// On a 2008 host Changed follows the short event record the host was given; without dispatch a
+// notification off the main thread has no way there and is dropped; without the event lookup
+// nothing happens. Each host in a process of its own: a listener changes the rate from another
+// thread and counts the Changed events the main loop saw.
+struct ListenerHost {
+  const char *name;
+  xnq::host::Settings settings;
+  int changed;
+};
+
+class CoreAudioListenerHosts : public ::testing::TestWithParam<ListenerHost> {};
+
+TEST_P(CoreAudioListenerHosts, RaiseChangedOnlyWhereTheyCan) {
+  if (!LoadPlugin(GetParam().settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
   const TestDevices devices = ResetDevices();
   int changed = 0;
   Value listener = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
@@ -203,30 +213,16 @@ int ChangedEventsOnAHostWith(const xnq::host::Settings &settings) {
   ChangeRateFromAnotherThread(devices.output);
   Runtime::get().runUntil([&] { return changed > 0; }, 2000);
   Settle(200);
+  EXPECT_EQ(changed, GetParam().changed);
   EXPECT_EQ(Runtime::get().accountingErrors(), 0);
-  return changed;
 }
 
-// On a 2008 host Changed follows the short event record the host was given; without dispatch a
-// notification off the main thread has no way there and is dropped; without the event lookup
-// nothing happens.
-TEST(CoreAudioListenerHosts, OlderHost) {
-  xnq::host::Settings settings;
-  settings.version = 2008.0;
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 1);
-}
-
-TEST(CoreAudioListenerHosts, WithoutDispatch) {
-  xnq::host::Settings settings;
-  settings.dispatchAvailable = false;
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 0);
-}
-
-TEST(CoreAudioListenerHosts, WithoutTheEventLookup) {
-  xnq::host::Settings settings;
-  settings.removed = {"GetEventInstance"};
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 0);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, CoreAudioListenerHosts,
+    ::testing::Values(ListenerHost{"OlderHost", {.version = 2008.0}, 1},
+                      ListenerHost{"WithoutDispatch", {.dispatchAvailable = false}, 0},
+                      ListenerHost{"WithoutTheEventLookup", {.removed = {"GetEventInstance"}}, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace coreaudio_test

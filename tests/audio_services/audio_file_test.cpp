@@ -1,7 +1,6 @@
 // The extended audio file and audio file services as a file player uses them: files of every
 // format libsndfile writes, read in several client formats and compared with libsndfile's own
 // decode; sample-rate conversion, seeking, hostile files, and bad files, formats and arguments.
-#include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -42,19 +40,9 @@ OSStatus open(const std::string &name, ExtAudioFileRef *file) {
 std::vector<double> write(const std::string &name, int format, int rate, int channels, int frames,
                           SF_INFO &info) {
   mkdir(kDir.c_str(), 0755);
-  std::vector<double> x(size_t(frames) * channels);
-  for (size_t i = 0; i < x.size(); ++i)
-    x[i] = 0.6 * std::sin(2 * M_PI * (300 + 200 * (i % channels)) * (i / channels) / rate);
-  info = {0, rate, channels, format, 0, 0};
-  SNDFILE *sf = sf_open((kDir + "/" + name).c_str(), SFM_WRITE, &info);
-  EXPECT_NE(sf, nullptr) << name << ": " << sf_strerror(nullptr);
-  sf_writef_double(sf, x.data(), frames);
-  sf_close(sf);
-  sf = sf_open((kDir + "/" + name).c_str(), SFM_READ, &info);
-  x.resize(size_t(info.frames) * channels);  // codecs may pad the last block
-  x.resize(size_t(sf_readf_double(sf, x.data(), info.frames)) * channels);
-  sf_close(sf);
-  return x;
+  WriteAudio(kDir + "/" + name, format, rate, channels, frames,
+             [&](int f, int c) { return 0.6 * std::sin(2 * M_PI * (300 + 200 * c) * f / rate); });
+  return ReadAudio<double>(kDir + "/" + name, &info);
 }
 
 template <class T>
@@ -153,12 +141,9 @@ TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
   }
 }
 
-std::string Slurp(const std::string &name) {
-  std::ifstream in(kDir + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string Slurp(const std::string &name) { return FileBytes(kDir + "/" + name); }
 void Put(const std::string &name, const std::string &bytes) {
-  std::ofstream(kDir + "/" + name, std::ios::binary).write(bytes.data(), bytes.size());
+  WriteBytes(kDir + "/" + name, bytes);
 }
 
 // Files that do not open get the status for why (a FIFO or a device that never ends without

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_services/audio_test_support.h"
 #include "os/audio_unit.h"
 #include "os/components.h"
 #include "platform/audio_devices.h"
@@ -40,31 +40,15 @@ inline std::string TempPath(const std::string &name) {
 }
 
 // Writes frames of tone Hz in every channel, or (tone 0) of 441 × (c + 1) Hz in channel c.
-inline std::string WriteFile(const std::string &name, int format, int channels, int64_t frames,
+inline std::string WriteFile(const std::string &name, int format, int channels, int frames,
                              double tone = 0, int rate = 44100) {
   const std::string path = TempPath(name);
-  SF_INFO info{0, rate, channels, format, 0, 0};
-  SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-  std::vector<float> samples(static_cast<size_t>(frames * channels));
-  for (size_t i = 0; i < samples.size(); ++i) {
-    const double hz = tone > 0 ? tone : 441.0 * (1 + i % channels);
-    samples[i] = static_cast<float>(0.25 * std::sin(2 * M_PI * hz * (i / channels) / rate));
-  }
-  EXPECT_EQ(sf_writef_float(file, samples.data(), frames), frames) << sf_strerror(file);
-  sf_close(file);
+  audio_test::WriteAudio(path, format, rate, channels, frames, [&](int f, int c) {
+    return 0.25 * std::sin(2 * M_PI * (tone > 0 ? tone : 441.0 * (1 + c)) * f / rate);
+  });
   return path;
 }
-
-// The file as libsndfile decodes it, interleaved, to its real end whatever its header claims.
-inline std::vector<float> Decode(const std::string &path) {
-  SF_INFO info{};
-  SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-  std::vector<float> samples, block(4096 * static_cast<size_t>(info.channels));
-  while (sf_count_t n = file != nullptr ? sf_readf_float(file, block.data(), 4096) : 0)
-    samples.insert(samples.end(), block.begin(), block.begin() + n * info.channels);
-  sf_close(file);
-  return samples;
-}
+using audio_test::ReadAudio;
 
 inline Value NewPlayer() { return Host().newObject("AUPlayerXNQ").value; }
 

@@ -25,10 +25,10 @@ long long FileSize(const std::string &path) {
 
 // A WAV written by xnq holds a 58-byte header and exactly the frames it says.
 void ExpectWavHeaderMatchesData(const std::string &path, int channels, int bytes) {
-  long long frames = 0;
-  ReadAudio(path, &frames);
-  EXPECT_GT(frames, 0) << path;
-  EXPECT_EQ(58 + frames * channels * bytes, FileSize(path)) << path;
+  SF_INFO info;
+  ReadAudio(path, &info);
+  EXPECT_GT(info.frames, 0) << path;
+  EXPECT_EQ(58 + info.frames * channels * bytes, FileSize(path)) << path;
 }
 
 TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
@@ -45,8 +45,7 @@ TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
                    &said),
             1);
   EXPECT_NE(said.find("gone.wav: file not found"), std::string::npos) << said;
-  long long frames = 0;
-  const std::vector<float> played = ReadAudio(capture, &frames);
+  const std::vector<float> played = ReadAudio(capture);
   const auto first = [&](float v) { return std::find(played.begin(), played.end(), v); };
   EXPECT_EQ(std::count(played.begin(), played.end(), 0.5f), 2 * 4410);
   EXPECT_EQ(std::count(played.begin(), played.end(), -0.25f), 2 * 4410);
@@ -59,21 +58,10 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
   WriteWav(in, 48000, 1, 4800, [](int f, int) { return (f * 13 - 31000) / 32768.0; });
   // A FLAC file whose header claims 2^24 frames but holds 4800 (a claim the file player can
   // still allocate in a 32-bit process).
-  WriteWav(TempPath("tmp.wav"), 48000, 1, 4800, [](int f, int) { return std::sin(f * 0.1) / 2; });
-  {
-    SF_INFO info{0, 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
-    long long n = 0;
-    const std::vector<float> samples = ReadAudio(TempPath("tmp.wav"), &n);
-    SNDFILE *file = sf_open(flac.c_str(), SFM_WRITE, &info);
-    sf_writef_float(file, samples.data(), n);
-    sf_close(file);
-    std::fstream patch(flac, std::ios::in | std::ios::out | std::ios::binary);
-    patch.seekp(21);
-    // STREAMINFO's 36-bit total samples, after 16-bit's bits-per-sample nibble: 0x001000000.
-    patch.write("\xf0\x01\x00\x00\x00", 5);
-  }
-  long long inFrames = 0;
-  const std::vector<float> input = ReadAudio(in, &inFrames);
+  audio_test::WriteAudio(flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 4800,
+                         [](int f, int) { return std::sin(f * 0.1) / 2; });
+  audio_test::ClaimFlacFrames(flac, 1 << 24);
+  const std::vector<float> input = ReadAudio(in);
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -116,14 +104,13 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
     launch.args.push_back(TempPath(c.out));
     std::string said;
     ASSERT_EQ(RunXnq(launch, &said), 0) << c.out << "\n" << said;
-    long long frames = 0;
-    int channels = 0, format = 0;
-    const std::vector<float> output = ReadAudio(TempPath(c.out), &frames, &channels, &format);
-    EXPECT_EQ(format, c.format) << c.out;
-    EXPECT_EQ(channels, c.channels) << c.out;
-    EXPECT_EQ(frames, c.frames) << c.out;
-    for (long long f = 0; c.gain != 0 && f < std::min(frames, inFrames); ++f)
-      ASSERT_EQ(output[f * channels], input[f] * c.gain) << c.out << " at frame " << f;
+    SF_INFO info;
+    const std::vector<float> output = ReadAudio(TempPath(c.out), &info);
+    EXPECT_EQ(info.format, c.format) << c.out;
+    EXPECT_EQ(info.channels, c.channels) << c.out;
+    EXPECT_EQ(info.frames, c.frames) << c.out;
+    for (size_t f = 0; c.gain != 0 && f < std::min<size_t>(info.frames, input.size()); ++f)
+      ASSERT_EQ(output[f * c.channels], input[f] * c.gain) << c.out << " at frame " << f;
     unlink(TempPath(c.out).c_str());
   }
   // "-" streams a WAV to standard output; other tools read a float WAV without a warning.
@@ -137,7 +124,7 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
       EXPECT_EQ(std::string(text, n).find("WARN"), std::string::npos) << text;
     }
   }
-  for (const std::string &path : {in, flac, TempPath("tmp.wav"), streamed}) unlink(path.c_str());
+  for (const std::string &path : {in, flac, streamed}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, AFullDiskFailsAndLeavesAValidFileOrNone) {
@@ -191,8 +178,8 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
              static_cast<std::streamsize>(pcm.size() * 2));
   const std::string devices = "capture:path=" + capture + ",out=2";
   ASSERT_EQ(RunXnq({{"stream", "--bits", "15", "--channels", "2"}, devices, false, raw}), 0);
-  long long frames = 0;
-  std::vector<float> played = ReadAudio(capture, &frames);
+  SF_INFO info;
+  std::vector<float> played = ReadAudio(capture, &info);
   ASSERT_GE(played.size(), pcm.size());
   for (size_t k = 0; k < pcm.size(); ++k) ASSERT_EQ(played[k], pcm[k] / 32768.0f) << k;
 
@@ -202,8 +189,8 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   tone.signal(SIGINT);
   EXPECT_EQ(tone.wait(20), 130) << tone.text();
-  played = ReadAudio(capture, &frames);
-  EXPECT_GT(frames, 4410);
+  played = ReadAudio(capture, &info);
+  EXPECT_GT(info.frames, 4410);
   EXPECT_NEAR(*std::max_element(played.begin(), played.end()), 0.25f, 0.01f);
   for (const std::string &path : {raw, capture}) unlink(path.c_str());
 }
@@ -214,8 +201,7 @@ TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
   WriteWav(in, 48000, 2, 19200,
            [](int f, int) { return 0.5 * std::sin(2 * M_PI * 1000 * f / 48000.0); });
   ASSERT_EQ(RunXnq({{"soundstream", in}, "capture:path=" + capture + ",out=2"}), 0);
-  long long frames = 0;
-  const std::vector<float> samples = ReadAudio(capture, &frames);
+  const std::vector<float> samples = ReadAudio(capture);
   size_t start = 0;
   while (start < samples.size() / 2 && samples[2 * start] == 0) ++start;
   soundstream_test::ExpectTone(samples, start + 100, 8820);

@@ -193,18 +193,6 @@ TEST_F(HalIO, OverrunningCyclesReportProcessorOverload) {
   ASSERT_EQ(AudioObjectRemovePropertyListener(dev, &over, CountCalls, &overloads), 0);
 }
 
-TEST_F(HalIO, InputOnlyDevicesGiveInputAndNoOutput) {
-  const AudioDeviceID mic = AddDevice(XNQ_CLOCK_STEPPED, 0, 2);
-  ProcLog log;
-  ASSERT_EQ(AudioDeviceAddIOProc(mic, RecordingProc, &log), 0);
-  ASSERT_EQ(AudioDeviceStart(mic, RecordingProc), 0);
-  EXPECT_EQ(xnq_hal_step(mic, 2), 2u);
-  EXPECT_EQ(log.inBuffers, 1u);
-  EXPECT_EQ(log.inChannels, 2u);
-  EXPECT_EQ(log.outBuffers, 0u);
-  EXPECT_EQ(AudioDeviceAddIOProc(4242, RecordingProc, &log), kAudioHardwareBadDeviceError);
-}
-
 // IO thread: stays inside its call for 30 ms, so a removal meets it there.
 OSStatus SlowInside(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
                     const AudioTimeStamp *, AudioBufferList *, const AudioTimeStamp *,

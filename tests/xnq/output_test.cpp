@@ -62,6 +62,7 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
                          [](int f, int) { return std::sin(f * 0.1) / 2; });
   audio_test::ClaimFlacFrames(flac, 1 << 24);
   const std::vector<float> input = ReadAudio(in);
+  const int kFloatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT, kOgg = SF_FORMAT_OGG;
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -69,35 +70,25 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
     long long frames;
     float gain;  // each output sample is the input's times this; 0: not checked
   } cases[] = {
-      {{"render", in}, "out.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4800, 1},
-      {{"render", in, "--volume", "0.5"},
-       "half.wav",
-       SF_FORMAT_WAV | SF_FORMAT_FLOAT,
-       1,
-       4800,
-       0.5f},
-      {{"render", in, "--varispeed", "2"}, "fast.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 2400, 0},
+      {{"render", in}, "out.wav", kFloatWav, 1, 4800, 1},
+      {{"render", in, "--volume", "0.5"}, "half.wav", kFloatWav, 1, 4800, 0.5f},
+      {{"render", in, "--varispeed", "2"}, "fast.wav", kFloatWav, 1, 2400, 0},
       {{"render", in, "--bits", "16"}, "out16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 4800, 1},
       {{"render", in}, "out.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, 4800, 1},
       {{"render", in, "--bits", "24"}, "out.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 4800, 1},
       {{"render", in}, "out.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 1, 4800, 1},
-      {{"render", in}, "out.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1, 4800, 0},
-      {{"render", in}, "out.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 1, 4800, 0},
-      {{"play", in, "--render"}, "play.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4800, 1},
+      {{"render", in}, "out.ogg", kOgg | SF_FORMAT_VORBIS, 1, 4800, 0},
+      {{"render", in}, "out.opus", kOgg | SF_FORMAT_OPUS, 1, 4800, 0},
+      {{"play", in, "--render"}, "play.wav", kFloatWav, 2, 4800, 1},
       {{"play", in, "--bits", "16", "--render"},
        "play.flac",
        SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
        2,
        4800,
        1},
-      {{"render", flac}, "lying.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4800, 0},
-      {{"play", flac, "--render"}, "lying2.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4800, 0},
-      {{"play", flac, "--rate", "2", "--render"},
-       "lying3.wav",
-       SF_FORMAT_WAV | SF_FORMAT_FLOAT,
-       2,
-       2400,
-       0},
+      {{"render", flac}, "lying.wav", kFloatWav, 1, 4800, 0},
+      {{"play", flac, "--render"}, "lying2.wav", kFloatWav, 2, 4800, 0},
+      {{"play", flac, "--rate", "2", "--render"}, "lying3.wav", kFloatWav, 2, 2400, 0},
   };
   for (const auto &c : cases) {
     Launch launch{c.args};

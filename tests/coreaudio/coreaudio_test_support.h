@@ -34,20 +34,18 @@ inline TestDevices ResetDevices() {
 
 // Every case starts from the test devices and a CoreAudioXNQ object, and ends with every host
 // reference it took given back.
-class CoreAudioTest : public ::testing::Test {
+class CoreAudioTest : public BalancedTest {
  protected:
   void SetUp() override {
     if (!LoadPlugin()) GTEST_SKIP() << "the plugin is loaded with other settings in this process";
+    BalancedTest::SetUp();
     devices = ResetDevices();
     ASSERT_NE(devices.input, 0u);
-    before = rt().outstanding();
     ca = rt().newObject("CoreAudioXNQ").value;
   }
   void TearDown() override {
     ca = Value();
-    if (IsSkipped()) return;
-    EXPECT_EQ(rt().outstanding(), before);
-    EXPECT_EQ(rt().accountingErrors(), 0);
+    if (!IsSkipped()) BalancedTest::TearDown();
   }
   Runtime &rt() { return Runtime::get(); }
   // Calls a method of the test's object and expects no exception.
@@ -75,7 +73,6 @@ class CoreAudioTest : public ::testing::Test {
   }
 
   TestDevices devices;
-  xnq::host::ReferenceCounts before;
   Value ca;
 };
 

@@ -103,7 +103,7 @@ TEST_F(PlayerIOProcedure, SteadyStateCyclesAllocateAndFreeNothing) {
   // Mono, stereo and a resampling step; items end inside cycles, so the IO thread moves from
   // item to item and hands the finished buffers back.
   ASSERT_EQ(xnq_hal_step(device, 10), 10u);
-  Set(player, "NumberOfChannels", Integer(2));
+  Set(player, "NumberOfChannels", Int(2));
   ASSERT_EQ(xnq_hal_step(device, 10), 10u);
   Set(player, "SampleRate", Value::single(48000.0f));
   ASSERT_TRUE(CallBool(player, "AddFloatAudioStereo", {half, half}));
@@ -126,7 +126,7 @@ TEST_F(PlayerIOProcedure, StreamsLongerThanTwoToTheThirtyOneFramesStillReadTheRi
 
   for (const int channels : {1, 2}) {
     SCOPED_TRACE(channels);
-    Set(player, "NumberOfChannels", Integer(channels));
+    Set(player, "NumberOfChannels", Int(channels));
     ASSERT_TRUE(CallBool(player, "AddFloatAudio", {Floats(samples)}));
     const int64_t frames = int64_t{3} << 30;  // past both 2^31 (mono) and 2^30 (stereo)
     record->itemStart = frames * channels;

@@ -29,11 +29,11 @@ TEST_F(PlayerThreads, HostCallsAndTheIOThreadShareTheRecord) {
   Set(player, "NoUnderflow", Bool(true));
   Value block = Floats(std::vector<float>(2048, 0.125f));
   for (int round = 0; round < 3; ++round) {
-    Set(player, "NumberOfChannels", Integer(round % 2 + 1));
+    Set(player, "NumberOfChannels", Int(round % 2 + 1));
     ASSERT_TRUE(CallBool(player, "Start"));
     for (int k = 0; k < 50; ++k) {
       if (CallBool(player, "HasFreeSpace")) {
-        CallBool(player, "AddFloatAudio", {block, Integer(0), Integer(0), Bool(k % 10 == 9)});
+        CallBool(player, "AddFloatAudio", {block, Int(0), Int(0), Bool(k % 10 == 9)});
       }
       (void)Get(player, "OutputPosition").asDouble();
       (void)Get(player, "OutputPositionRelative").asDouble();

@@ -199,7 +199,8 @@ TEST(CFString2RBString, CopiesTheTextAsUTF8AtEveryLength) {
 
 class TextViewsByVersion : public ::testing::TestWithParam<double> {};
 
-TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTerminated) {
+TEST_P(TextViewsByVersion,
+       AsciiIsHandedOutWithoutCopyOtherTextConvertedAndCodesAreTheFirstFourBytes) {
   BindToHost(GetParam());
   auto &rt = Runtime::get();
   {
@@ -249,6 +250,26 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
     rbText plain(static_cast<REALstring>(unknownAscii.handle()));
     EXPECT_TRUE(plain.asciiShortcut());
     EXPECT_EQ(plain.string(), static_cast<REALstring>(unknownAscii.handle()));
+    // Four-character codes take the first four MacRoman bytes of the text, padded with spaces.
+    const struct {
+      std::string text;
+      uint32_t encoding;
+      OSType code;
+    } codes[] = {{"lpcm", kUTF8, 0x6C70636Du},
+                 {"lpcmx", kUTF8, 0x6C70636Du},
+                 {"ab", kUTF8, 0x61622020u},
+                 {"", kUTF8, 0x20202020u},
+                 {"\xC3\xA9", kUTF8, 0x8E202020u},
+                 {"\x8E"
+                  "abc",
+                  kTextEncodingMacRoman, 0x8E616263u},
+                 {"ma\xC3\xAFs!", kUTF8, 0x6D619573u},
+                 {"appl", kTextEncodingASCII, 0x6170706Cu}};
+    for (const auto &c : codes) {
+      Value code = rt.newString(c.text, c.encoding);
+      EXPECT_EQ(REALstringToOSType(static_cast<REALstring>(code.handle())), c.code) << c.text;
+    }
+    EXPECT_EQ(REALstringToOSType(nullptr), 0x20202020u);
   }
   EXPECT_EQ(Outstanding(), 0);
   EXPECT_EQ(rt.accountingErrors(), 0);
@@ -279,35 +300,6 @@ TEST(TextViews, HostsWithoutStringFunctionsGiveNilOrEmptyViews) {
   }
   EXPECT_EQ(Outstanding(), 0);
 }
-
-class FourCharacterCodes : public ::testing::TestWithParam<double> {};
-
-TEST_P(FourCharacterCodes, TakeTheFirstFourMacRomanBytesPaddedWithSpaces) {
-  BindToHost(GetParam());
-  auto &rt = Runtime::get();
-  const struct {
-    std::string text;
-    uint32_t encoding;
-    OSType code;
-  } cases[] = {{"lpcm", kUTF8, 0x6C70636Du},
-               {"lpcmx", kUTF8, 0x6C70636Du},
-               {"ab", kUTF8, 0x61622020u},
-               {"", kUTF8, 0x20202020u},
-               {"\xC3\xA9", kUTF8, 0x8E202020u},
-               {"\x8E"
-                "abc",
-                kTextEncodingMacRoman, 0x8E616263u},
-               {"ma\xC3\xAFs!", kUTF8, 0x6D619573u},
-               {"appl", kTextEncodingASCII, 0x6170706Cu}};
-  for (const auto &c : cases) {
-    Value s = rt.newString(c.text, c.encoding);
-    EXPECT_EQ(REALstringToOSType(static_cast<REALstring>(s.handle())), c.code) << c.text;
-  }
-  EXPECT_EQ(REALstringToOSType(nullptr), 0x20202020u);
-  EXPECT_EQ(Outstanding(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(HostVersions, FourCharacterCodes, ::testing::Values(2008.0, 2017.0));
 
 }  // namespace
 }  // namespace frametest

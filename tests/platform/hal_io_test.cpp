@@ -20,7 +20,7 @@ struct ProcLog {
   std::atomic<int> calls{0};
   std::atomic<bool> onCallerThread{false};
   std::thread::id caller = std::this_thread::get_id();
-  std::atomic<UInt32> outBuffers{99}, outChannels{0}, outBytes{0}, inBuffers{99}, inChannels{0};
+  std::atomic<UInt32> outChannels{0}, outBytes{0}, inBuffers{99};
   std::atomic<Float64> lastSampleTime{-1};
   Float32 value = 0.25f;  // what the procedure writes into channel 0
   int stopAfter = -1;     // calls after which it stops `self` (and removes it)
@@ -37,8 +37,6 @@ OSStatus RecordingProc(AudioObjectID device, const AudioTimeStamp *now, const Au
   if (std::this_thread::get_id() == log->caller) log->onCallerThread = true;
   log->lastSampleTime = now->mSampleTime;
   log->inBuffers = in->mNumberBuffers;
-  if (in->mNumberBuffers) log->inChannels = in->mBuffers[0].mNumberChannels;
-  log->outBuffers = out->mNumberBuffers;
   if (out->mNumberBuffers) {
     AudioBuffer &b = out->mBuffers[0];
     log->outChannels = b.mNumberChannels;

@@ -17,7 +17,6 @@ namespace {
 struct Heard {
   std::mutex mutex;
   std::vector<std::vector<AudioObjectPropertyAddress>> calls;
-  std::vector<AudioObjectID> objects;
   std::thread::id caller = std::this_thread::get_id();
   std::atomic<bool> onCallerThread{false}, inside{false};
   std::atomic<int> sleepMs{0};
@@ -29,7 +28,7 @@ struct Heard {
 };
 
 // Notification thread: records the call.
-OSStatus Listener(AudioObjectID object, UInt32 n, const AudioObjectPropertyAddress *addresses,
+OSStatus Listener(AudioObjectID, UInt32 n, const AudioObjectPropertyAddress *addresses,
                   void *clientData) {
   auto *heard = static_cast<Heard *>(clientData);
   heard->inside = true;
@@ -38,7 +37,6 @@ OSStatus Listener(AudioObjectID object, UInt32 n, const AudioObjectPropertyAddre
   {
     std::lock_guard<std::mutex> lock(heard->mutex);
     heard->calls.emplace_back(addresses, addresses + n);
-    heard->objects.push_back(object);
   }
   heard->inside = false;
   return 0;

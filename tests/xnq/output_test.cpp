@@ -164,9 +164,8 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
     pcm.push_back(static_cast<int16_t>(9000 * std::sin(k * 0.0627)));
     pcm.push_back(static_cast<int16_t>(-7000 * std::sin(k * 0.0311)));
   }
-  std::ofstream(raw, std::ios::binary)
-      .write(reinterpret_cast<const char *>(pcm.data()),
-             static_cast<std::streamsize>(pcm.size() * 2));
+  audio_test::WriteBytes(raw,
+                         std::string(reinterpret_cast<const char *>(pcm.data()), pcm.size() * 2));
   const std::string devices = "capture:path=" + capture + ",out=2";
   ASSERT_EQ(RunXnq({{"stream", "--bits", "15", "--channels", "2"}, devices, false, raw}), 0);
   SF_INFO info;

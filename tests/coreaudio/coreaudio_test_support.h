@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "os/audio_hardware.h"
-#include "platform/audio_devices.h"
+#include "platform/hal_test_support.h"
 #include "plugin_test_support.h"
 
 namespace coreaudio_test {
@@ -30,6 +29,10 @@ inline TestDevices ResetDevices() {
   XnqDeviceConfig input{"null", "Test Input", "test-input-uid", nullptr, 44100, 0,
                         1,      512,          XNQ_CLOCK_STEPPED};
   return {xnq_hal_add_device(&output), xnq_hal_add_device(&input)};
+}
+
+inline double NominalRate(AudioDeviceID id) {
+  return hal_test::deviceValue<Float64>(id, false, kAudioDevicePropertyNominalSampleRate);
 }
 
 // Every case starts from the test devices and a CoreAudioXNQ object, and ends with every host
@@ -65,13 +68,6 @@ class CoreAudioTest : public BalancedTest {
     EXPECT_EQ(result.exception->className, "OutOfBoundsException");
   }
   int64_t LastError() { return rt().get(ca, "Lasterror").value.asInteger(); }
-  double NominalRate(AudioDeviceID id) {
-    Float64 rate = 0;
-    UInt32 size = sizeof rate;
-    AudioDeviceGetProperty(id, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
-    return rate;
-  }
-
   TestDevices devices;
   Value ca;
 };

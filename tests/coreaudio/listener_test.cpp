@@ -24,10 +24,7 @@ Value NewListener(uint32_t object, uint32_t selector,
 // as another part of the system would, and waits until the change is made.
 void ChangeRateFromAnotherThread(AudioDeviceID device) {
   std::thread([device] {
-    Float64 rate = 0;
-    UInt32 size = sizeof rate;
-    AudioDeviceGetProperty(device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
-    rate = rate == 48000 ? 44100 : 48000;
+    const Float64 rate = NominalRate(device) == 48000 ? 44100 : 48000;
     const AudioObjectPropertyAddress address = {kAudioDevicePropertyNominalSampleRate,
                                                 kAudioObjectPropertyScopeGlobal, 0};
     EXPECT_EQ(AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof rate, &rate), 0);

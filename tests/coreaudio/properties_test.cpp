@@ -13,11 +13,8 @@ const UInt32 kGlobal = kAudioObjectPropertyScopeGlobal;
 
 class CoreAudioProperties : public CoreAudioTest {
  protected:
-  AudioStreamID Stream(AudioDeviceID device, bool input) {
-    AudioStreamID stream = 0;
-    UInt32 size = sizeof stream;
-    AudioDeviceGetProperty(device, 0, input, kAudioDevicePropertyStreams, &size, &stream);
-    return stream;
+  static AudioStreamID Stream(AudioDeviceID device, bool input) {
+    return hal_test::deviceValue<AudioStreamID>(device, input, kAudioDevicePropertyStreams);
   }
   // The leading arguments of a device read (device, channel, isinput) and write (device, when,
   // channel, isinput); of a stream read (stream, channel) and write (stream, when, channel).
@@ -141,10 +138,8 @@ TEST_F(CoreAudioProperties, WritesPassTheStringsBytesOrTheBlocksRangeAsTheyAre) 
   XnqDeviceConfig second{"null", "Second Output", nullptr, nullptr, 0, 2, 0, 0, XNQ_CLOCK_STEPPED};
   const AudioDeviceID other = xnq_hal_add_device(&second);
   auto output = [] {
-    AudioDeviceID id = 0;
-    UInt32 idSize = sizeof id;
-    AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &idSize, &id);
-    return double(id);
+    return double(
+        hal_test::hardwareValue<AudioDeviceID>(kAudioHardwarePropertyDefaultOutputDevice));
   };
   auto rate = [&] { return NominalRate(devices.output); };
   const AudioDeviceID out = devices.output;

@@ -50,10 +50,7 @@ OSStatus RampProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *
 }
 
 AudioDeviceID Default(AudioObjectPropertySelector which) {
-  AudioDeviceID id = 99;
-  UInt32 size = sizeof id;
-  EXPECT_EQ(AudioHardwareGetProperty(which, &size, &id), 0);
-  return id;
+  return hardwareValue<AudioDeviceID>(which);
 }
 
 class HalBackends : public HalTest {};

@@ -1,5 +1,5 @@
-// Helpers shared by the audio hardware and output unit tests: device set-up and typed property
-// access.
+// Helpers shared by the audio hardware and output unit tests, and by the class suites that look
+// at the devices: device set-up and typed property access.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -52,6 +52,14 @@ T deviceValue(AudioDeviceID device, bool input, UInt32 selector) {
   T value{};
   UInt32 size = sizeof(T);
   EXPECT_EQ(AudioDeviceGetProperty(device, 0, input, selector, &size, &value), 0);
+  return value;
+}
+
+template <class T>
+T hardwareValue(UInt32 selector) {
+  T value{};
+  UInt32 size = sizeof(T);
+  EXPECT_EQ(AudioHardwareGetProperty(selector, &size, &value), 0);
   return value;
 }
 

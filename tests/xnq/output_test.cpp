@@ -50,7 +50,6 @@ TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
   EXPECT_EQ(std::count(played.begin(), played.end(), 0.5f), 2 * 4410);
   EXPECT_EQ(std::count(played.begin(), played.end(), -0.25f), 2 * 4410);
   EXPECT_LT(first(0.5f) + 2 * 4410, first(-0.25f) + 1);  // all of a, then b
-  for (const std::string &path : {a, b, keys, capture}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
@@ -102,7 +101,6 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
     EXPECT_EQ(info.frames, c.frames) << c.out;
     for (size_t f = 0; c.gain != 0 && f < std::min<size_t>(info.frames, input.size()); ++f)
       ASSERT_EQ(output[f * c.channels], input[f] * c.gain) << c.out << " at frame " << f;
-    unlink(TempPath(c.out).c_str());
   }
   // "-" streams a WAV to standard output; other tools read a float WAV without a warning.
   const std::string streamed = TempPath("streamed.wav");
@@ -115,7 +113,6 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
       EXPECT_EQ(std::string(text, n).find("WARN"), std::string::npos) << text;
     }
   }
-  for (const std::string &path : {in, flac, streamed}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, AFullDiskFailsAndLeavesAValidFileOrNone) {
@@ -136,9 +133,7 @@ TEST(XnqOutput, AFullDiskFailsAndLeavesAValidFileOrNone) {
     } else {
       EXPECT_EQ(FileSize(TempPath(c.out)), -1);
     }
-    unlink(TempPath(c.out).c_str());
   }
-  unlink(in.c_str());
 }
 
 TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
@@ -154,7 +149,6 @@ TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
     EXPECT_NE(xnq.text().find("stopped; it holds"), std::string::npos) << xnq.text();
     ExpectWavHeaderMatchesData(out, 2, 4);
   }
-  for (const std::string &path : {in, out}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
@@ -182,7 +176,6 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
   played = ReadAudio(capture, &info);
   EXPECT_GT(info.frames, 4410);
   EXPECT_NEAR(*std::max_element(played.begin(), played.end()), 0.25f, 0.01f);
-  for (const std::string &path : {raw, capture}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
@@ -195,7 +188,6 @@ TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
   size_t start = 0;
   while (start < samples.size() / 2 && samples[2 * start] == 0) ++start;
   soundstream_test::ExpectTone(samples, start + 100, 8820);
-  for (const std::string &path : {in, capture}) unlink(path.c_str());
 }
 
 }  // namespace

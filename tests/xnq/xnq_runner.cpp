@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 namespace xnq_test {
 
@@ -117,7 +118,12 @@ int RunXnq(const Launch &launch, std::string *text) {
 }
 
 std::string TempPath(const std::string &name) {
-  return "/tmp/xnq_test_" + std::to_string(getpid()) + "_" + name;
+  static const struct Folder {
+    Folder() { std::filesystem::create_directories(path); }
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string path = "/tmp/xnq_test_" + std::to_string(getpid());
+  } folder;
+  return folder.path + "/" + name;
 }
 
 }  // namespace xnq_test

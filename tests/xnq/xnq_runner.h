@@ -48,7 +48,7 @@ class XnqProcess {
 // Runs to the end (at most 60 s) and returns the exit status, with what it printed in *text.
 int RunXnq(const Launch &launch, std::string *text = nullptr);
 
-// A scratch file path unique to this test process.
+// A path in a scratch folder of this test process, removed with everything in it at the end.
 std::string TempPath(const std::string &name);
 // Writes a 16-bit WAV file of frames frames per channel made by sample(frame, channel).
 inline void WriteWav(const std::string &path, int rate, int channels, int frames,

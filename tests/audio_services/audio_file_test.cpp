@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <tuple>
@@ -18,12 +17,7 @@
 namespace audio_test {
 namespace {
 
-// This process's folder of test files, removed when the process ends.
-const struct Folder {
-  ~Folder() { std::filesystem::remove_all(path); }
-  std::string path = ::testing::TempDir() + "xnq_audio_files_" + std::to_string(getpid());
-} kFolder;
-const std::string &kDir = kFolder.path;
+const std::string &kDir = ScratchFolder();
 
 OSStatus open(const std::string &name, ExtAudioFileRef *file) {
   FSRef folder;
@@ -39,7 +33,6 @@ OSStatus open(const std::string &name, ExtAudioFileRef *file) {
 // Writes two tones, one per channel, and gives libsndfile's decode of what it wrote.
 std::vector<double> write(const std::string &name, int format, int rate, int channels, int frames,
                           SF_INFO &info) {
-  mkdir(kDir.c_str(), 0755);
   WriteAudio(kDir + "/" + name, format, rate, channels, frames,
              [&](int f, int c) { return 0.6 * std::sin(2 * M_PI * (300 + 200 * c) * f / rate); });
   return ReadAudio<double>(kDir + "/" + name, &info);

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -53,6 +55,18 @@ struct Buffers {
   std::vector<UInt8> bytes;
   std::vector<UInt8> list;
 };
+
+// A folder of this test process, removed with everything in it when the process ends, and a path
+// in it.
+inline const std::string &ScratchFolder() {
+  static const struct Folder {
+    Folder() { std::filesystem::create_directories(path); }
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string path = ::testing::TempDir() + "xnq_scratch_" + std::to_string(getpid());
+  } folder;
+  return folder.path;
+}
+inline std::string ScratchPath(const std::string &name) { return ScratchFolder() + "/" + name; }
 
 // A file's bytes, and a file made of bytes.
 inline std::string FileBytes(const std::string &path) {

@@ -29,14 +29,12 @@ inline Runtime &Host() {
   return Runtime::get();
 }
 
-inline std::string TempPath(const std::string &name) {
-  return ::testing::TempDir() + "auplayer_" + std::to_string(getpid()) + "_" + name;
-}
+using audio_test::ScratchPath;
 
 // Writes frames of tone Hz in every channel, or (tone 0) of 441 × (c + 1) Hz in channel c.
 inline std::string WriteFile(const std::string &name, int format, int channels, int frames,
                              double tone = 0, int rate = 44100) {
-  const std::string path = TempPath(name);
+  const std::string path = ScratchPath(name);
   audio_test::WriteAudio(path, format, rate, channels, frames, [&](int f, int c) {
     return 0.25 * std::sin(2 * M_PI * (tone > 0 ? tone : 441.0 * (1 + c)) * f / rate);
   });

@@ -121,8 +121,8 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
 // The exception (or none, the status in Lasterror); no data unless decoding came first.
 TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
   const std::string wav = WriteFile("good.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-  const std::string text = TempPath("text.wav"), noise = TempPath("noise.aiff"),
-                    cut = TempPath("cut.wav"), empty = TempPath("empty.wav");
+  const std::string text = ScratchPath("text.wav"), noise = ScratchPath("noise.aiff"),
+                    cut = ScratchPath("cut.wav"), empty = ScratchPath("empty.wav");
   std::ofstream(text) << "not audio at all\n";
   std::ofstream(noise) << std::string("\x13\x99\xfe\x01RIFF\x00junk\xff", 14);
   std::ofstream(empty).close();
@@ -131,7 +131,7 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
   const std::string nowhere = "/nonexistent-folder/x.wav";
   std::vector<std::tuple<std::string, int64_t, int64_t>> cases;
   for (const std::string &path :
-       {TempPath("missing.wav"), nowhere, ::testing::TempDir(), text, noise, cut, empty})
+       {ScratchPath("missing.wav"), nowhere, ::testing::TempDir(), text, noise, cut, empty})
     cases.emplace_back(path, 2, 2);
   for (auto [in, out] : {std::pair{0, 2}, {-1, 2}, {2, 0}, {2, -1}, {64, 2}})
     cases.emplace_back(wav, in, out);
@@ -202,7 +202,7 @@ TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   EXPECT_EQ(Raised(Host().call(player, "LoadFile", {Value::nil()})),
             "NilObjectException: file is nil");
   EXPECT_TRUE(Load(player, wav).value.asBool());
-  for (const std::string &second : {TempPath("other.wav"), wav}) {
+  for (const std::string &second : {ScratchPath("other.wav"), wav}) {
     EXPECT_EQ(Raised(Load(player, second)),
               "UnsupportedOperationException: This class can only load one file.");
     EXPECT_EQ(Get(player, "File").path(), second);
@@ -213,9 +213,9 @@ TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   EXPECT_EQ(Get(player, "CurrentTime").asDouble(), 0);
 
   WriteFile("caf\x65\xcc\x81.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 500);
-  EXPECT_EQ(Host().call(Loaded(TempPath("caf\xc3\xa9.wav"), 1), "Data").value.size(), 2000);
+  EXPECT_EQ(Host().call(Loaded(ScratchPath("caf\xc3\xa9.wav"), 1), "Data").value.size(), 2000);
 
-  const std::string huge = TempPath("huge.wav"), caf = TempPath("huge.caf");
+  const std::string huge = ScratchPath("huge.wav"), caf = ScratchPath("huge.caf");
   const uint32_t bytes = 40000000u,
                  header[] = {0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16,   0x00010001,
                              44100,      44100 * 2,  0x00100002, 0x61746164, bytes};

@@ -9,7 +9,7 @@ namespace {
 
 // What xnq inspect prints for args (standard output, then standard error), expecting status.
 std::string Inspect(std::vector<std::string> args, int status) {
-  const std::string out = TempPath("inspect.txt");
+  const std::string out = ScratchPath("inspect.txt");
   std::string said;
   args.insert(args.begin(), "inspect");
   EXPECT_EQ(RunXnq({args, "none", false, "", out}, &said), status) << said;

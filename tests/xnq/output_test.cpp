@@ -32,13 +32,13 @@ void ExpectWavHeaderMatchesData(const std::string &path, int channels, int bytes
 }
 
 TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
-  const std::string a = TempPath("a.wav"), b = TempPath("b.wav"), keys = TempPath("keys"),
-                    capture = TempPath("capture.wav");
+  const std::string a = ScratchPath("a.wav"), b = ScratchPath("b.wav"), keys = ScratchPath("keys"),
+                    capture = ScratchPath("capture.wav");
   WriteWav(a, 44100, 2, 4410, [](int, int) { return 0.5; });
   WriteWav(b, 44100, 2, 4410, [](int, int) { return -0.25; });
   std::ofstream(keys) << "qqq\n";  // not a terminal: nothing reads these
   std::string said;
-  EXPECT_EQ(RunXnq({{"play", a, TempPath("gone.wav"), b},
+  EXPECT_EQ(RunXnq({{"play", a, ScratchPath("gone.wav"), b},
                     "capture:path=" + capture + ",clock=free",
                     false,
                     keys},
@@ -53,7 +53,7 @@ TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
 }
 
 TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
-  const std::string in = TempPath("ramp.wav"), flac = TempPath("lying.flac");
+  const std::string in = ScratchPath("ramp.wav"), flac = ScratchPath("lying.flac");
   WriteWav(in, 48000, 1, 4800, [](int f, int) { return (f * 13 - 31000) / 32768.0; });
   // A FLAC file whose header claims 2^24 frames but holds 4800 (a claim the file player can
   // still allocate in a 32-bit process).
@@ -91,11 +91,11 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
   };
   for (const auto &c : cases) {
     Launch launch{c.args};
-    launch.args.push_back(TempPath(c.out));
+    launch.args.push_back(ScratchPath(c.out));
     std::string said;
     ASSERT_EQ(RunXnq(launch, &said), 0) << c.out << "\n" << said;
     SF_INFO info;
-    const std::vector<float> output = ReadAudio(TempPath(c.out), &info);
+    const std::vector<float> output = ReadAudio(ScratchPath(c.out), &info);
     EXPECT_EQ(info.format, c.format) << c.out;
     EXPECT_EQ(info.channels, c.channels) << c.out;
     EXPECT_EQ(info.frames, c.frames) << c.out;
@@ -103,7 +103,7 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
       ASSERT_EQ(output[f * c.channels], input[f] * c.gain) << c.out << " at frame " << f;
   }
   // "-" streams a WAV to standard output; other tools read a float WAV without a warning.
-  const std::string streamed = TempPath("streamed.wav");
+  const std::string streamed = ScratchPath("streamed.wav");
   ASSERT_EQ(RunXnq({{"render", in, "-"}, "none", false, "", streamed}), 0);
   ExpectWavHeaderMatchesData(streamed, 1, 4);
   if (FILE *sox = popen(("sox --i " + streamed + " 2>&1").c_str(), "r")) {
@@ -116,28 +116,28 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
 }
 
 TEST(XnqOutput, AFullDiskFailsAndLeavesAValidFileOrNone) {
-  const std::string in = TempPath("noise.wav");
+  const std::string in = ScratchPath("noise.wav");
   WriteWav(in, 48000, 2, 96000, [](int, int) { return std::rand() / (RAND_MAX + 1.0) - 0.5; });
   const struct {
     std::string out;
     bool kept;  // a WAV says how much it holds; a compressed file is removed
   } cases[] = {{"full.wav", true}, {"full.flac", false}};
   for (const auto &c : cases) {
-    Launch launch{{"render", in, TempPath(c.out)}};
+    Launch launch{{"render", in, ScratchPath(c.out)}};
     launch.fileSizeLimit = 100000;
     std::string said;
     EXPECT_EQ(RunXnq(launch, &said), 1) << said;
     EXPECT_NE(said.find("file too large"), std::string::npos) << said;
     if (c.kept) {
-      ExpectWavHeaderMatchesData(TempPath(c.out), 2, 4);
+      ExpectWavHeaderMatchesData(ScratchPath(c.out), 2, 4);
     } else {
-      EXPECT_EQ(FileSize(TempPath(c.out)), -1);
+      EXPECT_EQ(FileSize(ScratchPath(c.out)), -1);
     }
   }
 }
 
 TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
-  const std::string in = TempPath("long.wav"), out = TempPath("stopped.wav");
+  const std::string in = ScratchPath("long.wav"), out = ScratchPath("stopped.wav");
   WriteWav(in, 44100, 2, 20 * 44100, [](int f, int) { return 0.4 * std::sin(f * 0.03); });
   for (const auto &[signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
     unlink(out.c_str());
@@ -152,7 +152,7 @@ TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
 }
 
 TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
-  const std::string raw = TempPath("in.raw"), capture = TempPath("stream.wav");
+  const std::string raw = ScratchPath("in.raw"), capture = ScratchPath("stream.wav");
   std::vector<int16_t> pcm;
   for (int k = 0; k < 30000; ++k) {
     pcm.push_back(static_cast<int16_t>(9000 * std::sin(k * 0.0627)));
@@ -180,7 +180,7 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
 
 TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
   // 0.4 s of a 1 kHz tone at half scale at 48000 Hz, resampled on the way to the device.
-  const std::string in = TempPath("tone48k.wav"), capture = TempPath("soundstream.wav");
+  const std::string in = ScratchPath("tone48k.wav"), capture = ScratchPath("soundstream.wav");
   WriteWav(in, 48000, 2, 19200,
            [](int f, int) { return 0.5 * std::sin(2 * M_PI * 1000 * f / 48000.0); });
   ASSERT_EQ(RunXnq({{"soundstream", in}, "capture:path=" + capture + ",out=2"}), 0);

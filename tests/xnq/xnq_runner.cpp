@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 
 namespace xnq_test {
 
@@ -115,15 +114,6 @@ int RunXnq(const Launch &launch, std::string *text) {
   const int status = xnq.wait(60);
   if (text != nullptr) *text = xnq.text();
   return status;
-}
-
-std::string TempPath(const std::string &name) {
-  static const struct Folder {
-    Folder() { std::filesystem::create_directories(path); }
-    ~Folder() { std::filesystem::remove_all(path); }
-    std::string path = "/tmp/xnq_test_" + std::to_string(getpid());
-  } folder;
-  return folder.path + "/" + name;
 }
 
 }  // namespace xnq_test

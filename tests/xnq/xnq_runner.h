@@ -48,8 +48,7 @@ class XnqProcess {
 // Runs to the end (at most 60 s) and returns the exit status, with what it printed in *text.
 int RunXnq(const Launch &launch, std::string *text = nullptr);
 
-// A path in a scratch folder of this test process, removed with everything in it at the end.
-std::string TempPath(const std::string &name);
+using audio_test::ScratchPath;
 // Writes a 16-bit WAV file of frames frames per channel made by sample(frame, channel).
 inline void WriteWav(const std::string &path, int rate, int channels, int frames,
                      const std::function<double(int frame, int channel)> &sample) {

@@ -33,7 +33,10 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
       {{"play", text}, "null", 1, "song.m4a: not an audio file xnq can read (status 'typ?')"},
       {{"soundstream", TempPath("missing.wav")}, "null", 1, "file not found"},
       {{"soundstream"}, "null", 2, "give one audio file"},
-      {{"soundstream", slow}, "null", 1, "the sound channel did not open"},
+      {{"soundstream", slow},
+       "null",
+       1,
+       "a sample rate the sound output cannot play (status -225)"},
       // Values out of range, with the range, the same in play and render.
       {{"play", in, "--varispeed", "10"}, "null", 2, "--varispeed takes a number from 0.25 to 4"},
       {{"render", in, out, "--varispeed", "10"}, "none", 2, "from 0.25 to 4, not '10'"},

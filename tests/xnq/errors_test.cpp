@@ -63,6 +63,10 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
        1,
        "XNQ_AUDIO_DEVICES: entry 1 'null:clock=bogus': clock takes realtime, free or stepped"},
       {{"devices"}, "null;capture:out=2", 1, "entry 2 'capture:out=2': a capture device needs"},
+      // A device unplugged while it plays ends every playing command, with words for it.
+      {{"stream", "--tone", "440", "--seconds", "5"}, "null:unplug=0.1", 1, "device went away"},
+      {{"play", in}, "null:unplug=0.1", 1, "the output device went away"},
+      {{"soundstream", in}, "null:unplug=0.1", 1, "the output device went away"},
   };
   for (const auto &c : cases) {
     std::string said;

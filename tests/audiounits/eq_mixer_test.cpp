@@ -12,33 +12,79 @@ const double kThirds[] = {20,   25,   31.5, 40,   50,   63,    80,    100,   125
                           250,  315,  400,  500,  630,  800,   1000,  1250,  1600, 2000, 2500,
                           3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
 
-TEST(GraphicEq, EveryCentreTakesItsBandsGainAndFlatIsExact) {
+// The gain in dB that a tone at hz takes through the unit, once the filters have settled.
+double gainThrough(UnitHarness &eq, double hz, double rate) {
+  double settle = std::max(0.1, 40 / hz), span = std::max(0.1, 8 / hz);
+  Signal in = tone(1, hz, settle + span, 0.5f, rate);
+  EXPECT_EQ(AudioUnitReset(eq.unit(), kAudioUnitScope_Global, 0), noErr);
+  Signal out = eq.render(in, in[0].size());
+  size_t from = static_cast<size_t>(settle * rate), count = in[0].size() - from;
+  return 20 * std::log10(amplitudeAt(out[0], from, count, hz, rate) /
+                         amplitudeAt(in[0], from, count, hz, rate));
+}
+
+// An EQ of the layout at the rate with the gains set, initialized.
+void setUp(UnitHarness &eq, int bands, const std::vector<float> &gains) {
+  ASSERT_EQ(eq.set(kGraphicEQParam_NumberOfBands, bands == 31 ? 1.0f : 0.0f), noErr);
+  for (int b = 0; b < bands; ++b) ASSERT_EQ(eq.set(b, gains[b]), noErr);
+  ASSERT_EQ(eq.initialize(), noErr);
+}
+
+TEST(GraphicEq, LayoutsOfferTheirBandsAndFlatIsExact) {
   for (int bands : {10, 31}) {
     SCOPED_TRACE(bands);
     UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ);
-    ASSERT_EQ(eq.set(kGraphicEQParam_NumberOfBands, bands == 31 ? 1.0f : 0.0f), noErr);
     EXPECT_EQ(eq.set(kGraphicEQParam_NumberOfBands, 0.5f), kAudioUnitErr_InvalidParameter);
+    setUp(eq, bands, std::vector<float>(31, 0.0f));
     UInt32 size = 0;  // the bands of the layout and the switch
     ASSERT_EQ(
         AudioUnitGetPropertyInfo(eq.unit(), kAudioUnitProperty_ParameterList, 0, 0, &size, nullptr),
         noErr);
     EXPECT_EQ(size, (bands + 1) * sizeof(AudioUnitParameterID));
     EXPECT_EQ(eq.set(10, 0), bands == 10 ? OSStatus{kAudioUnitErr_InvalidParameter} : noErr);
-    ASSERT_EQ(eq.initialize(), noErr);
     Signal flat = tone(1, 997, 0.3);
     EXPECT_EQ(eq.render(flat, flat[0].size()), flat);  // all bands at 0 dB
+  }
+}
 
-    // A curve with every band away from its neighbours: they must not add at the centres.
-    for (int b = 0; b < bands; ++b) ASSERT_EQ(eq.set(b, -20.0f + (b * 13) % 33), noErr);
-    for (int b = 0; b < bands; ++b) {
-      double hz = bands == 10 ? kOctaves[b] : kThirds[b];
-      double settle = std::max(0.1, 40 / hz), span = std::max(0.1, 8 / hz);
-      Signal in = tone(1, hz, settle + span);
-      Signal out = eq.render(in, in[0].size());
-      size_t from = static_cast<size_t>(settle * 44100), count = in[0].size() - from;
-      double gain = 20 * std::log10(amplitudeAt(out[0], from, count, hz) /
-                                    amplitudeAt(in[0], from, count, hz));
-      EXPECT_NEAR(gain, -20.0 + (b * 13) % 33, 0.3) << hz << " Hz";
+// Every band's centre takes the band's gain, whether the band is set alone or within a curve
+// whose neighbours reach into its centre, at the usual rates.
+TEST(GraphicEq, EveryCentreTakesItsBandsGainAtEveryRate) {
+  struct Case {
+    int bands;
+    double rate;
+    int alone;  // the one band set to gain; -1: every band, each away from its neighbours
+    float gain;
+  };
+  const Case cases[] = {{10, 44100, -1, 0}, {31, 44100, -1, 0},  {31, 48000, -1, 0},
+                        {31, 96000, -1, 0}, {31, 44100, 0, -20}, {31, 48000, 0, -12},
+                        {31, 96000, 1, 6},  {31, 96000, 1, -12}, {31, 44100, 30, 12}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.bands << " bands at " << c.rate << ", band " << c.alone);
+    UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, 1, 0, c.rate);
+    std::vector<float> gains(31);
+    for (int b = 0; b < c.bands; ++b)
+      gains[b] = c.alone < 0 ? -20.0f + (b * 13) % 33 : b == c.alone ? c.gain : 0.0f;
+    setUp(eq, c.bands, gains);
+    for (int b = 0; b < c.bands; ++b) {
+      if (c.alone >= 0 && std::abs(b - c.alone) > 1) continue;
+      double hz = c.bands == 10 ? kOctaves[b] : kThirds[b];
+      EXPECT_NEAR(gainThrough(eq, hz, c.rate), gains[b], 0.1) << hz << " Hz";
+    }
+  }
+}
+
+// Between centres the response follows the set gains on a log-frequency axis: even, and a smile.
+TEST(GraphicEq, BetweenCentresTheCurveIsSmooth) {
+  for (bool smile : {false, true}) {
+    SCOPED_TRACE(smile ? "smile" : "even");
+    UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ);
+    std::vector<float> gains(31, 6.0f);
+    for (int b = 0; smile && b < 31; ++b) gains[b] = 9.0f * (b - 15) * (b - 15) / 225 - 3;
+    setUp(eq, 31, gains);
+    for (int b = 0; b + 1 < 31; ++b) {
+      double hz = std::sqrt(kThirds[b] * kThirds[b + 1]);
+      EXPECT_NEAR(gainThrough(eq, hz, 44100), (gains[b] + gains[b + 1]) / 2, 1.0) << hz << " Hz";
     }
   }
 }

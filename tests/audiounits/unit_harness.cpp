@@ -4,7 +4,8 @@
 
 namespace xnq::test {
 
-UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigned inputChannels)
+UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigned inputChannels,
+                         double rate)
     : channels_(channels) {
   unit_ = OpenDefaultComponent(type, subType);
   EXPECT_NE(unit_, nullptr);
@@ -12,7 +13,7 @@ UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigne
   const UInt32 flags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
   for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
     UInt32 n = scope == kAudioUnitScope_Input && inputChannels != 0 ? inputChannels : channels;
-    AudioStreamBasicDescription format{44100, kAudioFormatLinearPCM, flags, 4, 1, 4, n, 32, 0};
+    AudioStreamBasicDescription format{rate, kAudioFormatLinearPCM, flags, 4, 1, 4, n, 32, 0};
     EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                    sizeof format),
               noErr);

@@ -23,8 +23,9 @@ inline Signal tone(unsigned channels, double hz, double seconds, float amplitude
 
 class UnitHarness {
  public:
-  // The units' own format at 44.1 kHz; inputChannels 0: as many as the output's.
-  UnitHarness(OSType type, OSType subType, unsigned channels = 1, unsigned inputChannels = 0);
+  // The units' own format at the rate; inputChannels 0: as many as the output's.
+  UnitHarness(OSType type, OSType subType, unsigned channels = 1, unsigned inputChannels = 0,
+              double rate = 44100);
   ~UnitHarness() { CloseComponent(unit_); }
   AudioUnit unit() const { return unit_; }
   OSStatus set(AudioUnitParameterID id, Float32 value, AudioUnitScope scope = 0,

@@ -59,6 +59,33 @@ TEST(RateUnits, LengthAndPitchFollowTheParameters) {
   EXPECT_NEAR(varispeed.get(kVarispeedParam_PlaybackCents), -1200, 1e-3);
 }
 
+// Three sines faded in and out over 512 frames, read at input frame t of a signal of n frames.
+double fadedChord(double t, double n) {
+  if (t <= 0 || t >= n) return 0;
+  double fade = 0.5 - 0.5 * std::cos(M_PI * std::min({1.0, t / 512, (n - t) / 512}));
+  return fade * (0.2 * std::sin(2 * M_PI * 311 * t / 44100) +
+                 0.15 * std::sin(2 * M_PI * 1234.5 * t / 44100) +
+                 0.1 * std::sin(2 * M_PI * 3001 * t / 44100));
+}
+
+// The varispeed's output frame k is its input read at frame k times the rate, from the input's
+// first frame to its last: no delay at the start, nothing lost at the end.
+TEST(RateUnits, VarispeedOutputIsTheInputReadOnItsTimeMap) {
+  const size_t n = 22050;
+  Signal in(1, std::vector<float>(n));
+  for (size_t i = 0; i < n; ++i) in[0][i] = static_cast<float>(fadedChord(i, n));
+  for (float rate : {1.5f, 0.75f, 2.0f, 0.3f}) {
+    UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_Varispeed);
+    ASSERT_EQ(unit.set(kVarispeedParam_PlaybackRate, rate), noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    Signal out = unit.render(in, static_cast<size_t>(n / rate) + 512);
+    double worst = 0;
+    for (size_t k = 0; k < out[0].size(); ++k)
+      worst = std::max(worst, std::fabs(out[0][k] - fadedChord(k * static_cast<double>(rate), n)));
+    EXPECT_LT(worst, 1e-4) << "rate " << rate;
+  }
+}
+
 // Away from identity and back while rendering a tone: no jump, no gap, then the input again.
 TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
   for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {

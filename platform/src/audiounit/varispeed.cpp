@@ -45,7 +45,7 @@ class Varispeed final : public RateUnit {
   }
   std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
     auto engine = std::unique_ptr<dsp::VariableResampler>(new (std::nothrow) dsp::VariableResampler(
-        channels(), maxChunk, kMaxRate * formatRatio_, renderQuality() / 127.0));
+        channels(), maxChunk, formatRatio_ / kMaxRate, kMaxRate * formatRatio_));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }

@@ -21,7 +21,7 @@ struct QuietLog final : RubberBandStretcher::Logger {
 }  // namespace
 
 TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale)
-    : pitcher_(channels, maxChunk, kMaxPitch, 1.0),
+    : pitcher_(channels, maxChunk, 1 / kMaxPitch, kMaxPitch),
       channels_(channels),
       maxChunk_(maxChunk),
       between_(maxChunk * channels) {
@@ -81,9 +81,18 @@ void TimeStretcher::setRates(double rate, double pitch) {
 
 size_t TimeStretcher::primeFrames() { return stretcher_->getPreferredStartPad(); }
 
+// The stretcher's output is in step with its input from its start delay on; the pitcher starts
+// there, with the stretcher's output just before it as the history its filter reaches into.
 size_t TimeStretcher::alignmentDiscard() {
-  skip_ = stretcher_->getStartDelay();
-  return pitcher_.staleFrames();
+  size_t delay = stretcher_->getStartDelay(), history = pitcher_.primeFrames();
+  skip_ = delay > history ? delay - history : 0;
+  if (history > delay) {
+    const float *zeros[64];
+    std::fill(between_.begin(), between_.begin() + static_cast<std::ptrdiff_t>(maxChunk_), 0.0f);
+    for (unsigned c = 0; c < channels_; ++c) zeros[c] = between_.data();
+    pitcher_.feed(zeros, history - delay);
+  }
+  return 0;
 }
 
 size_t TimeStretcher::wanted(size_t maxChunk, size_t) {

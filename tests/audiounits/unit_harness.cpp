@@ -107,4 +107,32 @@ double energyCentre(const std::vector<float> &samples, size_t from, size_t to) {
   return weighted / sum;
 }
 
+double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in, double rate,
+                     int limit) {
+  // Power over a millisecond centred on each frame.
+  auto envelope = [](const std::vector<float> &x) {
+    std::vector<double> power(x.size());
+    double sum = 0;
+    for (size_t i = 0; i < x.size() + 22; ++i) {
+      if (i < x.size()) sum += x[i] * x[i];
+      if (i >= 44) sum -= x[i - 44] * x[i - 44];
+      if (i >= 22 && i - 22 < x.size()) power[i - 22] = sum;
+    }
+    return power;
+  };
+  std::vector<double> p = envelope(out), q = envelope(in);
+  double best = -1, offset = 0;
+  for (int lag = -limit; lag <= limit; ++lag) {
+    double match = 0;
+    for (size_t k = limit; k + limit < p.size(); k += 4) {
+      double t = (static_cast<double>(k) - lag) * rate;
+      auto i = static_cast<size_t>(t);
+      if (i + 1 >= q.size()) break;
+      match += p[k] * (q[i] + (t - static_cast<double>(i)) * (q[i + 1] - q[i]));
+    }
+    if (match > best) best = match, offset = lag;
+  }
+  return offset;
+}
+
 }  // namespace xnq::test

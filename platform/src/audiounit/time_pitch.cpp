@@ -3,13 +3,20 @@
 // at rate 1 and pitch 0 the input passes untouched (see dsp/rate_stage.h for the way in and
 // out). The stretcher's own delay is made up by reading ahead, so the output is not late.
 //
-// Overlap chooses the analysis window when the stretcher is made (see audiounit/rate_unit.h):
-// the default 8 the stretcher's standard window, the one its command-line tool uses by default,
-// below 8 a short one (more time resolution), above 8 a long one (steadier tones, smeared
-// attacks). The older unit, without the parameter, takes the standard one.
-// Render quality leaves the stretcher as it is (one engine serves every quality).
-// Effect blend sets how transients are treated: below 0.5 smoothly (softer attacks, no phase
-// resets), from 0.5 on (the default 1) sharply above a few hundred hertz.
+// Render quality (kAudioUnitProperty_RenderQuality) picks the stretcher's engine when the
+// stretcher is made (see audiounit/rate_unit.h): above 64 (the default 127, which the file player
+// asks for) the finer engine, which holds steady tones steady and brings notes back at their
+// level after a silence, at about four times the cost; 64 and below the faster engine, whose
+// phase vocoder lets a steady tone warble by a few cents and can lose level on a note that
+// follows a silence.
+// Overlap chooses the analysis window when the stretcher is made: the default 8 the engine's
+// standard window (the finer engine's several windows), below 8 a short one (more time
+// resolution; the finer engine then keeps to one window, at a fraction of its cost), above 8 a
+// long one (steadier tones, smeared attacks; the finer engine has no long one).
+// The older unit, without the parameter, takes the standard one.
+// Effect blend sets how the faster engine treats transients: below 0.5 smoothly (softer
+// attacks, no phase resets), from 0.5 on (the default 1) sharply above a few hundred hertz. Peak
+// locking too concerns the faster engine only.
 #include <cmath>
 #include <new>
 
@@ -57,9 +64,18 @@ class TimePitch final : public RateUnit {
       window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
     }
     auto engine = std::unique_ptr<dsp::TimeStretcher>(
-        new (std::nothrow) dsp::TimeStretcher(outputRate(), channels(), maxChunk, window));
+        new (std::nothrow) dsp::TimeStretcher(outputRate(), channels(), maxChunk, window, finer()));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
+  }
+  int engineKind() override { return finer() ? 1 : 0; }
+  size_t lookAheadFrames() override {
+    double rate = 1, pitch = 1;
+    currentRates(rate, pitch);
+    // The stretcher's own, and the pitch stage's, which reads the stretched sound.
+    auto *stretcher = static_cast<dsp::TimeStretcher *>(madeEngine());
+    return stretcher->startPad() +
+           static_cast<size_t>(dsp::VariableResampler::reach(pitch) * rate / pitch);
   }
   size_t crossfadeFrames() const override { return 1024; }
   void currentRates(double &rate, double &pitch) override {
@@ -80,6 +96,8 @@ class TimePitch final : public RateUnit {
   }
 
  private:
+  bool finer() const { return renderQuality() > 64; }
+
   bool newer_;
 };
 

@@ -49,6 +49,10 @@ class Varispeed final : public RateUnit {
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }
+  size_t lookAheadFrames() override {
+    return dsp::VariableResampler::reach(parameterValue(kAudioUnitScope_Global, 0, kRate) *
+                                         formatRatio_);
+  }
   size_t crossfadeFrames() const override { return 256; }
   void currentRates(double &rate, double &pitch) override {
     rate = parameterValue(kAudioUnitScope_Global, 0, kRate) * formatRatio_;

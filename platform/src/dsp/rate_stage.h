@@ -14,7 +14,8 @@
 // crossfades and the untouched input all read the one stream.
 //
 // The engine may arrive late (its owner makes it on a host thread when the stage first has to
-// leave identity): until it does, the stage stays at identity whatever it is asked.
+// leave identity): until it does, the stage stays at identity whatever it is asked. It may also
+// be replaced, but only while the stage is at identity (see atIdentity).
 #pragma once
 
 #include <cstddef>
@@ -59,6 +60,9 @@ class RateStage {
   // without a crossfade. Returns the first pull failure (the rest is silence).
   int32_t render(RateEngine *engine, double rate, double pitch, bool passthrough, float *const *out,
                  size_t frames, PullFrames pull, void *context);
+  // Render thread: whether the stage hands its input on untouched and uses no engine, so that the
+  // engine it is given may change.
+  bool atIdentity() const { return mode_ == Mode::kDry; }
 
  private:
   enum class Mode { kDry, kToWet, kWet, kSettling, kToDry };

@@ -20,7 +20,8 @@ struct QuietLog final : RubberBandStretcher::Logger {
 
 }  // namespace
 
-TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale)
+TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale,
+                             bool finer)
     : pitcher_(channels, maxChunk, 1 / kMaxPitch, kMaxPitch),
       channels_(channels),
       maxChunk_(maxChunk),
@@ -29,6 +30,7 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
   RubberBandStretcher::Options options =
       RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionThreadingNever |
       RubberBandStretcher::OptionTransientsMixed |
+      (finer ? RubberBandStretcher::OptionEngineFiner : RubberBandStretcher::OptionEngineFaster) |
       (windowScale < 0   ? RubberBandStretcher::OptionWindowShort
        : windowScale > 0 ? RubberBandStretcher::OptionWindowLong
                          : RubberBandStretcher::OptionWindowStandard);
@@ -51,6 +53,7 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
     }
   }
   clear();
+  startPad_ = stretcher_->getPreferredStartPad();
 }
 
 TimeStretcher::~TimeStretcher() = default;

@@ -28,11 +28,14 @@ class TimeStretcher final : public RateEngine {
     // their exact frequency (sharp transients everywhere make them waver by several cents).
     int transients = 1;
   };
-  // Host thread. windowScale: -1 a short window, 0 the standard one, 1 a long one. valid() is
-  // false when the resampler could not be made.
-  TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale);
+  // Host thread. windowScale: -1 a short window, 0 the standard one, 1 a long one. finer: the
+  // stretcher's finer engine instead of its faster one. valid() is false when the resampler
+  // could not be made.
+  TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale, bool finer);
   ~TimeStretcher() override;
   bool valid() const { return pitcher_.valid(); }
+  // Any thread: the input the stretcher reads ahead of what it plays, in input frames.
+  size_t startPad() const { return startPad_; }
   // Render thread: applies the options that changed.
   void setOptions(const Options &options);
 
@@ -59,6 +62,7 @@ class TimeStretcher final : public RateEngine {
   size_t skip_ = 0;
   Options options_;
   double rate_ = 1, pitch_ = 1;
+  size_t startPad_ = 0;
 };
 
 }  // namespace xnq::dsp

@@ -116,6 +116,26 @@ TEST(RateUnits, TimePitchOutputKeepsToTheInputsTimeMap) {
   }
 }
 
+// Offline the stretcher runs on a worker thread ahead of the render thread; what comes out is
+// what the render thread alone makes live, sample for sample, with either engine.
+TEST(RateUnits, OfflineTimePitchRendersWhatLiveRenders) {
+  Signal in = gatedNoise();
+  in.push_back(tone(1, 440, 3)[0]);
+  for (UInt32 quality : {127u, 64u}) {
+    Signal out[2];
+    for (UInt32 offline : {0u, 1u}) {
+      UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_NewTimePitch, 2);
+      ASSERT_EQ(unit.set(kNewTimePitchParam_Rate, 1.25f), noErr);
+      ASSERT_EQ(unit.set(kNewTimePitchParam_Pitch, 300), noErr);
+      ASSERT_EQ(unit.setProperty(kAudioUnitProperty_RenderQuality, quality), noErr);
+      ASSERT_EQ(unit.setProperty(kAudioUnitProperty_OfflineRender, offline), noErr);
+      ASSERT_EQ(unit.initialize(), noErr);
+      out[offline] = unit.render(in, 2 * 44100);
+    }
+    EXPECT_TRUE(out[0] == out[1]) << quality;
+  }
+}
+
 // The power left once the tone at hz is taken out of samples[from, from + count), in dB below
 // the tone.
 double belowTone(const std::vector<float> &samples, double hz, size_t from, size_t count) {

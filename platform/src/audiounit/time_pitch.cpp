@@ -63,12 +63,13 @@ class TimePitch final : public RateUnit {
       Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
       window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
     }
-    auto engine = std::unique_ptr<dsp::TimeStretcher>(
-        new (std::nothrow) dsp::TimeStretcher(outputRate(), channels(), maxChunk, window, finer()));
+    auto engine = std::unique_ptr<dsp::TimeStretcher>(new (std::nothrow) dsp::TimeStretcher(
+        outputRate(), channels(), maxChunk, window, finer(), offline()));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }
-  int engineKind() override { return finer() ? 1 : 0; }
+  // Offline the stretcher runs on a worker thread of its own (see dsp/time_stretcher.h).
+  int engineKind() override { return (finer() ? 1 : 0) | (offline() ? 2 : 0); }
   size_t lookAheadFrames() override {
     double rate = 1, pitch = 1;
     currentRates(rate, pitch);

@@ -3,6 +3,8 @@
 #include <rubberband/RubberBandStretcher.h>
 
 #include <algorithm>
+#include <bit>
+#include <system_error>
 
 namespace xnq::dsp {
 
@@ -21,12 +23,15 @@ struct QuietLog final : RubberBandStretcher::Logger {
 }  // namespace
 
 TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale,
-                             bool finer)
+                             bool finer, bool offline)
     : pitcher_(channels, maxChunk, 1 / kMaxPitch, kMaxPitch),
       channels_(channels),
       maxChunk_(maxChunk),
+      // Room for every chunk in flight and the stretcher's own bursts, a power of two so that
+      // the ring's place follows its counters through their wrap.
+      ringFrames_(std::bit_ceil((kSlots + 2) * maxChunk + 16384)),
       between_(maxChunk * channels) {
-  // One thread (the render thread), at pitch 1 throughout: the resampler after it shifts pitch.
+  // One thread at a time, at pitch 1 throughout: the resampler after it shifts pitch.
   RubberBandStretcher::Options options =
       RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionThreadingNever |
       RubberBandStretcher::OptionTransientsMixed |
@@ -52,34 +57,134 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
         stretcher_->retrieve(out.data(), std::min<size_t>(stretcher_->available(), maxChunk));
     }
   }
-  clear();
+  stretcher_->reset();
   startPad_ = stretcher_->getPreferredStartPad();
+  stretched_.assign(ringFrames_ * channels, 0.0f);
+  if (offline) {
+    for (Chunk &chunk : chunks_) chunk.samples.assign(maxChunk * channels, 0.0f);
+    // Without a worker thread the stretcher runs on the render thread, as live.
+    threaded_ = true;
+    try {
+      worker_ = std::thread(&TimeStretcher::work, this);
+    } catch (const std::system_error &) {
+      threaded_ = false;
+    }
+  }
+  clear();
 }
 
-TimeStretcher::~TimeStretcher() = default;
+TimeStretcher::~TimeStretcher() {
+  if (!threaded_) return;
+  stop_.store(true, std::memory_order_release);
+  work_.fetch_add(1, std::memory_order_release);
+  work_.notify_one();
+  worker_.join();
+}
 
-void TimeStretcher::setOptions(const Options &options) {
-  if (options.peakLocking != options_.peakLocking)
+// The stretching thread (the render thread too, while nothing is in flight): gives the
+// stretcher the settings that changed.
+void TimeStretcher::apply(double ratio, const Options &options) {
+  if (ratio != appliedRatio_) stretcher_->setTimeRatio(ratio);
+  if (options.peakLocking != appliedOptions_.peakLocking)
     stretcher_->setPhaseOption(options.peakLocking ? RubberBandStretcher::OptionPhaseLaminar
                                                    : RubberBandStretcher::OptionPhaseIndependent);
-  if (options.transients != options_.transients)
+  if (options.transients != appliedOptions_.transients)
     stretcher_->setTransientsOption(options.transients == 0
                                         ? RubberBandStretcher::OptionTransientsSmooth
                                         : RubberBandStretcher::OptionTransientsMixed);
+  appliedRatio_ = ratio;
+  appliedOptions_ = options;
+}
+
+// The stretching thread: no allocation, no lock, no host calls.
+void TimeStretcher::stretch(const float *const *input, size_t frames, double ratio,
+                            const Options &options) {
+  apply(ratio, options);
+  stretcher_->process(input, frames, false);
+  moveOut();
+}
+
+// The stretching thread: moves what the stretcher made into the ring. Live the ring is empty
+// whenever a chunk is fed; offline the worker waits for the render thread to make room.
+void TimeStretcher::moveOut() {
+  float *into[64];
+  for (;;) {
+    int ready = stretcher_->available();
+    if (ready <= 0) return;
+    uint32_t signal = work_.load(std::memory_order_acquire);
+    uint32_t at = written_.load(std::memory_order_relaxed);
+    size_t room = ringFrames_ - (at - read_.load(std::memory_order_acquire));
+    if (room == 0) {
+      if (!threaded_ || stop_.load(std::memory_order_acquire)) return;
+      progress_.fetch_add(1, std::memory_order_release);
+      progress_.notify_one();
+      work_.wait(signal, std::memory_order_acquire);
+      continue;
+    }
+    size_t place = at & (ringFrames_ - 1);
+    size_t n = std::min({static_cast<size_t>(ready), room, ringFrames_ - place});
+    for (unsigned c = 0; c < channels_; ++c) into[c] = stretched_.data() + c * ringFrames_ + place;
+    n = stretcher_->retrieve(into, n);
+    written_.store(at + static_cast<uint32_t>(n), std::memory_order_release);
+  }
+}
+
+// The worker thread: no allocation, no lock, no host calls.
+void TimeStretcher::work() {
+  uint32_t done = 0;
+  for (;;) {
+    uint32_t signal = work_.load(std::memory_order_acquire);
+    if (stop_.load(std::memory_order_acquire)) return;
+    if (done == submitted_.load(std::memory_order_acquire)) {
+      work_.wait(signal, std::memory_order_acquire);
+      continue;
+    }
+    stretchChunk(done++);
+    progress_.fetch_add(1, std::memory_order_release);
+    progress_.notify_one();
+  }
+}
+
+// The stretching thread: stretches the chunk in a slot and marks it done.
+void TimeStretcher::stretchChunk(uint32_t slot) {
+  const Chunk &chunk = chunks_[slot % kSlots];
+  const float *input[64];
+  for (unsigned c = 0; c < channels_; ++c) input[c] = chunk.samples.data() + c * maxChunk_;
+  stretch(input, chunk.frames, chunk.ratio, chunk.options);
+  done_.store(slot + 1, std::memory_order_release);
+}
+
+void TimeStretcher::drain() {
+  for (;;) {
+    uint32_t progress = progress_.load(std::memory_order_acquire);
+    read_.store(written_.load(std::memory_order_acquire), std::memory_order_release);
+    work_.fetch_add(1, std::memory_order_release);
+    work_.notify_one();
+    if (done_.load(std::memory_order_acquire) == submitted_.load(std::memory_order_relaxed)) break;
+    progress_.wait(progress, std::memory_order_acquire);
+  }
+  idle_ = true;
+}
+
+// With nothing in flight the stretcher takes new settings at once; a worker otherwise takes
+// them with the next chunk.
+void TimeStretcher::setOptions(const Options &options) {
   options_ = options;
+  if (!threaded_ || idle_) apply(appliedRatio_, options);
 }
 
 void TimeStretcher::clear() {
+  if (threaded_) drain();
   stretcher_->reset();
+  read_.store(written_.load(std::memory_order_relaxed), std::memory_order_relaxed);
   pitcher_.clear();
   skip_ = 0;
 }
 
 void TimeStretcher::setRates(double rate, double pitch) {
-  if (rate != rate_ || pitch != pitch_) stretcher_->setTimeRatio(pitch / rate);
+  ratio_ = pitch / rate;
   pitcher_.setRates(pitch, 1);
-  rate_ = rate;
-  pitch_ = pitch;
+  if (!threaded_ || idle_) apply(ratio_, appliedOptions_);
 }
 
 size_t TimeStretcher::primeFrames() { return stretcher_->getPreferredStartPad(); }
@@ -98,30 +203,58 @@ size_t TimeStretcher::alignmentDiscard() {
   return 0;
 }
 
+// The same chunks live and offline, so that both make the same calls on the stretcher: whole
+// chunks, smaller when the stretch lengthens them, so that one chunk's output stays within one
+// chunk's room.
 size_t TimeStretcher::wanted(size_t maxChunk, size_t) {
-  size_t required = stretcher_->getSamplesRequired();
-  return std::clamp<size_t>(required == 0 ? 64 : required, 1, maxChunk);
+  double frames =
+      ratio_ <= 1 ? static_cast<double>(maxChunk) : static_cast<double>(maxChunk) / ratio_;
+  return std::clamp<size_t>(static_cast<size_t>(frames), std::min<size_t>(64, maxChunk), maxChunk);
 }
 
 void TimeStretcher::feed(const float *const *input, size_t frames) {
-  stretcher_->process(input, frames, false);
+  if (!threaded_) {
+    stretch(input, frames, ratio_, options_);
+    return;
+  }
+  uint32_t slot = submitted_.load(std::memory_order_relaxed);
+  for (;;) {
+    uint32_t progress = progress_.load(std::memory_order_acquire);
+    if (slot - done_.load(std::memory_order_acquire) < kSlots) break;
+    progress_.wait(progress, std::memory_order_acquire);
+  }
+  Chunk &chunk = chunks_[slot % kSlots];
+  for (unsigned c = 0; c < channels_; ++c)
+    std::copy_n(input[c], frames, chunk.samples.data() + c * maxChunk_);
+  chunk.frames = frames;
+  chunk.ratio = ratio_;
+  chunk.options = options_;
+  submitted_.store(slot + 1, std::memory_order_release);
+  work_.fetch_add(1, std::memory_order_release);
+  work_.notify_one();
+  idle_ = false;
 }
 
-// Moves the stretcher's output through the resampler until some comes out, a chunk at a time so
-// that the resampler's buffer never holds more than its warm-up sized.
+// Moves the stretched sound through the pitcher until some comes out, a chunk at a time so
+// that the pitcher never holds more than a chunk.
 size_t TimeStretcher::available() {
-  float *chunk[64];
+  const float *chunk[64];
   while (pitcher_.available() == 0) {
-    int ready = stretcher_->available();
-    if (ready <= 0) break;
-    for (unsigned c = 0; c < channels_; ++c) chunk[c] = between_.data() + c * maxChunk_;
-    size_t got =
-        stretcher_->retrieve(chunk, std::min<size_t>(static_cast<size_t>(ready), maxChunk_));
-    size_t drop = std::min(skip_, got);
+    uint32_t at = read_.load(std::memory_order_relaxed);
+    size_t ready = written_.load(std::memory_order_acquire) - at;
+    if (ready == 0) break;
+    size_t place = at & (ringFrames_ - 1);
+    size_t n = std::min({ready, ringFrames_ - place, maxChunk_});
+    size_t drop = std::min(skip_, n);
     skip_ -= drop;
-    if (got == drop) continue;
-    for (unsigned c = 0; c < channels_; ++c) chunk[c] += drop;
-    pitcher_.feed(chunk, got - drop);
+    for (unsigned c = 0; c < channels_; ++c)
+      chunk[c] = stretched_.data() + c * ringFrames_ + place + drop;
+    if (n > drop) pitcher_.feed(chunk, n - drop);
+    read_.store(at + static_cast<uint32_t>(n), std::memory_order_release);
+    if (threaded_) {
+      work_.fetch_add(1, std::memory_order_release);
+      work_.notify_one();
+    }
   }
   return pitcher_.available();
 }

@@ -99,7 +99,8 @@ void VariableResampler::clear() {
   // Silence behind the start, as far back as any ratio reaches.
   std::fill(history_.begin(), history_.end(), 0.0f);
   held_ = keep_;
-  pos_ = static_cast<double>(held_);
+  whole_ = held_;
+  fraction_ = 0;
   started_ = false;
   glideLeft_ = 0;
   written_ = read_ = 0;
@@ -119,13 +120,15 @@ void VariableResampler::setRates(double rate, double) {
 
 size_t VariableResampler::primeFrames() {
   size_t prime = reach(rate_);
-  pos_ = static_cast<double>(held_ + prime);
+  whole_ = held_ + prime;
+  fraction_ = 0;
   return prime;
 }
 
 size_t VariableResampler::wanted(size_t maxChunk, size_t outputNeeded) {
   double rate = std::max(rate_, target_);
-  double last = pos_ + static_cast<double>(outputNeeded) * rate + static_cast<double>(reach(rate));
+  double last = static_cast<double>(whole_) + fraction_ + static_cast<double>(outputNeeded) * rate +
+                static_cast<double>(reach(rate));
   double needed = std::ceil(last) - static_cast<double>(held_);
   return static_cast<size_t>(std::clamp(needed, 1.0, static_cast<double>(maxChunk)));
 }
@@ -134,11 +137,10 @@ bool VariableResampler::produce() {
   if (written_ - read_ == fifoFrames_) return false;
   const Tables &t = tables();
   size_t first, count;
-  auto whole = static_cast<size_t>(pos_);
   if (rate_ <= 1) {
     // The taps sit at whole frames around the position: a row, interpolated by the fraction.
-    if (whole + kHalfWidth >= held_) return false;
-    double at = (pos_ - static_cast<double>(whole)) * kRows;
+    if (whole_ + kHalfWidth >= held_) return false;
+    double at = fraction_ * kRows;
     auto row = static_cast<size_t>(at);
     __m128 f = _mm_set1_ps(static_cast<float>(at - static_cast<double>(row)));
     const float *r0 = &t.rows[row * kRowTaps], *r1 = r0 + kRowTaps;
@@ -146,18 +148,19 @@ bool VariableResampler::produce() {
       __m128 a = _mm_loadu_ps(r0 + j);
       _mm_storeu_ps(&taps_[j], _mm_add_ps(a, _mm_mul_ps(f, _mm_sub_ps(_mm_loadu_ps(r1 + j), a))));
     }
-    first = whole - (kHalfWidth - 1);
+    first = whole_ - (kHalfWidth - 1);
     count = kRowTaps;
   } else {
     // Faster than the input: the filter widens by the ratio and its band narrows by it.
     double scale = 1 / rate_, span = kHalfWidth * rate_;
-    auto lo = static_cast<size_t>(std::ceil(pos_ - span));
-    auto hi = static_cast<size_t>(std::floor(pos_ + span));
-    if (hi >= held_) return false;
+    // Taps from lo to hi frames after whole_ - keep_ (which keeps them positive).
+    auto lo = static_cast<size_t>(std::ceil(fraction_ - span + static_cast<double>(keep_)));
+    auto hi = static_cast<size_t>(std::floor(fraction_ + span + static_cast<double>(keep_)));
+    if (whole_ - keep_ + hi >= held_) return false;
     count = hi - lo + 1;
     // Four taps at a time: their places in the table, and the two entries around each.
-    const __m128 u0 =
-        _mm_set1_ps(static_cast<float>((static_cast<double>(lo) - pos_) * scale * kSteps));
+    const __m128 u0 = _mm_set1_ps(static_cast<float>(
+        (static_cast<double>(lo) - static_cast<double>(keep_) - fraction_) * scale * kSteps));
     const __m128 step = _mm_set1_ps(static_cast<float>(scale * kSteps));
     const __m128 gain = _mm_set1_ps(static_cast<float>(scale));
     const __m128 end = _mm_set1_ps(static_cast<float>(kHalfWidth * kSteps));
@@ -178,13 +181,16 @@ bool VariableResampler::produce() {
     }
     for (size_t j = count; j % 4 != 0; ++j) taps_[j] = 0;
     count = (count + 3) & ~size_t{3};
-    first = lo;
+    first = whole_ - keep_ + lo;
   }
   size_t at = static_cast<size_t>(written_ % fifoFrames_);
   for (unsigned c = 0; c < channels_; ++c)
     fifo_[c * fifoFrames_ + at] = dot(taps_.data(), &history_[c * historyFrames_ + first], count);
   ++written_;
-  pos_ += rate_;
+  fraction_ += rate_;
+  double whole = std::floor(fraction_);
+  whole_ += static_cast<size_t>(whole);
+  fraction_ -= whole;
   if (glideLeft_ > 0 && --glideLeft_ == 0)
     rate_ = target_;
   else if (glideLeft_ > 0)
@@ -200,15 +206,14 @@ void VariableResampler::feed(const float *const *input, size_t frames) {
   while (produce()) {
   }
   // Keeps what later frames may still reach back to.
-  auto whole = static_cast<size_t>(pos_);
-  size_t drop = whole > keep_ ? std::min(whole - keep_, held_) : 0;
+  size_t drop = whole_ > keep_ ? std::min(whole_ - keep_, held_) : 0;
   if (drop == 0) return;
   for (unsigned c = 0; c < channels_; ++c) {
     float *h = &history_[c * historyFrames_];
     std::memmove(h, h + drop, (held_ - drop) * sizeof(float));
   }
   held_ -= drop;
-  pos_ -= static_cast<double>(drop);
+  whole_ -= drop;
 }
 
 size_t VariableResampler::retrieve(float *const *output, size_t frames) {

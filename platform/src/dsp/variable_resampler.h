@@ -45,7 +45,7 @@ class VariableResampler final : public RateEngine {
   static size_t reach(double rate);
 
  private:
-  // Writes one output frame per channel at position pos_; false when the input does not yet
+  // Writes one output frame per channel at the position; false when the input does not yet
   // reach it or the output has no room.
   bool produce();
 
@@ -54,8 +54,11 @@ class VariableResampler final : public RateEngine {
   // Render thread only.
   std::vector<float> history_;  // historyFrames_ per channel
   size_t historyFrames_ = 0;
-  size_t held_ = 0;    // frames the history holds
-  double pos_ = 0;     // position of the next output frame in the history
+  size_t held_ = 0;  // frames the history holds
+  // The position of the next output frame in the history, whole frames and the fraction apart:
+  // the fraction then adds up the same way wherever the history starts.
+  size_t whole_ = 0;
+  double fraction_ = 0;
   double rate_ = 1;    // the ratio at the next output frame
   double target_ = 1;  // the ratio a glide leads to
   double glideStep_ = 0;

@@ -98,15 +98,6 @@ double frequencyOf(const std::vector<float> &samples, size_t from, size_t count,
   return periods * rate / (last - first);
 }
 
-double energyCentre(const std::vector<float> &samples, size_t from, size_t to) {
-  double sum = 0, weighted = 0;
-  for (size_t i = from; i < to && i < samples.size(); ++i) {
-    sum += samples[i] * samples[i];
-    weighted += static_cast<double>(i) * samples[i] * samples[i];
-  }
-  return weighted / sum;
-}
-
 double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in, double rate,
                      int limit) {
   // Power over a millisecond centred on each frame.
@@ -124,7 +115,7 @@ double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in
   double best = -1, offset = 0;
   for (int lag = -limit; lag <= limit; ++lag) {
     double match = 0;
-    for (size_t k = limit; k + limit < p.size(); k += 4) {
+    for (size_t k = limit; k + limit < p.size(); k += 8) {
       double t = (static_cast<double>(k) - lag) * rate;
       auto i = static_cast<size_t>(t);
       if (i + 1 >= q.size()) break;

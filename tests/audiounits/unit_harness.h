@@ -63,12 +63,9 @@ double amplitudeAt(const std::vector<float> &samples, size_t from, size_t count,
 // The frequency of a steady tone in a span, from its zero crossings.
 double frequencyOf(const std::vector<float> &samples, size_t from, size_t count,
                    double rate = 44100);
-// The centre of the signal's energy in samples[from, to), in frames: edges that a process
-// smears evenly do not move it.
-double energyCentre(const std::vector<float> &samples, size_t from, size_t to);
 // How many frames late out follows in played at rate (out frame k is in frame k * rate), to a
 // frame, by the best match of their power envelopes within +-limit frames.
 double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in, double rate,
-                     int limit = 200);
+                     int limit = 120);
 
 }  // namespace xnq::test

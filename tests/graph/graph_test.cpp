@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "os/au_graph.h"
@@ -327,46 +328,31 @@ TEST_F(GraphTest, ADeviceOutputPlaysInputOfAnotherRateAtItsOwnSpeedAndPitch) {
         << n;
 }
 
-// The generic output's caller waits for what it renders, so its chain renders offline, unless
-// the program says otherwise on the output; a device's chain renders live. A time-pitch unit in
-// the chain reports as latency the input it reads ahead only live: offline its output is already
-// in step with its input.
+// A generic output's chain renders offline (its caller waits for it) unless the program says
+// otherwise; a device's renders live, where a time-pitch unit reports its read-ahead as latency.
 TEST_F(GraphTest, TheGenericOutputsChainRendersOfflineAndADevicesLive) {
   steppedDevice(44100, 512);
   const ComponentDescription timePitch{kAudioUnitType_FormatConverter,
                                        kAudioUnitSubType_NewTimePitch, kPlatform};
-  struct Case {
-    ComponentDescription output;
-    bool toldLive, offline;
-  } cases[] = {{kGeneric, false, true}, {kGeneric, true, false}, {kDefault, false, false}};
-  for (const Case &c : cases) {
-    AUGraph graph = nullptr;
-    AUNode out = 0, stretch = 0;
-    AudioUnit outUnit = nullptr, stretchUnit = nullptr;
-    ASSERT_EQ(NewAUGraph(&graph), noErr);
-    ASSERT_EQ(AUGraphAddNode(graph, &c.output, &out) | AUGraphAddNode(graph, &timePitch, &stretch) |
-                  AUGraphConnectNodeInput(graph, stretch, 0, out, 0) | AUGraphOpen(graph) |
-                  AUGraphNodeInfo(graph, out, nullptr, &outUnit) |
-                  AUGraphNodeInfo(graph, stretch, nullptr, &stretchUnit),
-              noErr);
-    ASSERT_EQ(AudioUnitSetParameter(stretchUnit, kNewTimePitchParam_Rate, 0, 0, 1.25f, 0), noErr);
-    const UInt32 live = 0;
-    EXPECT_EQ(c.toldLive ? AudioUnitSetProperty(outUnit, kAudioUnitProperty_OfflineRender, 0, 0,
-                                                &live, sizeof live)
-                         : noErr,
-              noErr);
-    ASSERT_EQ(AUGraphInitialize(graph), noErr);
-    UInt32 offline = 9, size = 4;
+  const std::tuple<ComponentDescription, UInt32, bool> cases[] = {
+      {kGeneric, 1, true}, {kGeneric, 0, false}, {kDefault, 0, false}};
+  for (auto [output, told, offline] : cases) {
+    ASSERT_EQ(DisposeAUGraph(graph_) | NewAUGraph(&graph_), noErr);
+    AUNode out = add(output), stretch = add(timePitch);
+    ASSERT_EQ(AUGraphConnectNodeInput(graph_, stretch, 0, out, 0) | AUGraphOpen(graph_), noErr);
+    AudioUnit unit = unitOf(stretch);
+    UInt32 rendersOffline = 9, size = 4, latencySize = 8;
     Float64 latency = -1;
     ASSERT_EQ(
-        AudioUnitGetProperty(stretchUnit, kAudioUnitProperty_OfflineRender, 0, 0, &offline, &size),
+        AudioUnitSetParameter(unit, kNewTimePitchParam_Rate, 0, 0, 1.25f, 0) |
+            AudioUnitSetProperty(unitOf(out), kAudioUnitProperty_OfflineRender, 0, 0, &told, size) |
+            AUGraphInitialize(graph_) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_OfflineRender, 0, 0, &rendersOffline,
+                                 &size) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, 0, 0, &latency, &latencySize),
         noErr);
-    size = sizeof latency;
-    ASSERT_EQ(AudioUnitGetProperty(stretchUnit, kAudioUnitProperty_Latency, 0, 0, &latency, &size),
-              noErr);
-    EXPECT_EQ(offline, c.offline ? 1u : 0u);
-    EXPECT_EQ(latency > 0.02, !c.offline) << latency;
-    EXPECT_EQ(DisposeAUGraph(graph), noErr);
+    EXPECT_EQ(rendersOffline, offline ? 1u : 0u);
+    EXPECT_EQ(latency > 0.02, !offline) << latency;
   }
 }
 

@@ -134,6 +134,32 @@ TEST(RateUnits, TimePitchKeepsToTheTimeMapAndPitchAtEitherEngineLiveAndOffline) 
   }
 }
 
+// Stream rates far from the usual: the time-pitch unit works at any (its stretcher takes the
+// nearest rate it is made for); the varispeed converts rates up to 8 times apart and refuses more.
+TEST(RateUnits, OddStreamRatesWorkOrAreRefused) {
+  struct Case {
+    OSType subType;
+    UInt32 quality;
+    Float64 in, out;
+    OSStatus status;
+  } cases[] = {{kAudioUnitSubType_NewTimePitch, 64, 100, 100, noErr},
+               {kAudioUnitSubType_NewTimePitch, 127, 3e9, 3e9, noErr},
+               {kAudioUnitSubType_Varispeed, 127, 8000, 64000, noErr},
+               {kAudioUnitSubType_Varispeed, 127, 1e9, 1, kAudioUnitErr_FormatNotSupported}};
+  for (const Case &c : cases) {
+    UnitHarness unit(kAudioUnitType_FormatConverter, c.subType, 1, 0, c.out);
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit(), kAudioUnitProperty_SampleRate,
+                                   kAudioUnitScope_Input, 0, &c.in, sizeof c.in) |
+                  unit.set(0, 1.25f) |
+                  unit.setProperty(kAudioUnitProperty_RenderQuality, c.quality),
+              noErr);
+    EXPECT_EQ(unit.initialize(), c.status) << c.in << " to " << c.out;
+    if (c.status == noErr) {
+      EXPECT_NEAR(unit.render(tone(1, 100, 1), 8192)[0][8191], 0, 1);
+    }
+  }
+}
+
 // Away from identity and back while rendering a tone: no jump, no gap, then the input again.
 TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
   for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {

@@ -1,5 +1,7 @@
 #include "audiounit/rate_unit.h"
 
+#include <exception>
+
 namespace xnq::au {
 
 OSStatus RateUnit::prepareEffect() {
@@ -33,9 +35,13 @@ bool RateUnit::makeEngineIfNeeded() {
   double rate = 1, pitch = 1;
   currentRates(rate, pitch);
   if (ownedEngine_ == nullptr && rate == 1 && pitch == 1) return true;
-  std::unique_ptr<dsp::RateEngine> made = makeEngine(kEngineChunk);
   // An engine that cannot be made (out of memory) leaves the one there is, or the unit at
   // identity; the next change tries again.
+  std::unique_ptr<dsp::RateEngine> made;
+  try {
+    made = makeEngine(kEngineChunk);
+  } catch (const std::exception &) {
+  }
   if (made == nullptr) return false;
   if (ownedEngine_ != nullptr) retired_.push_back(std::move(ownedEngine_));
   ownedEngine_ = std::move(made);

@@ -39,8 +39,12 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
       (windowScale < 0   ? RubberBandStretcher::OptionWindowShort
        : windowScale > 0 ? RubberBandStretcher::OptionWindowLong
                          : RubberBandStretcher::OptionWindowStandard);
+  // The stretcher sizes its windows for rates from 8 to 192 kHz and misbehaves outside them (at
+  // 100 Hz its faster engine fails); a stream outside takes the nearest, with windows that are
+  // longer or shorter in time but work the same.
   stretcher_ = std::make_unique<RubberBandStretcher>(
-      static_cast<size_t>(sampleRate), channels, std::make_shared<QuietLog>(), options, 1.0, 1.0);
+      static_cast<size_t>(std::clamp(sampleRate, 8000.0, 192000.0)), channels,
+      std::make_shared<QuietLog>(), options, 1.0, 1.0);
   stretcher_->setMaxProcessSize(maxChunk);
   // Runs once through the extremes of the stretch so that every buffer they need exists before
   // the render thread comes: in real-time mode the stretcher then changes it without allocating.

@@ -126,7 +126,7 @@ TEST(RateUnits, TimePitchKeepsToTheTimeMapAndPitchAtEitherEngineLiveAndOffline) 
     EXPECT_GT(amplitudeAt(out[0][1], length / 6, length / 2, hz), 0.4);
     double residual = belowTone(out[0][1], hz, length / 6, length / 2);
     if (c.quality > 64) {
-      EXPECT_LT(residual, -55);
+      EXPECT_LT(residual, -50);
       EXPECT_LE(std::fabs(timeMapOffset(out[0][0], in[0], c.rate)), 44);
     } else {
       EXPECT_GT(residual, -45);
@@ -160,7 +160,8 @@ TEST(RateUnits, OddStreamRatesWorkOrAreRefused) {
   }
 }
 
-// Away from identity and back while rendering a tone: no jump, no gap, then the input again.
+// Away from identity and back while rendering a tone: no jump or kink, no gap, then the input
+// again.
 TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
   for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {
     SCOPED_TRACE(subType);
@@ -172,14 +173,16 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
       u.set(0, away ? 1.25f : 1.0f);                          // rate, on both units
       u.set(kNewTimePitchParam_Pitch, away ? 300.0f : 0.0f);  // refused by the varispeed
     });
-    float jump = 0;
+    float bend = 0;
     size_t quiet = 0, longestQuiet = 0;
-    for (size_t i = 1; i < out[0].size(); ++i) {
-      jump = std::max(jump, std::fabs(out[0][i] - out[0][i - 1]));
+    for (size_t i = 1; i + 1 < out[0].size(); ++i) {
+      bend = std::max(bend, std::fabs(out[0][i + 1] - 2 * out[0][i] + out[0][i - 1]));
       quiet = std::fabs(out[0][i]) < 0.02f ? quiet + 1 : 0;
       longestQuiet = std::max(longestQuiet, quiet);
     }
-    EXPECT_LT(jump, 0.08f);  // a 0.5 tone at 440 Hz moves up to 0.031 a sample, 0.04 at 550 Hz
+    // A 0.5 tone's slope changes by up to 0.0022 a sample at 440 Hz, 0.0031 at 523 or 550 Hz (a
+    // little more where two overlap in a crossfade); a jump or a kink changes it by far more.
+    EXPECT_LT(bend, 0.012f);
     EXPECT_LT(longestQuiet, 32u);  // under a millisecond: a zero crossing, not a gap
     std::vector<float> tail(out[0].end() - 2048, out[0].end());
     EXPECT_NE(std::search(in[0].begin(), in[0].end(), tail.begin(), tail.end()), in[0].end());
@@ -199,7 +202,8 @@ TEST(RateUnits, EnginesMadeWhileAnotherThreadRendersTakeOverAndAreFreedOnlyWhenL
   std::thread renderer([&] {
     out = unit.render(in, 66150, 512, [](UnitHarness &u, size_t done) {
       while (done >= 11025 && !moved.load(std::memory_order_relaxed)) std::this_thread::yield();
-      if (done >= 22050 && done % 4096 == 0) AudioUnitReset(u.unit(), kAudioUnitScope_Global, 0);
+      if (done >= 22050 && done < 44100 && done % 4096 == 0)
+        AudioUnitReset(u.unit(), kAudioUnitScope_Global, 0);
     });
     rendering = false;
   });

@@ -63,8 +63,10 @@ class TimePitch final : public RateUnit {
       Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
       window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
     }
+    double rate = 1, pitch = 1;
+    currentRates(rate, pitch);
     auto engine = std::unique_ptr<dsp::TimeStretcher>(new (std::nothrow) dsp::TimeStretcher(
-        outputRate(), channels(), maxChunk, window, finer(), offline()));
+        outputRate(), channels(), maxChunk, window, finer(), offline(), pitch > 1));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }
@@ -73,10 +75,7 @@ class TimePitch final : public RateUnit {
   size_t lookAheadFrames() override {
     double rate = 1, pitch = 1;
     currentRates(rate, pitch);
-    // The stretcher's own, and the pitch stage's, which reads the stretched sound.
-    auto *stretcher = static_cast<dsp::TimeStretcher *>(madeEngine());
-    return stretcher->startPad() +
-           static_cast<size_t>(dsp::VariableResampler::reach(pitch) * rate / pitch);
+    return static_cast<dsp::TimeStretcher *>(madeEngine())->lookAhead(rate, pitch);
   }
   size_t crossfadeFrames() const override { return 1024; }
   void currentRates(double &rate, double &pitch) override {

@@ -33,15 +33,22 @@ class RateEngine {
   virtual void clear() = 0;
   // rate: input frames per output frame; pitch: the factor on frequencies.
   virtual void setRates(double rate, double pitch) = 0;
-  // Input frames to feed before the first frame whose output should align, and the output
-  // frames to drop after them so that it does.
+  // Input frames to feed before the first frame whose output should align (at the rates last
+  // set; the stage also takes it as the input the engine holds on to), and the output frames to
+  // drop after them so that it does.
   virtual size_t primeFrames() = 0;
   virtual size_t alignmentDiscard() = 0;
+  // Called after clear and setRates, before the prime is fed: the output is to start at the
+  // frame that follows it.
+  virtual void start() {}
   // Input frames to feed next (1 ... maxChunk) toward outputNeeded more output frames.
   virtual size_t wanted(size_t maxChunk, size_t outputNeeded) = 0;
   virtual void feed(const float *const *input, size_t frames) = 0;
   virtual size_t available() = 0;
   virtual size_t retrieve(float *const *output, size_t frames) = 0;
+  // Whether the engine works ahead on a thread of its own and has room for another chunk now:
+  // the stage then feeds it before it takes its output, so that the engine never waits.
+  virtual bool hungry() { return false; }
 };
 
 // Pulls the next frames of the stage's input into one buffer per channel; nonzero on failure.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <system_error>
 
 namespace xnq::dsp {
@@ -23,10 +24,11 @@ struct QuietLog final : RubberBandStretcher::Logger {
 }  // namespace
 
 TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChunk, int windowScale,
-                             bool finer, bool offline)
+                             bool finer, bool offline, bool pitchFirst)
     : pitcher_(channels, maxChunk, 1 / kMaxPitch, kMaxPitch),
       channels_(channels),
       maxChunk_(maxChunk),
+      pitchFirst_(pitchFirst),
       // Room for every chunk in flight and the stretcher's own bursts, a power of two so that
       // the ring's place follows its counters through their wrap.
       ringFrames_(std::bit_ceil((kSlots + 2) * maxChunk + 16384)),
@@ -62,7 +64,8 @@ TimeStretcher::TimeStretcher(double sampleRate, unsigned channels, size_t maxChu
     }
   }
   stretcher_->reset();
-  startPad_ = stretcher_->getPreferredStartPad();
+  startPad_ = pad_ = stretcher_->getPreferredStartPad();
+  delay_ = stretcher_->getStartDelay();
   stretched_.assign(ringFrames_ * channels, 0.0f);
   if (offline) {
     for (Chunk &chunk : chunks_) chunk.samples.assign(maxChunk * channels, 0.0f);
@@ -185,24 +188,51 @@ void TimeStretcher::clear() {
   skip_ = 0;
 }
 
-void TimeStretcher::setRates(double rate, double pitch) {
-  ratio_ = pitch / rate;
-  pitcher_.setRates(pitch, 1);
-  if (!threaded_ || idle_) apply(ratio_, appliedOptions_);
+size_t TimeStretcher::lookAhead(double rate, double pitch) const {
+  double pitcher = static_cast<double>(VariableResampler::reach(pitch));
+  return static_cast<size_t>(pitchFirst_ ? pitcher + static_cast<double>(startPad_) * pitch
+                                         : static_cast<double>(startPad_) + pitcher * rate / pitch);
 }
 
-size_t TimeStretcher::primeFrames() { return stretcher_->getPreferredStartPad(); }
+void TimeStretcher::setRates(double rate, double pitch) {
+  ratio_ = pitch / rate;
+  pitch_ = pitch;
+  pitcher_.setRates(pitch, 1);
+  if (threaded_ && !idle_) return;
+  apply(ratio_, appliedOptions_);
+  pad_ = stretcher_->getPreferredStartPad();
+  delay_ = stretcher_->getStartDelay();
+}
 
-// The stretcher's output is in step with its input from its start delay on; the pitcher starts
-// there, with the stretcher's output just before it as the history its filter reaches into.
+size_t TimeStretcher::primeFrames() {
+  if (!pitchFirst_) return pad_;
+  return VariableResampler::reach(pitch_) +
+         static_cast<size_t>(std::ceil(static_cast<double>(pad_) * pitch_));
+}
+
+// Pitch first, the resampler starts where the stretcher's pad, read at the pitch, ends on the
+// frame after the prime.
+void TimeStretcher::start() {
+  if (pitchFirst_)
+    pitcher_.startAfter(static_cast<double>(primeFrames()) - static_cast<double>(pad_) * pitch_);
+}
+
+// The stretcher's output is in step with its input from its start delay on. Pitch after, the
+// pitcher starts there, with the stretcher's output just before it as the history its filter
+// reaches into.
 size_t TimeStretcher::alignmentDiscard() {
-  size_t delay = stretcher_->getStartDelay(), history = pitcher_.primeFrames();
-  skip_ = delay > history ? delay - history : 0;
-  if (history > delay) {
+  if (pitchFirst_) {
+    skip_ = delay_;
+    return 0;
+  }
+  size_t history = pitcher_.primeFrames();
+  pitcher_.start();
+  skip_ = delay_ > history ? delay_ - history : 0;
+  if (history > delay_) {
     const float *zeros[64];
     std::fill(between_.begin(), between_.begin() + static_cast<std::ptrdiff_t>(maxChunk_), 0.0f);
     for (unsigned c = 0; c < channels_; ++c) zeros[c] = between_.data();
-    pitcher_.feed(zeros, history - delay);
+    pitcher_.feed(zeros, history - delay_);
   }
   return 0;
 }
@@ -216,20 +246,19 @@ size_t TimeStretcher::wanted(size_t maxChunk, size_t) {
   return std::clamp<size_t>(static_cast<size_t>(frames), std::min<size_t>(64, maxChunk), maxChunk);
 }
 
-void TimeStretcher::feed(const float *const *input, size_t frames) {
-  if (!threaded_) {
-    stretch(input, frames, ratio_, options_);
-    return;
-  }
+TimeStretcher::Chunk &TimeStretcher::claimChunk() {
   uint32_t slot = submitted_.load(std::memory_order_relaxed);
   for (;;) {
     uint32_t progress = progress_.load(std::memory_order_acquire);
     if (slot - done_.load(std::memory_order_acquire) < kSlots) break;
     progress_.wait(progress, std::memory_order_acquire);
   }
+  return chunks_[slot % kSlots];
+}
+
+void TimeStretcher::submitChunk(size_t frames) {
+  uint32_t slot = submitted_.load(std::memory_order_relaxed);
   Chunk &chunk = chunks_[slot % kSlots];
-  for (unsigned c = 0; c < channels_; ++c)
-    std::copy_n(input[c], frames, chunk.samples.data() + c * maxChunk_);
   chunk.frames = frames;
   chunk.ratio = ratio_;
   chunk.options = options_;
@@ -239,32 +268,88 @@ void TimeStretcher::feed(const float *const *input, size_t frames) {
   idle_ = false;
 }
 
-// Moves the stretched sound through the pitcher until some comes out, a chunk at a time so
-// that the pitcher never holds more than a chunk.
+void TimeStretcher::stretchPitched() {
+  float *into[64];
+  while (size_t ready = pitcher_.available()) {
+    size_t n = std::min(ready, maxChunk_);
+    float *base = threaded_ ? claimChunk().samples.data() : between_.data();
+    for (unsigned c = 0; c < channels_; ++c) into[c] = base + c * maxChunk_;
+    pitcher_.retrieve(into, n);
+    if (threaded_) {
+      submitChunk(n);
+    } else {
+      stretch(into, n, ratio_, options_);
+    }
+  }
+}
+
+void TimeStretcher::feed(const float *const *input, size_t frames) {
+  if (pitchFirst_) {
+    pitcher_.feed(input, frames);
+    stretchPitched();
+    return;
+  }
+  if (!threaded_) {
+    stretch(input, frames, ratio_, options_);
+    return;
+  }
+  Chunk &chunk = claimChunk();
+  for (unsigned c = 0; c < channels_; ++c)
+    std::copy_n(input[c], frames, chunk.samples.data() + c * maxChunk_);
+  submitChunk(frames);
+}
+
+// Pitch first, the stretched sound is the output, once the stretcher's delay is dropped. Pitch
+// after, it moves through the pitcher until some comes out, a chunk at a time so that the pitcher
+// never holds more than a chunk.
 size_t TimeStretcher::available() {
   const float *chunk[64];
-  while (pitcher_.available() == 0) {
+  for (;;) {
+    if (!pitchFirst_ && pitcher_.available() > 0) return pitcher_.available();
     uint32_t at = read_.load(std::memory_order_relaxed);
     size_t ready = written_.load(std::memory_order_acquire) - at;
-    if (ready == 0) break;
+    if (pitchFirst_ && skip_ == 0) return ready;
+    if (ready == 0) return pitchFirst_ ? 0 : pitcher_.available();
     size_t place = at & (ringFrames_ - 1);
     size_t n = std::min({ready, ringFrames_ - place, maxChunk_});
     size_t drop = std::min(skip_, n);
     skip_ -= drop;
+    if (pitchFirst_) n = drop;
     for (unsigned c = 0; c < channels_; ++c)
       chunk[c] = stretched_.data() + c * ringFrames_ + place + drop;
     if (n > drop) pitcher_.feed(chunk, n - drop);
-    read_.store(at + static_cast<uint32_t>(n), std::memory_order_release);
-    if (threaded_) {
-      work_.fetch_add(1, std::memory_order_release);
-      work_.notify_one();
-    }
+    consumed(at + static_cast<uint32_t>(n));
   }
-  return pitcher_.available();
+}
+
+// The render thread has taken the ring up to at: the worker may write there again.
+void TimeStretcher::consumed(uint32_t at) {
+  read_.store(at, std::memory_order_release);
+  if (threaded_) {
+    work_.fetch_add(1, std::memory_order_release);
+    work_.notify_one();
+  }
+}
+
+bool TimeStretcher::hungry() {
+  return threaded_ &&
+         submitted_.load(std::memory_order_relaxed) - done_.load(std::memory_order_acquire) <
+             kSlots;
 }
 
 size_t TimeStretcher::retrieve(float *const *output, size_t frames) {
-  return pitcher_.retrieve(output, frames);
+  if (!pitchFirst_) return pitcher_.retrieve(output, frames);
+  uint32_t at = read_.load(std::memory_order_relaxed);
+  frames = std::min<size_t>(frames, written_.load(std::memory_order_acquire) - at);
+  for (size_t done = 0; done < frames;) {
+    size_t place = (at + done) & (ringFrames_ - 1);
+    size_t run = std::min(frames - done, ringFrames_ - place);
+    for (unsigned c = 0; c < channels_; ++c)
+      std::copy_n(stretched_.data() + c * ringFrames_ + place, run, output[c] + done);
+    done += run;
+  }
+  consumed(at + static_cast<uint32_t>(frames));
+  return frames;
 }
 
 }  // namespace xnq::dsp

@@ -118,11 +118,10 @@ void VariableResampler::setRates(double rate, double) {
   glideStep_ = (target_ - rate_) / kGlideFrames;
 }
 
-size_t VariableResampler::primeFrames() {
-  size_t prime = reach(rate_);
-  whole_ = held_ + prime;
-  fraction_ = 0;
-  return prime;
+void VariableResampler::startAfter(double frames) {
+  double whole = std::floor(frames);
+  whole_ = held_ + static_cast<size_t>(whole);
+  fraction_ = frames - whole;
 }
 
 size_t VariableResampler::wanted(size_t maxChunk, size_t outputNeeded) {

@@ -2,7 +2,7 @@
 // may change at any output frame, gliding to each new value over a few milliseconds.
 //
 // Output frame k is the input band-limited and read at input position p_k, where p_0 is the
-// frame after the history fed before the start (see primeFrames) and p_{k+1} = p_k + the ratio
+// frame after the history fed before the start (see start) and p_{k+1} = p_k + the ratio
 // at frame k. The reading is exact: a windowed-sinc filter centred on p_k, so the output starts
 // with the input's first frame and stays on that time map through every change of ratio (a
 // resampler that keeps its own delay would start late and cut the end). When the ratio is
@@ -31,10 +31,12 @@ class VariableResampler final : public RateEngine {
   // Every call below comes from the render thread: no allocation, no lock.
   void clear() override;
   void setRates(double rate, double pitch) override;
-  // The history the filter reaches back into at the present ratio. The output starts at the
-  // frame that follows these frames.
-  size_t primeFrames() override;
+  // The history the filter reaches back into at the present ratio.
+  size_t primeFrames() override { return reach(rate_); }
   size_t alignmentDiscard() override { return 0; }
+  void start() override { startAfter(static_cast<double>(reach(rate_))); }
+  // Render thread: the output is to start that many input frames after those held now.
+  void startAfter(double frames);
   size_t wanted(size_t maxChunk, size_t outputNeeded) override;
   void feed(const float *const *input, size_t frames) override;
   size_t available() override { return static_cast<size_t>(written_ - read_); }

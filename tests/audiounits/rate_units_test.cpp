@@ -163,9 +163,13 @@ TEST(RateUnits, OddStreamRatesWorkOrAreRefused) {
 // Away from identity and back while rendering a tone: no jump or kink, no gap, then the input
 // again.
 TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
-  for (OSType subType : {kAudioUnitSubType_NewTimePitch, kAudioUnitSubType_Varispeed}) {
-    SCOPED_TRACE(subType);
+  const std::pair<OSType, UInt32> cases[] = {{kAudioUnitSubType_NewTimePitch, 0},
+                                             {kAudioUnitSubType_NewTimePitch, 1},  // offline
+                                             {kAudioUnitSubType_Varispeed, 0}};
+  for (auto [subType, offline] : cases) {
+    SCOPED_TRACE(testing::Message() << subType << (offline ? " offline" : ""));
     UnitHarness unit(kAudioUnitType_FormatConverter, subType);
+    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_OfflineRender, offline), noErr);
     ASSERT_EQ(unit.initialize(), noErr);
     Signal in = tone(1, 440, 6);
     Signal out = unit.render(in, 3 * 44100, 512, [](UnitHarness &u, size_t done) {

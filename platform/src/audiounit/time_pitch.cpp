@@ -9,7 +9,7 @@
 // level after a silence, at about four times the cost; 64 and below the faster engine, whose
 // phase vocoder lets a steady tone warble by a few cents and can lose level on a note that
 // follows a silence.
-// Overlap chooses the analysis window when the stretcher is made: the default 8 the engine's
+// Overlap chooses the analysis window of the stretcher: the default 8 the engine's
 // standard window (the finer engine's several windows), below 8 a short one (more time
 // resolution; the finer engine then keeps to one window, at a fraction of its cost), above 8 a
 // long one (steadier tones, smeared attacks; the finer engine has no long one).
@@ -58,20 +58,17 @@ class TimePitch final : public RateUnit {
 
  protected:
   std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
-    int window = 0;
-    if (newer_) {
-      Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
-      window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
-    }
-    double rate = 1, pitch = 1;
-    currentRates(rate, pitch);
     auto engine = std::unique_ptr<dsp::TimeStretcher>(new (std::nothrow) dsp::TimeStretcher(
-        outputRate(), channels(), maxChunk, window, finer(), offline(), pitch > 1));
+        outputRate(), channels(), maxChunk, window(), finer(), offline(), pitchUp()));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
   }
-  // Offline the stretcher runs on a worker thread of its own (see dsp/time_stretcher.h).
-  int engineKind() override { return (finer() ? 1 : 0) | (offline() ? 2 : 0); }
+  // Each setting the stretcher is made for: a change makes another, which takes over at the next
+  // start of a stretch. Offline the stretcher runs on a worker thread of its own; for a pitch up
+  // the pitch shift goes first (see dsp/time_stretcher.h).
+  int engineKind() override {
+    return (finer() ? 1 : 0) | (offline() ? 2 : 0) | (pitchUp() ? 4 : 0) | (window() + 1) << 3;
+  }
   size_t lookAheadFrames() override {
     double rate = 1, pitch = 1;
     currentRates(rate, pitch);
@@ -97,6 +94,16 @@ class TimePitch final : public RateUnit {
 
  private:
   bool finer() const { return renderQuality() > 64; }
+  bool pitchUp() {
+    double rate = 1, pitch = 1;
+    currentRates(rate, pitch);
+    return pitch > 1;
+  }
+  int window() {
+    if (!newer_) return 0;
+    Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
+    return overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
+  }
 
   bool newer_;
 };

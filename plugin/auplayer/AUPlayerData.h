@@ -2,21 +2,26 @@
 // to its worker, and the operations that the player's files share.
 #pragma once
 
+#include <float.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "frame/frame.h"
 #include "os/au_graph.h"
 
-// The decoded file: interleaved 32-bit floats in the client format. Filled by the load before the
-// graph exists and left alone afterwards, so the render thread reads it without a lock.
+// The decoded file: interleaved 32-bit floats in the client format. The load worker fills it
+// before the graph exists and leaves it alone afterwards, so the render thread reads it without a
+// lock; while the load runs, the worker changes samples, frames and byteSize, and host threads read
+// them, only under gLoadLock.
 struct AudioFileBuffer {
-  uint32_t frames;                     // frames decoded
+  uint32_t frames;                     // frames decoded so far
   AudioStreamBasicDescription format;  // a copy of the client format
-  float *samples;                      // owned, zero-filled; null when nothing is loaded
-  uint32_t byteSize;                   // channels × frames × 4, as allocated
+  float *samples;                      // owned; null when nothing is loaded
+  uint32_t byteSize;                   // channels × frames × 4: the bytes decoded
 };
 
 // The instance data of one AUPlayerXNQ object. The host allocates it zero-filled; the
@@ -24,8 +29,10 @@ struct AudioFileBuffer {
 // accessor) are host words or single bytes at the positions the property table takes from
 // offsetof; "Integer" fields are host words, so they are 32 bits wide on i386 and 64 on x86-64.
 struct AUPlayerData {
-  double sampleRate;   // Hz; 0 until a load has read the file's duration
-  double trackLength;  // seconds; 0 until then
+  // Written by the load's worker, read by host threads (during LoadFileMT too). Hz and seconds;
+  // 0 until a load has read the file's duration.
+  std::atomic<double> sampleRate;
+  std::atomic<double> trackLength;
   // Frames, -1.0 when unset. Written by host threads (LoopIn, LoopOut, a load); read by the
   // render thread once per slice.
   std::atomic<double> loopInFrame;
@@ -48,14 +55,15 @@ struct AUPlayerData {
   RBInteger DataSampleWordSize;
   RBInteger MaximumFramesPerSlice;  // 0 leaves the units' own maximum
   // The graph and its units. The host program may overwrite each handle; what it writes is used
-  // as a handle from then on.
-  AUGraph graph;
-  AudioUnit converterUnit;
-  AudioUnit outputUnit;
-  AudioUnit timePitchUnit;
-  AudioUnit varispeedUnit;
-  AudioUnit mixerUnit;
-  AudioUnit equalizerUnit;
+  // as a handle from then on. Written by the load's worker (on another thread during LoadFileMT)
+  // and the host's accessor; read by host calls.
+  std::atomic<AUGraph> graph;
+  std::atomic<AudioUnit> converterUnit;
+  std::atomic<AudioUnit> outputUnit;
+  std::atomic<AudioUnit> timePitchUnit;
+  std::atomic<AudioUnit> varispeedUnit;
+  std::atomic<AudioUnit> mixerUnit;
+  std::atomic<AudioUnit> equalizerUnit;
   AudioStreamBasicDescription *clientFormat;  // owned: the decoded samples and converter input
   AudioStreamBasicDescription *outputFormat;  // owned: between the processing units
   AUNode outputNode;
@@ -67,7 +75,9 @@ struct AUPlayerData {
   // The next frame renderInput reads. Written by host threads (CurrentTime, a load) and by the
   // render thread after every slice; read by both.
   std::atomic<uint32_t> playPosition;
-  uint32_t totalFrames;  // written by the load before the graph exists, read-only afterwards
+  // Written by the load's worker before the graph exists; read by host threads (during
+  // LoadFileMT too) and by the render thread.
+  std::atomic<uint32_t> totalFrames;
   AudioFileBuffer *decodedAudio;  // owned
   // Written by host threads (Looping, a load); read by the render thread once per slice.
   std::atomic<uint8_t> Looping;
@@ -80,6 +90,8 @@ struct AUPlayerData {
 static_assert(std::atomic<double>::is_always_lock_free && sizeof(std::atomic<double>) == 8);
 static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4);
 static_assert(std::atomic<uint8_t>::is_always_lock_free && sizeof(std::atomic<uint8_t>) == 1);
+static_assert(std::atomic<AudioUnit>::is_always_lock_free &&
+              sizeof(std::atomic<AudioUnit>) == sizeof(AudioUnit));
 #if defined(__i386__)
 static_assert(sizeof(AUPlayerData) == 184, "the file player record is 184 bytes on i386");
 static_assert(offsetof(AUPlayerData, loopInFrame) == 16 && offsetof(AUPlayerData, Tag) == 40);
@@ -95,7 +107,7 @@ static_assert(offsetof(AUPlayerData, decodedAudio) == 168 && offsetof(AUPlayerDa
 #endif
 
 // One load, from LoadFileIntern to its worker. Lives on the caller's stack for the call; the
-// worker writes the two flags, the caller reads them after the worker has returned.
+// worker writes the two flags and the status, the caller reads them after the worker has returned.
 struct LoadFileRequest {
   int32_t InputChannels;
   int32_t OutputChannels;
@@ -103,7 +115,17 @@ struct LoadFileRequest {
   uint8_t outOfMemory;
   uint8_t success;
   CFURLRef fileURL;  // created and released by LoadFileIntern
+  // The status the worker last stored in Lasterror: stored there once more when the load returns,
+  // so that host code run meanwhile (during LoadFileMT's yields) does not have the last word.
+  OSStatus status;
 };
+
+// Held by a load's worker while it publishes what host threads may use during LoadFileMT (the
+// decoded buffer as it grows, the rate units until the unit not chosen is bypassed), and by the
+// host-thread entries that use it (Data, setTimePitchUnit). One for every player: it is held only
+// for moments, and never by the render thread. Never held across a call into the host, except by
+// Data while it copies into the block it makes.
+extern std::mutex gLoadLock;
 
 extern REALclassDefinition AUPlayerClass;
 
@@ -112,12 +134,16 @@ inline AUPlayerData *AUPlayer(REALobject obj) {
 }
 
 // Lasterror holds a framework status sign-extended to the host word; -1 before the first call of
-// an operation.
-inline void SetLasterror(AUPlayerData *player, OSStatus status) { player->Lasterror = status; }
+// an operation. A single store: during LoadFileMT the worker and host calls both write it.
+inline void SetLasterror(AUPlayerData *player, OSStatus status) {
+  std::atomic_ref<RBInteger>(player->Lasterror).store(status, std::memory_order_relaxed);
+}
 
-// The load worker (LoadWorker.cpp) and its graph part (BuildGraph.cpp).
+// The load worker (LoadWorker.cpp) and its graph part (BuildGraph.cpp). The worker keeps each
+// status in Lasterror and in the request.
 void LoadFileInternal(void *request);
-bool BuildGraph(AUPlayerData *player);
+void Report(LoadFileRequest *request, OSStatus status);
+bool BuildGraph(LoadFileRequest *request);
 
 // The converter's input callback (RenderInput.cpp).
 OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *ioActionFlags,
@@ -127,3 +153,11 @@ OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *ioActionFlags,
 // The low 32 bits of a value truncated toward zero to a signed 64-bit integer, as frame numbers
 // are made from times; a value that is not finite or does not fit gives 0.
 uint32_t TruncatedLow32(double value);
+
+// A Double in single precision, as values travel to the units. One beyond the float range is
+// infinite (casting it is undefined), so that the unit's own range check refuses it.
+inline float Single(double value) {
+  if (value > FLT_MAX) return INFINITY;
+  if (value < -FLT_MAX) return -INFINITY;
+  return static_cast<float>(value);
+}

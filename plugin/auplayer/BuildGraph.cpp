@@ -1,5 +1,7 @@
 // The graph part of a load: renderInput → converter → mixer → equalizer → time-pitch →
 // varispeed → output, built, configured and initialized, but not started.
+#include <algorithm>
+
 #include "auplayer/AUPlayerData.h"
 #include "os/graphics.h"
 
@@ -33,14 +35,14 @@ OSType TimePitchSubType() {
 // that fails and answers whether all of them succeeded.
 class Steps {
  public:
-  explicit Steps(AUPlayerData *player) : player_(player) {}
+  explicit Steps(LoadFileRequest *request) : request_(request) {}
   bool operator()(OSStatus status) {
-    SetLasterror(player_, status);
+    Report(request_, status);
     return status == noErr;
   }
 
  private:
-  AUPlayerData *player_;
+  LoadFileRequest *request_;
 };
 
 OSStatus SetUInt32(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, UInt32 value) {
@@ -51,10 +53,47 @@ OSStatus SetFormat(AudioUnit unit, AudioUnitScope scope, const AudioStreamBasicD
   return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &f, sizeof f);
 }
 
+// The fields from the host word: a value beyond 32 bits stands as the nearest 32-bit one (a
+// maximum of 2^32 + 2000 frames is no maximum of 2000).
+int32_t Field32(RBInteger value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// Fetches the units and bypasses the rate unit not chosen, under the load lock: setTimePitchUnit
+// takes it too, so a choice made meanwhile comes wholly before (and is applied here) or wholly
+// after (and finds the units).
+bool OpenUnits(AUPlayerData *player, AUGraph graph, Steps &step) {
+  std::lock_guard<std::mutex> lock(gLoadLock);
+  auto fetch = [&](AUNode node, std::atomic<AudioUnit> &handle) {
+    AudioUnit unit = nullptr;
+    if (!step(AUGraphNodeInfo(graph, node, nullptr, &unit))) return false;
+    handle.store(unit);
+    return true;
+  };
+  if (!fetch(player->outputNode, player->outputUnit) ||
+      !fetch(player->converterNode, player->converterUnit) ||
+      !fetch(player->mixerNode, player->mixerUnit) ||
+      !fetch(player->timePitchNode, player->timePitchUnit) ||
+      !fetch(player->varispeedNode, player->varispeedUnit) ||
+      !fetch(player->equalizerNode, player->equalizerUnit))
+    return false;
+
+  // One mixer input, metered.
+  if (!step(SetUInt32(player->mixerUnit, kAudioUnitProperty_ElementCount, kAudioUnitScope_Input,
+                      1)) ||
+      !step(
+          SetUInt32(player->mixerUnit, kAudioUnitProperty_MeteringMode, kAudioUnitScope_Input, 1)))
+    return false;
+  // The rate unit not chosen by TimePitchUnit is bypassed.
+  AudioUnit bypassed = player->TimePitchUnit == 2 ? player->timePitchUnit : player->varispeedUnit;
+  return step(SetUInt32(bypassed, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 1));
+}
+
 }  // namespace
 
-bool BuildGraph(AUPlayerData *player) {
-  Steps step(player);
+bool BuildGraph(LoadFileRequest *request) {
+  AUPlayerData *player = request->player;
+  Steps step(request);
   AUGraph graph = nullptr;
   if (!step(NewAUGraph(&graph))) return false;
   player->graph = graph;
@@ -89,25 +128,7 @@ bool BuildGraph(AUPlayerData *player) {
   player->mixerNode = mixerNode;
   player->converterNode = converterNode;
 
-  if (!step(AUGraphOpen(graph)) ||
-      !step(AUGraphNodeInfo(graph, outputNode, nullptr, &player->outputUnit)) ||
-      !step(AUGraphNodeInfo(graph, converterNode, nullptr, &player->converterUnit)) ||
-      !step(AUGraphNodeInfo(graph, mixerNode, nullptr, &player->mixerUnit)) ||
-      !step(AUGraphNodeInfo(graph, timePitchNode, nullptr, &player->timePitchUnit)) ||
-      !step(AUGraphNodeInfo(graph, varispeedNode, nullptr, &player->varispeedUnit)) ||
-      !step(AUGraphNodeInfo(graph, equalizerNode, nullptr, &player->equalizerUnit)))
-    return false;
-
-  // One mixer input, metered.
-  if (!step(SetUInt32(player->mixerUnit, kAudioUnitProperty_ElementCount, kAudioUnitScope_Input,
-                      1)) ||
-      !step(
-          SetUInt32(player->mixerUnit, kAudioUnitProperty_MeteringMode, kAudioUnitScope_Input, 1)))
-    return false;
-  // The rate unit not chosen by TimePitchUnit is bypassed.
-  AudioUnit bypassed = player->TimePitchUnit == 2 ? player->timePitchUnit : player->varispeedUnit;
-  if (!step(SetUInt32(bypassed, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 1)))
-    return false;
+  if (!step(AUGraphOpen(graph)) || !OpenUnits(player, graph, step)) return false;
 
   const AURenderCallbackStruct callback = {renderInput, player};
   if (!step(AUGraphSetNodeInputCallback(graph, converterNode, 0, &callback))) return false;
@@ -124,11 +145,12 @@ bool BuildGraph(AUPlayerData *player) {
 
   // Only a maximum above the units' own default is given to them; a unit that refuses it keeps
   // its own, and Lasterror does not hear of it. The field is 32-bit, compared signed.
-  const auto maximum = static_cast<int32_t>(player->MaximumFramesPerSlice);
+  const int32_t maximum = Field32(player->MaximumFramesPerSlice);
   if (maximum >= 1157) {
     const UInt32 frames = static_cast<UInt32>(maximum);
-    for (AudioUnit unit : {player->timePitchUnit, player->equalizerUnit, player->mixerUnit,
-                           player->converterUnit, player->varispeedUnit}) {
+    for (AudioUnit unit :
+         {player->timePitchUnit.load(), player->equalizerUnit.load(), player->mixerUnit.load(),
+          player->converterUnit.load(), player->varispeedUnit.load()}) {
       SetUInt32(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, frames);
     }
   }

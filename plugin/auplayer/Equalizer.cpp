@@ -17,7 +17,7 @@ void UpdateBands(REALobject obj, REALarray bands, ReadElement element) {
   if (equalizer == nullptr) return;
   const RBInteger upperBound = REALGetArrayUBound(bands);
   for (RBInteger i = 0; i <= upperBound; ++i) {
-    const auto gain = static_cast<float>(element(bands, i));
+    const float gain = Single(element(bands, i));
     AudioUnitSetParameter(equalizer, static_cast<AudioUnitParameterID>(i), kAudioUnitScope_Global,
                           0, gain, 0);
   }
@@ -54,8 +54,7 @@ double getInputVolume(REALobject obj, uint32_t inputNum) {
 }
 
 void setInputVolume(REALobject obj, uint32_t inputNum, double value) {
-  SetInputParameter(AUPlayer(obj), kMultiChannelMixerParam_Volume, inputNum,
-                    static_cast<float>(value));
+  SetInputParameter(AUPlayer(obj), kMultiChannelMixerParam_Volume, inputNum, Single(value));
 }
 
 // True when the mixer's value, truncated to an integer, has a nonzero low byte: 1.0 is on, 0.5

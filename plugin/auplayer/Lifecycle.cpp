@@ -49,9 +49,12 @@ void AUPlayerDestructor(REALobject obj) {
   // standard accessor, which the host releases with the object like any value it reads there.
 }
 
-// Data as Memoryblock: the whole decoded buffer, or nil when there is none.
+// Data as Memoryblock: the frames decoded, or nil when there are none. During LoadFileMT the
+// worker may grow, shrink or free the buffer: the copy is made under the lock it does that under.
 REALmemoryBlock CopyData(REALobject obj) {
   const AudioFileBuffer *audio = AUPlayer(obj)->decodedAudio;
-  if (audio == nullptr || audio->samples == nullptr) return nullptr;
+  if (audio == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(gLoadLock);
+  if (audio->samples == nullptr) return nullptr;
   return REALBuildMemoryblock(audio->samples, audio->byteSize);
 }

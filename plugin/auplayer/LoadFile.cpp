@@ -1,5 +1,7 @@
 // LoadFile and LoadFileMT: the checks a load makes on the host's thread, the file URL of the
 // host's folder item, and the hand-over to the worker on this thread or another one.
+#include <algorithm>
+
 #include "auplayer/AUPlayerData.h"
 #include "auplayer/AUPlayerEntries.h"
 
@@ -40,6 +42,13 @@ CFURLRef FileURL(REALfolderItem file) {
   return URLInFolder(file);
 }
 
+// A channel count beyond the request's 32-bit field stands as the nearest count the field holds,
+// which the platform then refuses like any count beyond its range; its low 32 bits could name a
+// count it accepts (2^32 + 2 channels would load as 2).
+int32_t ChannelCount(RBInteger count) {
+  return static_cast<int32_t>(std::clamp<int64_t>(count, INT32_MIN, INT32_MAX));
+}
+
 RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputChannels,
                          RBInteger outputChannels, bool threaded) {
   if (file == nullptr) {
@@ -65,14 +74,16 @@ RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputCha
     RaiseException("NilObjectException", "File is invalid path");
     return false;
   }
-  // The channel counts are 32-bit; a larger host Integer keeps its low 32 bits.
   LoadFileRequest request = {
-      static_cast<int32_t>(inputChannels), static_cast<int32_t>(outputChannels), player, 0, 0, url};
+      ChannelCount(inputChannels), ChannelCount(outputChannels), player, 0, 0, url, -1};
   if (threaded) {
     RunThreadedBlocks(&request, LoadFileInternal, nullptr);
   } else {
     LoadFileInternal(&request);
   }
+  // The worker's last status is the load's last word: host code run during the yields may have
+  // written Lasterror since.
+  SetLasterror(player, request.status);
   if (request.outOfMemory) {
     RaiseException("OutOfMemoryException", "Failed to allocate buffer for audio data.");
   }

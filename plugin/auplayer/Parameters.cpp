@@ -21,7 +21,7 @@ double GetParameter(AUPlayerData *player, AudioUnit unit, AudioUnitParameterID i
 void SetParameter(AUPlayerData *player, AudioUnit unit, AudioUnitParameterID id,
                   AudioUnitScope scope, double value) {
   SetLasterror(player, -1);
-  SetLasterror(player, AudioUnitSetParameter(unit, id, scope, 0, static_cast<float>(value), 0));
+  SetLasterror(player, AudioUnitSetParameter(unit, id, scope, 0, Single(value), 0));
 }
 
 // Rate, pitch, overlap and peak locking go to the time-pitch unit and then to the varispeed
@@ -85,8 +85,7 @@ double getTimeRate(REALobject obj, RBInteger) {
 
 // The rate is rounded down to a multiple of 0.01.
 void setTimeRate(REALobject obj, RBInteger, double value) {
-  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Rate,
-                   static_cast<float>(floor(value * 100) / 100));
+  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Rate, Single(floor(value * 100) / 100));
 }
 
 double getPitchRate(REALobject obj, RBInteger) {
@@ -94,7 +93,7 @@ double getPitchRate(REALobject obj, RBInteger) {
 }
 
 void setPitchRate(REALobject obj, RBInteger, double value) {
-  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Pitch, static_cast<float>(value));
+  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Pitch, Single(value));
 }
 
 double getOverlap(REALobject obj, RBInteger) {
@@ -102,7 +101,7 @@ double getOverlap(REALobject obj, RBInteger) {
 }
 
 void setOverlap(REALobject obj, RBInteger, double value) {
-  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Overlap, static_cast<float>(value));
+  SetRateParameter(AUPlayer(obj), kNewTimePitchParam_Overlap, Single(value));
 }
 
 RBBoolean getEnablePeakLocking(REALobject obj, RBInteger) {
@@ -116,8 +115,11 @@ void setEnablePeakLocking(REALobject obj, RBInteger, RBBoolean value) {
 // 1 (or 0, which stands for it) plays through the time-pitch unit, 2 through the varispeed
 // unit; other values change nothing. Choosing the unit that already plays makes no call. Before
 // a load the handles are 0 and the calls fail, but the choice is kept and the load applies it.
+// Under the load lock: a load running on another thread fetches the units and applies the choice
+// under it, so the two never interleave.
 void setTimePitchUnit(REALobject obj, RBInteger, RBInteger value) {
   AUPlayerData *player = AUPlayer(obj);
+  std::lock_guard<std::mutex> lock(gLoadLock);
   SetLasterror(player, -1);
   const RBInteger unit = value == 0 ? 1 : value;
   if (unit == 2) {

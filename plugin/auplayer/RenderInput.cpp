@@ -51,8 +51,9 @@ OSStatus renderInput(void *inRefCon, AudioUnitRenderActionFlags *, const AudioTi
   }
 
   // The end of the data holds the position; later slices are silent.
+  const uint32_t total = player->totalFrames.load(std::memory_order_relaxed);
   uint64_t next = uint64_t{start} + n;
-  if (next >= player->totalFrames) next = player->totalFrames;
+  if (next >= total) next = total;
   auto position = static_cast<uint32_t>(next);
   // The loop is checked once per slice, after it: playback runs up to one slice past the
   // loop-out frame before it wraps.

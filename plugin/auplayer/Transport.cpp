@@ -26,7 +26,7 @@ double LoopSeconds(const AUPlayerData *player, double frame) {
 
 // The frame for a time at the loop points' rate: the rate in single precision.
 double LoopFrame(const AUPlayerData *player, double seconds) {
-  const double rate = static_cast<float>(FramesPerSecond(player));
+  const double rate = Single(FramesPerSecond(player));
   return TruncatedLow32(rate * seconds);
 }
 
@@ -57,8 +57,9 @@ void Stop(REALobject obj) {
 void Reset(REALobject obj) {
   AUPlayerData *player = AUPlayer(obj);
   SetLasterror(player, -1);
-  for (AudioUnit unit : {player->mixerUnit, player->timePitchUnit, player->varispeedUnit,
-                         player->equalizerUnit, player->outputUnit}) {
+  for (AudioUnit unit :
+       {player->mixerUnit.load(), player->timePitchUnit.load(), player->varispeedUnit.load(),
+        player->equalizerUnit.load(), player->outputUnit.load()}) {
     if (unit != nullptr) SetLasterror(player, AudioUnitReset(unit, kAudioUnitScope_Global, 0));
   }
 }

@@ -28,7 +28,9 @@ struct AudioPlayerData {
   std::atomic<float> sampleRate{44100.0f};
   // Written by the host at any time (property); read by the IO procedure once per cycle.
   std::atomic<int32_t> numberOfChannels{1};
-  // Written true by Start, false by the IO procedure only; read by host calls and the IO thread.
+  // Written true by Start, false by the IO procedure; once the device has gone away (so that no
+  // procedure runs any more) also by the device's alive listener and by Start and Stop. Read by
+  // host calls and the IO thread.
   std::atomic<uint8_t> isRunning{0};
   // Written by Stop/Close on the host thread; read by the IO procedure at the start of a cycle.
   std::atomic<uint8_t> stopRequested{0};
@@ -38,8 +40,8 @@ struct AudioPlayerData {
   std::atomic<uint8_t> hadUnderflow{0};
   // Host threads only: read at Start.
   uint32_t outputDeviceID = 0;
-  // The device output runs on: written by Start before isRunning goes true, read by Start and
-  // the Stop handshake (host threads) after they see isRunning true.
+  // The device output last ran on, whose alive property the player listens to (0: none). Host
+  // threads only: written by Start and Stop, read by them and the Stop handshake.
   AudioDeviceID runningDevice = 0;
   // Written by Start while stopped, then by the IO thread alone while running; never read by the
   // host while running. Eight-byte aligned so the record has the same layout on both builds.

@@ -28,15 +28,42 @@ bool ReadOutputFormat(AudioDeviceID device, AudioStreamBasicDescription *format)
                                 format) == 0;
 }
 
-// Host thread: whether the device output runs on has gone away. The audio hardware reports a
-// device as gone (unknown, or no longer alive) only once none of its IO procedures runs any more,
-// so the procedure will never clear isRunning itself and the record is the host's again.
-bool OutputDeviceGone(const AudioPlayerData *player) {
+// Whether a device has gone away. The audio hardware reports a device as gone (unknown, or no
+// longer alive) only once none of its IO procedures runs any more, so a procedure it ran will never
+// clear isRunning itself and the record is the host's again.
+bool DeviceGone(AudioDeviceID device) {
   UInt32 alive = 0;
   UInt32 size = sizeof alive;
-  return AudioDeviceGetProperty(player->runningDevice, 0, false, kAudioDevicePropertyDeviceIsAlive,
-                                &size, &alive) != 0 ||
+  return AudioDeviceGetProperty(device, 0, false, kAudioDevicePropertyDeviceIsAlive, &size,
+                                &alive) != 0 ||
          alive == 0;
+}
+
+bool OutputDeviceGone(const AudioPlayerData *player) { return DeviceGone(player->runningDevice); }
+
+const AudioObjectPropertyAddress kDeviceIsAlive = {kAudioDevicePropertyDeviceIsAlive,
+                                                   kAudioObjectPropertyScopeGlobal,
+                                                   kAudioObjectPropertyElementMaster};
+
+// The audio hardware's notification thread (never an IO or a host thread): no allocation, no lock,
+// no host call. A device that goes away stops calling the procedure without a cycle that could
+// clear isRunning, so this does what the procedure does when it stops the device: a program that
+// polls IsRunning learns that playback has ended.
+OSStatus OutputDeviceAliveChanged(AudioObjectID device, UInt32, const AudioObjectPropertyAddress *,
+                                  void *clientData) {
+  if (DeviceGone(device)) {
+    static_cast<AudioPlayerData *>(clientData)->isRunning.store(0, std::memory_order_release);
+  }
+  return 0;
+}
+
+// Host thread: stops listening to the device output last ran on. Removing the listener waits out
+// a call of it in progress, so afterwards no notification touches the record.
+void StopListening(AudioPlayerData *player) {
+  if (player->runningDevice == 0) return;
+  AudioObjectRemovePropertyListener(player->runningDevice, &kDeviceIsAlive,
+                                    OutputDeviceAliveChanged, player);
+  player->runningDevice = 0;
 }
 
 // Device IO thread: no allocation, no locks, no host calls.
@@ -209,6 +236,7 @@ bool PlaySomeAudio(AudioPlayerData *player) {
     // Output stopped with a device that went away: start afresh.
     player->isRunning.store(0, std::memory_order_release);
   }
+  StopListening(player);
   player->outputPositionRelative.store(0.0, std::memory_order_relaxed);
   player->outputPositionAbsolute.store(0.0, std::memory_order_relaxed);
   player->itemStart = 0;
@@ -219,6 +247,13 @@ bool PlaySomeAudio(AudioPlayerData *player) {
   player->hardwareSampleRate.store(static_cast<float>(format.mSampleRate),
                                    std::memory_order_relaxed);
   if (AudioDeviceAddIOProc(device, player->ioProc, player) != 0) return false;
+  // Listening starts before the device does, so a device that goes away at any moment after the
+  // start is heard of; one that went away before it fails the listener or the start.
+  if (AudioObjectAddPropertyListener(device, &kDeviceIsAlive, OutputDeviceAliveChanged, player) !=
+      0) {
+    AudioDeviceRemoveIOProc(device, player->ioProc);
+    return false;
+  }
   player->runningDevice = device;
   // Running is announced before the device starts, so the first cycle already sees it.
   player->isRunning.store(1, std::memory_order_release);
@@ -227,6 +262,7 @@ bool PlaySomeAudio(AudioPlayerData *player) {
   // registration and the flag here, so that Stop, Close and a later Start don't wait for it.
   AudioDeviceRemoveIOProc(device, player->ioProc);
   player->isRunning.store(0, std::memory_order_release);
+  StopListening(player);
   return false;
 }
 
@@ -242,6 +278,7 @@ void StopPlayer(AudioPlayerData *player) {
     Delay(1, &finalTicks);
   }
   player->stopRequested.store(0, std::memory_order_release);
+  StopListening(player);
   EmptyPlayer(player);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "os/audio_unit.h"
+#include "os/components.h"
 #include "platform/audio_devices.h"
 #include "xnq/host.h"
 
@@ -54,12 +55,13 @@ inline std::string WriteFile(const std::string &name, int format, int channels, 
   return path;
 }
 
-// The file as libsndfile decodes it, interleaved.
+// The file as libsndfile decodes it, interleaved, to its real end whatever its header claims.
 inline std::vector<float> Decode(const std::string &path) {
   SF_INFO info{};
   SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-  std::vector<float> samples(static_cast<size_t>(info.frames * info.channels));
-  if (file != nullptr) sf_readf_float(file, samples.data(), info.frames);
+  std::vector<float> samples, block(4096 * static_cast<size_t>(info.channels));
+  while (sf_count_t n = file != nullptr ? sf_readf_float(file, block.data(), 4096) : 0)
+    samples.insert(samples.end(), block.begin(), block.begin() + n * info.channels);
   sf_close(file);
   return samples;
 }
@@ -85,6 +87,16 @@ inline int64_t Lasterror(const Value &player) { return Get(player, "Lasterror").
 
 inline AudioUnit Unit(const Value &player, const std::string &handle) {
   return reinterpret_cast<AudioUnit>(static_cast<intptr_t>(Get(player, handle).asInteger()));
+}
+
+// The unit's subtype and whether it is bypassed.
+inline std::pair<OSType, UInt32> State(const Value &player, const char *handle) {
+  ComponentDescription description{};
+  AudioUnit unit = Unit(player, handle);
+  GetComponentInfo(GetComponentFromInstance(unit), &description, nullptr, nullptr, nullptr);
+  UInt32 bypass = 99, size = sizeof bypass;
+  AudioUnitGetProperty(unit, kAudioUnitProperty_BypassEffect, 0, 0, &bypass, &size);
+  return {description.componentSubType, bypass};
 }
 
 inline CallResult Load(const Value &player, const std::string &path, int64_t in = 2,

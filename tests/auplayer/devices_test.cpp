@@ -1,10 +1,7 @@
-// Where the file player plays: output devices, the output unit's device and channel map, a
-// device's render thread beside host threads; and the rate units the system offers. Built also
-// for an older system under a 2008 host (AUPLAYER_TEST_OLD_SYSTEM).
-#include <thread>
-
+// Where the file player plays: output devices, the output unit's device and channel map, the
+// output unit the load takes; and the rate units the system offers. Built also for an older
+// system under a 2008 host (AUPLAYER_TEST_OLD_SYSTEM).
 #include "auplayer_test_support.h"
-#include "os/components.h"
 
 namespace auplayer_test {
 namespace {
@@ -17,7 +14,7 @@ AudioDeviceID AddDevice(const char *name, UInt32 out, UInt32 in, UInt32 clock = 
 class AUPlayerDevices : public AUPlayerTest {};
 
 // Before any load: no devices, then output devices only; then the device and map of the HAL
-// output unit, and the device's render thread while host threads move the position and loop.
+// output unit.
 TEST_F(AUPlayerDevices, TheHALOutputPlaysToTheChosenDeviceThroughItsChannelMap) {
   Value player = NewPlayer();
   CallResult none = Host().get(player, "OuputDevices");
@@ -57,43 +54,35 @@ TEST_F(AUPlayerDevices, TheHALOutputPlaysToTheChosenDeviceThroughItsChannelMap) 
     EXPECT_EQ(map(), c.map);
   }
   Host().call(player, "Play");
-  std::thread looper([&] {
-    for (int k = 0; k < 300; ++k) {
-      Host().set(player, "LoopIn", Value::dbl(0.1 * (k % 5)));
-      Host().set(player, "LoopOut", Value::dbl(0.1 * (k % 5) + 0.05));
-      Host().set(player, "Looping", Value::boolean(k % 3 != 0));
-    }
-  });
-  for (int k = 0; k < 300; ++k) {
-    Set(player, "CurrentTime", Value::dbl(0.9));
-    EXPECT_LE(Get(player, "CurrentTime").asDouble(), 1.0);
-  }
-  looper.join();
   EXPECT_TRUE(Get(player, "Playing").asBool());  // and the object goes while it plays
   // The program's own field keeps what it writes and is given back when the object goes.
   Set(player, "Tag", Host().newVariant(Host().newString("mine")));
   EXPECT_EQ(Get(player, "Tag").utf8(), "mine");
 }
 
-// The unit's subtype and whether it is bypassed.
-std::pair<OSType, UInt32> State(const Value &player, const char *handle) {
-  ComponentDescription description{};
-  AudioUnit unit = Unit(player, handle);
-  GetComponentInfo(GetComponentFromInstance(unit), &description, nullptr, nullptr, nullptr);
-  UInt32 bypass = 99, size = sizeof bypass;
-  AudioUnitGetProperty(unit, kAudioUnitProperty_BypassEffect, 0, 0, &bypass, &size);
-  return {description.componentSubType, bypass};
-}
-
-// The system picks the time-pitch unit; the switch bypasses the other one, also before a load
-// (which applies the choice), and makes no call for the unit that already plays.
-TEST_F(AUPlayerDevices, TheRateUnitSwitchBypassesTheUnitNotChosen) {
+// The graph ends in the output unit OutputUnit names, the HAL output for 0 and every value
+// outside 1 to 4. The system picks the time-pitch unit; the switch bypasses the other one, also
+// before a load (which applies the choice), and makes no call for the unit that already plays.
+TEST_F(AUPlayerDevices, TheGraphTakesTheOutputUnitAndTheRateUnitChosen) {
 #ifdef AUPLAYER_TEST_OLD_SYSTEM
   const OSType timePitch = kAudioUnitSubType_TimePitch;
 #else
   const OSType timePitch = kAudioUnitSubType_NewTimePitch;
 #endif
   const std::string wav = WriteFile("switch.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 4410);
+  AddDevice("Out", 2, 0);
+  const int64_t past32Bits = sizeof(void *) > 4 ? (int64_t{1} << 32) + 3 : 7;
+  const std::pair<int64_t, OSType> outputs[] = {{0, kAudioUnitSubType_HALOutput},
+                                                {3, kAudioUnitSubType_DefaultOutput},
+                                                {4, kAudioUnitSubType_SystemOutput},
+                                                {-1, kAudioUnitSubType_HALOutput},
+                                                {past32Bits, kAudioUnitSubType_HALOutput}};
+  for (const auto &[value, subType] : outputs) {
+    Value player = NewPlayer();
+    Set(player, "OutputUnit", Value::integer(value));
+    ASSERT_TRUE(Load(player, wav).value.asBool()) << value;
+    EXPECT_EQ(State(player, "OutputHandle").first, subType) << value;
+  }
   Value early = NewPlayer();
   Set(early, "TimePitchUnit", Value::integer(2));
   EXPECT_EQ(Lasterror(early), static_cast<int32_t>(badComponentInstance));

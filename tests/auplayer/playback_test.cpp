@@ -49,15 +49,16 @@ TEST_F(AUPlayerPlayback, PositionAndLoopPointsConvertAtTheFilesRate) {
   }
 }
 
-// Rendered slices are the decoded samples, then silence past the end or the loop-in frame after
-// the loop-out frame; Pause and Reset keep the position.
+// Rendered slices are the decoded samples, then silence past the end, or the loop-in frame after
+// the loop-out frame or a slice before the loop-in frame; Pause and Reset keep the position.
 TEST_F(AUPlayerPlayback, SlicesFollowTheEndAndTheLoopSampleForSample) {
   const std::vector<float> decoded = Decode(wav_);
   const struct {
     double start, loopIn, loopOut, after;
     std::vector<std::pair<int64_t, int64_t>> runs;  // (first frame or -1 for silence, frames)
   } cases[] = {{3.99, -1, -1, 4.0, {{4 * 44100 - 441, 441}, {-1, 1024 - 441}}},
-               {0.9, 0.5, 1.0, 0.5 + 1024 / 44100.0, {{39690, 9 * 512}, {22050, 1024}}}};
+               {0.9, 0.5, 1.0, 0.5 + 1024 / 44100.0, {{39690, 9 * 512}, {22050, 1024}}},
+               {0.1, 0.5, 1.0, 0.5 + 512 / 44100.0, {{4410, 512}, {22050, 512}}}};
   for (const auto &c : cases) {
     Value player = Loaded(wav_);
     SetAll(player, {{"CurrentTime", c.start}});
@@ -96,10 +97,11 @@ TEST_F(AUPlayerPlayback, RateSettersWriteBothUnitsAndKeepTheTimePitchStatus) {
     AudioUnitParameterID id;
     float timePitch, varispeed;
     bool accepted;
-  } cases[] = {{"TimeRate", 1.237, 0, 1.23f, 1.23f, true}, {"TimeRate", -0.001, 0, 1, 1, false},
-               {"TimeRate", kNaN, 0, 1, 1, false},         {"PitchRate", 300, 1, 300, 300, true},
-               {"PitchRate", kInf, 1, 0, 0, false},        {"Overlap", 16, 4, 16, -99, true},
-               {"EnablePeakLocking", 0, 6, 0, -99, true}};
+  } cases[] = {
+      {"TimeRate", 1.237, 0, 1.23f, 1.23f, true}, {"TimeRate", -0.001, 0, 1, 1, false},
+      {"TimeRate", kNaN, 0, 1, 1, false},         {"PitchRate", 300, 1, 300, 300, true},
+      {"PitchRate", kInf, 1, 0, 0, false},        {"PitchRate", -1e300, 1, 0, 0, false},
+      {"Overlap", 16, 4, 16, -99, true},          {"EnablePeakLocking", 0, 6, 0, -99, true}};
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.property) + " " + std::to_string(c.value));
     Value player = Loaded(wav_);
@@ -172,15 +174,20 @@ TEST_F(AUPlayerPlayback, TheEqualizerRateUnitsAndMixerShapeWhatIsRendered) {
   EXPECT_NE(Lasterror(player), 0);
 }
 
-// Calls on overwritten handles fail with the platform's status; the built graph still goes.
-TEST_F(AUPlayerPlayback, OverwrittenHandlesFailTheirCallsWithoutHarm) {
-  for (int64_t handle : {0, 0x5A5A5A50}) {
-    Value player = Loaded(wav_);
+// Calls with no file loaded, or on overwritten handles, fail with the platform's status (Play,
+// Pause and Reset without a graph or units make no call and leave -1); the built graph still goes.
+TEST_F(AUPlayerPlayback, CallsWithoutAFileOrOnOverwrittenHandlesFailWithoutHarm) {
+  for (int64_t handle : {-1, 0, 0x5A5A5A50}) {  // -1: no file loaded
+    Value player = handle < 0 ? NewPlayer() : Loaded(wav_);
     Host().call(player, "Play");
     for (const char *h : {"GraphHandle", "MixerHandle", "TimePitchHandle", "VariSpeedHandle",
                           "OutputHandle", "EqualizerHandle", "ConverterHandle"})
-      Set(player, h, Value::integer(handle));
-    for (const char *call : {"Play", "Pause", "Reset"}) Host().call(player, call);
+      if (handle >= 0) Set(player, h, Value::integer(handle));
+    for (const char *call : {"Play", "Pause", "Reset"}) {
+      Host().call(player, call);
+      EXPECT_EQ(Lasterror(player) == -1, handle <= 0) << call << " " << handle;
+      EXPECT_NE(Lasterror(player), 0) << call << " " << handle;
+    }
     EXPECT_FALSE(Get(player, "Playing").asBool());
     EXPECT_EQ(Get(player, "OutputVolume").asDouble(), 0);
     EXPECT_NE(Lasterror(player), 0);

@@ -41,7 +41,7 @@ std::string Describe() {
     AudioHardwareGetProperty(which, &idSize, &id);
     text += id ? "|default " + cfProperty(id, kAudioObjectPropertyName) : "|no default";
   }
-  return text;
+  return text + "|" + xnq_hal_configuration_error();
 }
 
 TEST(HalEnvironment, TheDeviceListIsReadOnFirstUse) {
@@ -53,11 +53,25 @@ TEST(HalEnvironment, TheDeviceListIsReadOnFirstUse) {
     const char *devices, *expected;
   } cases[] = {
       {"null:name=From Env,out=4,rate=32000; null:name=Env In,out=0,in=1",
-       "[2|From Env 4 0 32000|Env In 0 1 44100|default From Env|default Env In]"},
-      {"none", "[0|no default|no default]"},
-      // A list that can't be used gives the default set: the ALSA default device where one
-      // opens, else a null output; one output device either way.
-      {"speakers:out=2", "[1|"},
+       "[2|From Env 4 0 32000|Env In 0 1 44100|default From Env|default Env In|]"},
+      {"none", "[0|no default|no default|]"},
+      // A list that can't be used leaves no device, and the error names the entry and the
+      // problem; the devices of the entries before it are taken away again.
+      {"speakers:out=2",
+       "[0|no default|no default|XNQ_AUDIO_DEVICES: entry 1 'speakers:out=2': "
+       "unknown backend 'speakers'"},
+      {"null;null:rate=0",
+       "[0|no default|no default|XNQ_AUDIO_DEVICES: entry 2 'null:rate=0': "
+       "rate takes a whole number of Hz from 1000 to 768000, not '0']"},
+      {"null:frames=1", "entry 1 'null:frames=1': frames takes a whole number from 32 to 8192"},
+      {"null:clock=bogus", "clock takes realtime, free or stepped, not 'bogus'"},
+      {"null:out=-1", "out takes a whole number from 0 to 64, not '-1'"},
+      {"null:colour=red", "unknown key 'colour'"},
+      {"null:out=0", "a device needs out or in channels"},
+      {";", "no device named"},
+      {"null:name=A;capture:path=/nonexistent/dir/x.wav",
+       "[0|no default|no default|XNQ_AUDIO_DEVICES: entry 2 'capture:path=/nonexistent/dir/x.wav': "
+       "cannot write '/nonexistent/dir/x.wav'"},
   };
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);

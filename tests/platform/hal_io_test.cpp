@@ -4,12 +4,11 @@
 // suites.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "hal_test_support.h"
+#include "race_watchdog.h"
 
 using namespace hal_test;
 using namespace std::chrono_literals;
@@ -160,7 +159,9 @@ TEST_F(HalIO, RealTimeFreeRunningAndSwitchedClocksKeepTheirPace) {
   }
   EXPECT_GE(switched.calls, 50);
   ASSERT_EQ(setObject(dev, address(kAudioDevicePropertyClockSource), UInt32{XNQ_CLOCK_STEPPED}), 0);
-  std::this_thread::sleep_for(20ms);  // at most the cycle in progress still runs
+  // A step runs only once the IO thread waits for steps, so after the first one no free-running
+  // cycle is left in progress, however late the IO thread got to run.
+  for (int i = 0; i < 1000 && xnq_hal_step(dev, 1) == 0; ++i) std::this_thread::sleep_for(1ms);
   const int before = switched.calls;
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(switched.calls, before);
@@ -251,37 +252,18 @@ OSStatus Idle(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *,
 // preempted between its checks of a slot. Every call returns: a stop that meets the IO thread
 // anywhere in a slot is woken however the IO thread leaves it.
 TEST_F(HalIO, StopsRacingAFreeRunningDeviceAlwaysReturn) {
-  std::atomic<bool> done{false};
-  std::atomic<int> rounds{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    const AudioDeviceID dev = AddDevice(XNQ_CLOCK_FREE_RUNNING, 2, 0, 32);
-    threads.emplace_back([&, dev] {
-      while (!done.load()) {
-        if (AudioDeviceAddIOProc(dev, Idle, nullptr) != 0) continue;
-        for (int i = 0; i < 4; ++i) {
-          AudioDeviceStart(dev, Idle);
-          AudioDeviceStop(dev, Idle);
-        }
-        AudioDeviceStart(dev, Idle);
-        AudioDeviceRemoveIOProc(dev, Idle);
-        ++rounds;
-      }
-    });
-  }
-  auto until = std::chrono::steady_clock::now() + 3s;
-  int seen = -1;
-  while (std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(500ms);
-    if (rounds.load() == seen) {
-      // The threads are stuck in the device and can't be joined: say so and end the process.
-      std::fprintf(stderr, "a start, stop or remove never returned\n");
-      std::abort();
+  std::vector<AudioDeviceID> devices;
+  for (int t = 0; t < 4; ++t) devices.push_back(AddDevice(XNQ_CLOCK_FREE_RUNNING, 2, 0, 32));
+  race_test::RaceWithWatchdog(4, 3s, [&](int t) {
+    const AudioDeviceID dev = devices[t];
+    if (AudioDeviceAddIOProc(dev, Idle, nullptr) != 0) return;
+    for (int i = 0; i < 4; ++i) {
+      AudioDeviceStart(dev, Idle);
+      AudioDeviceStop(dev, Idle);
     }
-    seen = rounds.load();
-  }
-  done = true;
-  for (std::thread &t : threads) t.join();
+    AudioDeviceStart(dev, Idle);
+    AudioDeviceRemoveIOProc(dev, Idle);
+  });
 }
 
 }  // namespace

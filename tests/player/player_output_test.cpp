@@ -173,11 +173,17 @@ TEST_F(PlayerOutput, TheStoppingCycleAndDryCyclesAreSilent) {
   ASSERT_EQ(Step(), 1u);
   Set(player, "HadUnderflow", Bool(false));
   EXPECT_FALSE(Get(player, "HadUnderflow").asBool());
-  std::thread stopper([&] { Host().call(player, "Stop"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(Get(player, "IsRunning").asBool());  // Stop waits for the next cycle
+  std::atomic<bool> returned{false};
+  std::thread stopper([&] {
+    Host().call(player, "Stop");
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // several ticks of polling
+  EXPECT_FALSE(returned);                                       // Stop waits for the next cycle
+  EXPECT_TRUE(Get(player, "IsRunning").asBool());
   ASSERT_EQ(Step(), 1u);
   stopper.join();
+  EXPECT_EQ(Step(), 0u);  // the procedure has removed itself
   ASSERT_EQ(capture_->frames(), 4u * 512);
   for (size_t f = 0; f < 4 * 512; ++f) {
     const float expected = f >= 1024 && f < 1536 ? samples[f - 1024] : 0.0f;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "player_test_support.h"
+#include "race_watchdog.h"
 
 namespace player_test {
 namespace {
@@ -43,27 +44,6 @@ void ReturnsPromptly(const char *what, Call call) {
 }
 
 class PlayerThreads : public PlayerTest {};
-
-TEST_F(PlayerThreads, StopReturnsOnlyAfterTheIOProcedureHasStoppedTheDevice) {
-  UseDevice(44100, 2);
-  Value player = NewPlayer();
-  Set(player, "NoUnderflow", Bool(true));
-  ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(std::vector<float>(4000, 0.5f))}));
-  ASSERT_EQ(Step(), 1u);
-  std::atomic<bool> returned{false};
-  std::thread stopper([&] {
-    Host().call(player, "Stop");
-    returned.store(true);
-  });
-  std::this_thread::sleep_for(100ms);  // several ticks of polling
-  EXPECT_FALSE(returned.load());
-  EXPECT_TRUE(Get(player, "IsRunning").asBool());
-  EXPECT_EQ(Step(), 1u);  // this cycle sees the request and stops the device
-  EXPECT_TRUE(WaitFor([&] { return returned.load(); }));
-  stopper.join();
-  EXPECT_FALSE(Get(player, "IsRunning").asBool());
-  EXPECT_EQ(Step(), 0u);
-}
 
 // On free-running devices: a player stops by itself when its queue runs dry; with NoUnderflow it
 // plays on while the host adds and polls, and stops when asked; a running player released by its
@@ -112,11 +92,12 @@ OSStatus RemoveMyDevice(AudioObjectID device, const AudioTimeStamp *, const Audi
 }
 
 // However a running player's device goes away (before the call, while it waits, from inside a
-// cycle), Stop, Close and the destructor return at once and the player reads as stopped.
-TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
+// cycle), IsRunning turns false without a call, as a program polling it expects, and Stop, Close
+// and the destructor return at once.
+TEST_F(PlayerThreads, ADeviceThatGoesAwayEndsPlaybackAndNeverHoldsUpStopCloseOrTheDestructor) {
   enum When { kBeforeTheCall, kWhileItWaits, kInsideACycle };
   for (const When when : {kBeforeTheCall, kWhileItWaits, kInsideACycle}) {
-    for (const char *method : {"Stop", "Close", "Destructor"}) {
+    for (const std::string method : {"IsRunning", "Stop", "Close", "Destructor"}) {
       SCOPED_TRACE(testing::Message() << method << " " << when);
       xnq_hal_reset();
       const AudioDeviceID device = AddDevice(44100, 2);
@@ -137,9 +118,11 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
         std::this_thread::sleep_for(50ms);
         xnq_hal_remove_device(device);
       });
-      ReturnsPromptly(method, [&] {
-        if (std::string(method) == "Destructor") {
+      ReturnsPromptly(method.c_str(), [&] {
+        if (method == "Destructor") {
           player = Value();
+        } else if (method == "IsRunning") {
+          while (Get(player, method).asBool()) std::this_thread::sleep_for(1ms);
         } else {
           Host().call(player, method);
         }
@@ -151,6 +134,25 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayNeverHoldsUpStopCloseOrTheDestructor) {
       }
     }
   }
+}
+
+// Host threads, each with players of its own, start, stop, add to and close them while the
+// free-running device calls them back to back: every call returns, however it meets the IO
+// thread.
+TEST_F(PlayerThreads, HostCallsRacingAFreeRunningDeviceAlwaysReturn) {
+  AddDevice(44100, 2, 32, XNQ_CLOCK_FREE_RUNNING);
+  const Value block = Floats(std::vector<float>(64, 0.25f));
+  race_test::RaceWithWatchdog(8, 3s, [&](int t) {
+    Value player = Host().newObject("CoreAudioPlayerXNQ").value;
+    Set(player, "NoUnderflow", Bool(t % 2 == 0));
+    for (int i = 0; i < 4; ++i) {
+      CallBool(player, "AddFloatAudio", {block});
+      CallBool(player, "Start");
+      if (i % 2 == 1) Host().call(player, "Stop");
+    }
+    CallBool(player, "PlayFloatAudio", {block});
+    Host().call(player, "Close");
+  });
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "coreaudio_values.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "messages.h"
 
 namespace xnq::tool {
 
@@ -238,14 +241,43 @@ std::string StatusText(int64_t status) {
   return code[0] == '\'' ? code : std::to_string(status);
 }
 
-std::optional<uint32_t> ResolveDevice(CoreAudioClient &client, const std::string &text) {
-  if (text == "default-output") return client.hardwareUInt32("dOut");
-  if (text == "default-input") return client.hardwareUInt32("dIn ");
-  if (text == "system-output") return client.hardwareUInt32("sOut");
-  char *end = nullptr;
-  unsigned long value = std::strtoul(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0') return std::nullopt;
-  return static_cast<uint32_t>(value);
+std::vector<uint32_t> CoreAudioClient::deviceIds() {
+  host::Value list = call("AudioHardwareGetPropertyMemory", {text("dev#")});
+  std::vector<uint32_t> ids(list.isNil() ? 0 : static_cast<size_t>(list.size()) / 4);
+  if (!ids.empty()) std::memcpy(ids.data(), list.data(), ids.size() * 4);
+  return ids;
+}
+
+std::optional<uint32_t> ResolveDevice(CoreAudioClient &client, const std::string &text,
+                                      bool mustExist, std::string *problem) {
+  const struct {
+    const char *name, *code;
+  } defaults[] = {{"default-output", "dOut"}, {"default-input", "dIn "}, {"system-output", "sOut"}};
+  for (const auto &d : defaults) {
+    if (text != d.name) continue;
+    std::optional<uint32_t> id = client.hardwareUInt32(d.code);
+    if (!id || *id == 0) {
+      *problem = std::string("there is no ") + d.name + " device (xnq devices lists them)";
+      return std::nullopt;
+    }
+    return id;
+  }
+  const std::vector<uint32_t> ids = client.deviceIds();
+  if (std::optional<uint32_t> number = ParseNumber(text)) {
+    if (!mustExist || std::find(ids.begin(), ids.end(), *number) != ids.end()) return number;
+  } else {
+    // Not a number: a UID first (they are unique), then a name.
+    for (const char *code : {"uid ", "lnam"}) {
+      for (uint32_t id : ids) {
+        for (bool input : {false, true}) {
+          if (client.deviceCFString(id, input, code) == text) return id;
+        }
+      }
+    }
+  }
+  *problem =
+      "device not found: no device has the ID, UID or name '" + text + "' (xnq devices lists them)";
+  return std::nullopt;
 }
 
 }  // namespace xnq::tool
@@ -314,7 +346,7 @@ bool ReadPropertyText(CoreAudioClient &client, const PropertyTarget &target, uin
   if (kind == ValueKind::CFString) {
     host::Value value = ReadCFString(client, target, codeString);
     if (client.lastError() != 0) {
-      *text = StatusText(client.lastError());
+      *text = StatusWords(client.lastError());
       return false;
     }
     *text = "\"" + (value.isNil() ? std::string() : value.utf8()) + "\"";
@@ -327,7 +359,7 @@ bool ReadPropertyText(CoreAudioClient &client, const PropertyTarget &target, uin
       *text = "(no bytes)";
       return true;
     }
-    *text = StatusText(status);
+    *text = StatusWords(status);
     return false;
   }
   *text = DescribeBytes(kind, block.data(), static_cast<size_t>(block.size()));

@@ -29,6 +29,8 @@ class CoreAudioClient {
   // A device's property as a block (nil when it fails).
   host::Value deviceBlock(uint32_t device, bool input, const std::string &code);
   std::string deviceCFString(uint32_t device, bool input, const std::string &code);
+  // The IDs of every device (empty when there are none or the call fails).
+  std::vector<uint32_t> deviceIds();
 
  private:
   host::Value object_;
@@ -62,8 +64,11 @@ std::optional<uint32_t> ParseNumber(const std::string &text);
 std::string CodeText(uint32_t code);
 // A status for people: 0 is "ok", four printable characters are quoted, others decimal.
 std::string StatusText(int64_t status);
-// A device given as a number, "default-output", "default-input" or "system-output".
-std::optional<uint32_t> ResolveDevice(CoreAudioClient &client, const std::string &text);
+// A device given as its ID, its UID, its name, "default-output", "default-input" or
+// "system-output". An ID must name a device that exists when mustExist is set (otherwise it is
+// passed on, so that the call shows what the system says). Nullopt with the problem in words.
+std::optional<uint32_t> ResolveDevice(CoreAudioClient &client, const std::string &text,
+                                      bool mustExist, std::string *problem);
 
 // Which object a property belongs to and how it is addressed.
 struct PropertyTarget {

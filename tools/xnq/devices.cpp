@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "coreaudio_values.h"
+#include "messages.h"
 #include "subcommand.h"
 
 namespace xnq::tool {
@@ -48,7 +49,7 @@ int RunDevices(const std::vector<std::string> &args) {
       return 0;
     }
     std::fprintf(stderr, "xnq devices: cannot list the devices: %s\n",
-                 StatusText(client.lastError()).c_str());
+                 StatusWords(client.lastError()).c_str());
     return 1;
   }
   std::vector<uint32_t> ids(static_cast<size_t>(list.size()) / 4);

@@ -1,4 +1,6 @@
 // xnq: the command-line host. Loads the plugin into the host runtime and uses its classes.
+#include <sndfile.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -6,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "messages.h"
+#include "platform/audio_devices.h"
 #include "subcommand.h"
 #include "xnq/host.h"
 
@@ -16,11 +20,18 @@ std::map<std::string, Subcommand> &registry() {
   return commands;
 }
 
-void printHelp() {
-  std::printf("usage: xnq COMMAND [ARGS...]\n\ncommands:\n");
+void printHelp(FILE *to) {
+  std::fprintf(to, "usage: xnq COMMAND [ARGS...]\n       xnq --version\n\ncommands:\n");
   for (const auto &[name, command] : registry())
-    std::printf("  %-10s %s\n", name.c_str(), command.summary);
-  std::printf("\n`xnq COMMAND --help` describes a command.\n");
+    std::fprintf(to, "  %-12s %s\n", name.c_str(), command.summary);
+  std::fprintf(
+      to,
+      "\n`xnq COMMAND --help` describes a command.\n"
+      "\nThe audio devices are the ones XNQ_AUDIO_DEVICES names, for example\n"
+      "  XNQ_AUDIO_DEVICES='capture:path=/tmp/out.wav'   record what plays to a WAV file\n"
+      "  XNQ_AUDIO_DEVICES='alsa:pcm=default'            the sound card\n"
+      "(unset: the ALSA default device, else a null device); `xnq devices` lists them.\n"
+      "Exit status: 0 done, 1 failed, 2 usage, 128+N stopped by signal N (130: Ctrl-C).\n");
 }
 }  // namespace
 
@@ -42,19 +53,30 @@ bool loadPlugin() {
 int main(int argc, char **argv) {
   using namespace xnq::tool;
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-    printHelp();
-    return argc < 2 ? 2 : 0;
+    printHelp(argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : kExitDone;
+  }
+  if (!std::strcmp(argv[1], "--version")) {
+    std::printf("xnq %s (CoreAudioXNQ's command-line host; %s)\n", XNQ_TOOL_VERSION,
+                sf_version_string());
+    return kExitDone;
   }
   auto it = registry().find(argv[1]);
   if (it == registry().end()) {
-    std::fprintf(stderr, "xnq: unknown command '%s'\n", argv[1]);
-    printHelp();
-    return 2;
+    std::fprintf(stderr, "xnq: unknown command '%s'\n\n", argv[1]);
+    printHelp(stderr);
+    return kExitUsage;
   }
   std::vector<std::string> args(argv + 2, argv + argc);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::printf("%s\n", it->second.usage);
-    return 0;
+    return kExitDone;
+  }
+  catchStopSignals();
+  // A device list that cannot be used fails every command, before anything plays or is written.
+  if (const char *error = xnq_hal_configuration_error(); *error != '\0') {
+    std::fprintf(stderr, "xnq %s: %s\n", argv[1], error);
+    return kExitFailed;
   }
   return it->second.run(args);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "coreaudio_values.h"
+#include "messages.h"
 #include "subcommand.h"
 
 namespace xnq::tool {
@@ -171,10 +172,11 @@ int RunProp(const std::vector<std::string> &args) {
   CoreAudioClient client;
   if (!client.create()) return 1;
   if (target.kind == PropertyTarget::Device) {
-    std::optional<uint32_t> device = ResolveDevice(client, deviceText);
+    std::string problem;
+    std::optional<uint32_t> device = ResolveDevice(client, deviceText, false, &problem);
     if (!device) {
-      std::fprintf(stderr, "xnq prop: no device '%s'\n", deviceText.c_str());
-      return 1;
+      Report("prop", "", problem);
+      return kExitFailed;
     }
     target.id = *device;
   }
@@ -191,7 +193,7 @@ int RunProp(const std::vector<std::string> &args) {
     const int64_t status = WriteProperty(client, target, *code, bytes);
     if (status != 0) {
       std::fprintf(stderr, "xnq prop: writing %s failed: %s\n", CodeText(*code).c_str(),
-                   StatusText(status).c_str());
+                   StatusWords(status).c_str());
       return 1;
     }
   }

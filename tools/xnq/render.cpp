@@ -1,57 +1,44 @@
 // xnq render: reads an audio file through the extended audio file service, runs it offline
-// through a graph of the platform's units and writes the result as a 32-bit float WAV file.
-#include <sndfile.h>
-
+// through a graph of the platform's units and writes the result in the format the output's name
+// asks for. The output follows what decodes: the file is read until the file service delivers
+// no more frames, whatever its header claims.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "audio_writer.h"
+#include "messages.h"
+#include "options.h"
 #include "os/audio_file.h"
 #include "render_chain.h"
 #include "subcommand.h"
+#include "terminal.h"
 
 namespace xnq::tool {
 namespace {
 
-constexpr UInt32 kEqBands = 31;
+constexpr char kCommand[] = "render";
 
 struct Options {
   std::string in, out;
   ChainSettings chain;
+  SampleBits bits = SampleBits::Default;
 };
-
-bool ParseNumber(const std::string &text, double &out) {
-  char *end = nullptr;
-  out = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && std::isfinite(out);
-}
-
-bool ParseGains(const std::string &text, std::vector<Float32> &gains) {
-  size_t start = 0;
-  while (true) {
-    size_t comma = text.find(',', start);
-    double gain = 0;
-    if (!ParseNumber(text.substr(start, comma - start), gain) || gain < -20 || gain > 12)
-      return false;
-    gains.push_back(static_cast<Float32>(gain));
-    if (comma == std::string::npos) return gains.size() == kEqBands;
-    start = comma + 1;
-  }
-}
 
 bool ParseOptions(const std::vector<std::string> &args, Options &o) {
   struct Ranged {
-    const char *name;
+    const NumberRange &range;
     Float32 *value;
-    double min, max;
   } ranged[] = {
-      {"--rate", &o.chain.rate, 1.0 / 32, 32},
-      {"--pitch", &o.chain.pitch, -2400, 2400},
-      {"--varispeed", &o.chain.varispeed, 0.25, 4},
-      {"--volume", &o.chain.volume, 0, 1e6},
+      {kRateRange, &o.chain.rate},
+      {kPitchRange, &o.chain.pitch},
+      {kVarispeedRange, &o.chain.varispeed},
+      {kVolumeRange, &o.chain.volume},
+      {kPanRange, &o.chain.pan},
   };
   std::vector<std::string> paths;
   for (size_t k = 0; k < args.size(); ++k) {
@@ -61,49 +48,58 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o) {
       continue;
     }
     if (k + 1 >= args.size()) {
-      std::fprintf(stderr, "xnq render: %s needs a value (see xnq render --help)\n", a.c_str());
+      Report(kCommand, "", a + " needs a value (see xnq render --help)");
       return false;
     }
     const std::string &value = args[++k];
+    double number = 0;
     if (a == "--eq") {
-      o.chain.eqGains.clear();
-      if (!ParseGains(value, o.chain.eqGains)) {
-        std::fprintf(stderr,
-                     "xnq render: --eq takes 31 gains in dB from -20 to 12, "
-                     "separated by commas\n");
+      std::vector<double> gains;
+      if (!ParseGains(kCommand, value, &gains)) return false;
+      o.chain.eqGains.assign(gains.begin(), gains.end());
+    } else if (a == "--quality") {
+      if (!ParseInRange(kCommand, kQualityRange, value, &number)) return false;
+      o.chain.quality = static_cast<UInt32>(number);
+    } else if (a == "--bits") {
+      if (!ParseBits(value, &o.bits)) {
+        Report(kCommand, "", "--bits takes 16, 24, 32 or float, not '" + value + "'");
         return false;
       }
-      continue;
+    } else {
+      auto option = std::find_if(std::begin(ranged), std::end(ranged),
+                                 [&](const Ranged &r) { return a == r.range.option; });
+      if (option == std::end(ranged)) {
+        Report(kCommand, "", "unknown option '" + a + "' (see xnq render --help)");
+        return false;
+      }
+      if (!ParseInRange(kCommand, option->range, value, &number)) return false;
+      *option->value = static_cast<Float32>(number);
     }
-    auto option = std::find_if(std::begin(ranged), std::end(ranged),
-                               [&](const Ranged &r) { return a == r.name; });
-    if (option == std::end(ranged)) {
-      std::fprintf(stderr, "xnq render: unknown option '%s' (see xnq render --help)\n", a.c_str());
-      return false;
-    }
-    double number = 0;
-    if (!ParseNumber(value, number) || number < option->min || number > option->max) {
-      std::fprintf(stderr, "xnq render: %s takes a number from %g to %g, not '%s'\n", a.c_str(),
-                   option->min, option->max, value.c_str());
-      return false;
-    }
-    *option->value = static_cast<Float32>(number);
   }
   if (paths.size() != 2) {
-    std::fprintf(stderr,
-                 "xnq render: give an input file and an output file "
-                 "(see xnq render --help)\n");
+    Report(kCommand, "", "give an input file and an output file (see xnq render --help)");
     return false;
   }
   o.in = paths[0];
   o.out = paths[1];
+  if (o.in == "-") {
+    Report(kCommand, "", "the input is a file to read, not standard input");
+    return false;
+  }
+  std::string problem = AudioWriter::CheckFormat(o.out, o.bits);
+  if (problem.empty()) problem = AudioWriter::CheckNotInput(o.out, {o.in});
+  if (!problem.empty()) {
+    Report(kCommand, "", problem);
+    return false;
+  }
   return true;
 }
 
 struct FileSource {
   ExtAudioFileRef file = nullptr;
   UInt32 channels = 0;
-  bool ended = false;
+  int64_t delivered = 0;  // frames the file service has delivered so far
+  bool ended = false;     // it delivered 0 frames: the file's real end
 };
 
 // The caller's thread, which renders offline: reads the next frames of the file, and silence
@@ -120,35 +116,29 @@ OSStatus ReadFile(void *refCon, AudioUnitRenderActionFlags *, const AudioTimeSta
     if (OSStatus status = ExtAudioFileRead(source->file, &count, &list)) return status;
     source->ended = count == 0;
     done += count;
+    source->delivered += count;
   }
   std::fill(samples + done * source->channels, samples + frames * source->channels, 0.0f);
   return noErr;
 }
 
-int Fail(const char *what, const std::string &subject, OSStatus status) {
-  std::fprintf(stderr, "xnq render: %s %s (status %d)\n", what, subject.c_str(),
-               static_cast<int>(status));
-  return 1;
-}
-
-int Run(const std::vector<std::string> &args) {
-  Options o;
-  if (!ParseOptions(args, o)) return 2;
-  FileSource source;
-  if (OSStatus status = openAudioFile(o.in, source.file)) return Fail("cannot read", o.in, status);
+// Opens the input and sets it to deliver float32 frames at its own rate; claimedFrames is what
+// its header says (a hint for the progress bar, never a length).
+OSStatus OpenInput(const std::string &path, FileSource &source, Float64 *rate,
+                   SInt64 *claimedFrames) {
+  if (OSStatus status = openAudioFile(path, source.file)) return status;
   AudioStreamBasicDescription fileFormat{};
-  SInt64 fileFrames = 0;
   UInt32 size = sizeof fileFormat;
   OSStatus status = ExtAudioFileGetProperty(source.file, kExtAudioFileProperty_FileDataFormat,
                                             &size, &fileFormat);
-  size = sizeof fileFrames;
+  size = sizeof *claimedFrames;
   if (status == noErr)
     status = ExtAudioFileGetProperty(source.file, kExtAudioFileProperty_FileLengthFrames, &size,
-                                     &fileFrames);
+                                     claimedFrames);
   source.channels = fileFormat.mChannelsPerFrame;
-  const Float64 rate = fileFormat.mSampleRate;
+  *rate = fileFormat.mSampleRate;
   const UInt32 frameBytes = 4 * source.channels;
-  const AudioStreamBasicDescription client{rate,
+  const AudioStreamBasicDescription client{*rate,
                                            kAudioFormatLinearPCM,
                                            kAudioFormatFlagsNativeFloatPacked,
                                            frameBytes,
@@ -160,71 +150,125 @@ int Run(const std::vector<std::string> &args) {
   if (status == noErr)
     status = ExtAudioFileSetProperty(source.file, kExtAudioFileProperty_ClientDataFormat,
                                      sizeof client, &client);
-  if (status != noErr) {
-    ExtAudioFileDispose(source.file);
-    return Fail("cannot decode", o.in, status);
-  }
+  return status;
+}
 
+int Render(const Options &o, FileSource &source, Float64 rate, SInt64 claimedFrames) {
   RenderChain chain;
-  int result = 0;
-  SNDFILE *out = nullptr;
   AURenderCallbackStruct callback{ReadFile, &source};
-  if ((status = chain.build(rate, source.channels, o.chain, callback)) != noErr) {
-    result = Fail(chain.failedStep().c_str(), "failed", status);
+  if (OSStatus status = chain.build(rate, source.channels, o.chain, callback)) {
+    Report(kCommand, o.in, chain.failedStep() + ": " + StatusWords(status));
+    return kExitFailed;
+  }
+  AudioWriter writer;
+  if (!writer.open(o.out, rate, static_cast<int>(source.channels), o.bits, {o.in})) {
+    Report(kCommand, o.out, writer.problem());
+    return kExitFailed;
+  }
+  // Time-pitch and varispeed rates shorten or lengthen the output; the units' latency is
+  // rendered and dropped, so the output starts with the input's first frame. Once the file has
+  // ended, the output is its decoded frames at the units' speed, and not one frame more.
+  const double speed = static_cast<double>(o.chain.rate) * o.chain.varispeed;
+  int64_t skip = chain.latencyFrames();
+  std::vector<Float32> block(static_cast<size_t>(RenderChain::kSliceFrames) * source.channels);
+  const auto began = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  };
+  int result = kExitDone;
+  int64_t written = 0, slices = 0;
+  while (!stopRequested()) {
+    const int64_t wanted =
+        source.ended ? std::llround(static_cast<double>(source.delivered) / speed) : INT64_MAX;
+    if (written >= wanted) break;
+    const auto frames = source.ended ? static_cast<UInt32>(std::min<int64_t>(
+                                           RenderChain::kSliceFrames, wanted - written + skip))
+                                     : RenderChain::kSliceFrames;
+    if (OSStatus status = chain.render(frames, block.data())) {
+      Report(kCommand, o.in, "reading or rendering failed: " + StatusWords(status));
+      result = kExitFailed;
+      break;
+    }
+    const int64_t drop = std::min<int64_t>(skip, frames);
+    skip -= drop;
+    int64_t keep = frames - drop;
+    if (source.ended)
+      keep = std::min<int64_t>(
+          keep, std::llround(static_cast<double>(source.delivered) / speed) - written);
+    if (keep > 0 && !writer.write(block.data() + drop * source.channels, keep)) break;
+    written += std::max<int64_t>(keep, 0);
+    if (++slices % 64 == 0)
+      DrawProgress(static_cast<double>(source.delivered) / rate,
+                   static_cast<double>(claimedFrames) / rate, elapsed());
+  }
+  const bool finished = writer.finish();
+  if (!finished) {
+    Report(kCommand, o.out, writer.problem());
+    result = kExitFailed;
+  }
+  EndStatusLine();
+  const double seconds = static_cast<double>(writer.framesWritten()) / rate;
+  if (stopRequested()) {
+    Report(kCommand, o.out, "stopped; it holds the first " + std::to_string(seconds) + " s");
+    return stopExitCode();
+  }
+  if (result == kExitDone && source.delivered == 0 && claimedFrames > 0) {
+    Report(kCommand, o.in, "no sound could be decoded: " + StatusWords(FourCharStatus("dta?")));
+    return kExitFailed;
+  }
+  if (result == kExitDone) {
+    std::fprintf(stderr,
+                 "xnq render: wrote %lld frames (%.2f s) to %s in %.3f s, %.0fx real time\n",
+                 static_cast<long long>(writer.framesWritten()), seconds,
+                 writer.toStandardOutput() ? "standard output" : o.out.c_str(), elapsed(),
+                 seconds / std::max(elapsed(), 1e-9));
+  }
+  return result;
+}
+
+int Run(const std::vector<std::string> &args) {
+  Options o;
+  if (!ParseOptions(args, o)) return kExitUsage;
+  if (std::string problem = InputProblem(o.in); !problem.empty()) {
+    Report(kCommand, o.in, problem);
+    return kExitFailed;
+  }
+  FileSource source;
+  Float64 rate = 0;
+  SInt64 claimedFrames = 0;
+  int result = kExitFailed;
+  if (OSStatus status = OpenInput(o.in, source, &rate, &claimedFrames)) {
+    Report(kCommand, o.in, StatusWords(status));
   } else {
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(std::lround(rate));
-    info.channels = static_cast<int>(source.channels);
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    out = sf_open(o.out.c_str(), SFM_WRITE, &info);
-    if (out == nullptr) {
-      std::fprintf(stderr, "xnq render: cannot write %s: %s\n", o.out.c_str(),
-                   sf_strerror(nullptr));
-      result = 1;
-    }
+    result = Render(o, source, rate, claimedFrames);
   }
-  if (out != nullptr) {
-    // Time-pitch and varispeed rates shorten or lengthen the output; the units' latency is
-    // rendered and dropped, so the output starts with the input's first frame.
-    auto wanted = static_cast<sf_count_t>(
-        std::llround(static_cast<double>(fileFrames) / (o.chain.rate * o.chain.varispeed)));
-    sf_count_t skip = chain.latencyFrames();
-    std::vector<Float32> block(static_cast<size_t>(RenderChain::kSliceFrames) * source.channels);
-    while (wanted > 0 && result == 0) {
-      auto frames =
-          static_cast<UInt32>(std::min<sf_count_t>(RenderChain::kSliceFrames, wanted + skip));
-      if ((status = chain.render(frames, block.data())) != noErr) {
-        result = Fail("rendering", o.in, status);
-        break;
-      }
-      sf_count_t drop = std::min<sf_count_t>(skip, frames);
-      sf_count_t keep = frames - drop;
-      skip -= drop;
-      wanted -= keep;
-      if (sf_writef_float(out, block.data() + drop * source.channels, keep) != keep)
-        result = Fail("cannot write", o.out, 0);
-    }
-    if (sf_close(out) != 0 && result == 0) result = Fail("cannot finish", o.out, 0);
-  }
-  ExtAudioFileDispose(source.file);
+  if (source.file != nullptr) ExtAudioFileDispose(source.file);
   return result;
 }
 
 const Registrar registrar({
     "render",
-    "run an audio file through the platform's units offline and write a float WAV file",
-    "usage: xnq render IN OUT [--eq G1,...,G31] [--rate R] [--pitch CENTS] [--varispeed R]\n"
-    "                         [--volume V]\n"
+    "run an audio file through the platform's units offline and write it in any format",
+    "usage: xnq render IN OUT [--eq G1,...] [--rate R] [--pitch CENTS] [--varispeed R]\n"
+    "                         [--volume V] [--pan P] [--quality Q] [--bits 16|24|32|float]\n"
     "\n"
     "Reads IN (any format the platform's audio files read) and plays it, offline, through a\n"
     "graph of the platform's units: converter, multichannel mixer, 31-band graphic EQ,\n"
-    "time-pitch, varispeed, generic output. Writes OUT as a 32-bit float WAV file at IN's rate\n"
-    "and channel count. With no options OUT holds IN's samples exactly.\n"
-    "  --eq         31 band gains in dB (-20 to 12), comma-separated, 20 Hz to 20 kHz\n"
-    "  --rate       time-pitch rate, 1/32 to 32: 2 plays twice as fast at the same pitch\n"
-    "  --pitch      time-pitch pitch shift in cents, -2400 to 2400\n"
+    "time-pitch, varispeed, generic output. Writes OUT at IN's rate and channel count in the\n"
+    "format its extension names: .wav, .aiff, .caf, .flac, .ogg (Vorbis), .opus, .au, .w64,\n"
+    ".rf64; OUT '-' writes a WAV stream to standard output. With no options a float OUT holds\n"
+    "IN's samples exactly. The output is as long as what decodes, whatever IN's header claims.\n"
+    "  --eq G1,...  up to 31 band gains in dB (-20 to 12), comma-separated, 20 Hz to 20 kHz\n"
+    "  --rate R     time-pitch rate, 0.04 to 32: 2 plays twice as fast at the same pitch\n"
+    "  --pitch C    time-pitch pitch shift in cents, -2400 to 2400\n"
     "  --varispeed  varispeed rate, 0.25 to 4: speed and pitch change together\n"
-    "  --volume     output volume of the mixer, linear (default 1)",
+    "  --volume V   output volume of the mixer, linear, 0 to 1 (default 1)\n"
+    "  --pan P      the mixer's pan, -1 (left) to 1 (right)\n"
+    "  --quality Q  render quality of the rate units, 0 to 127 (default 127, the finest)\n"
+    "  --bits B     sample size: 16, 24, 32 or float (default float; FLAC 24; Ogg and Opus\n"
+    "               have none)\n"
+    "Exit status: 0 done, 1 failed, 2 usage, 128+N stopped by signal N (130 for Ctrl-C); a\n"
+    "stopped or failed WAV keeps a header that matches what it holds.",
     Run,
 });
 

@@ -110,6 +110,7 @@ OSStatus RenderChain::build(Float64 rate, UInt32 channels, const ChainSettings &
        kAudioUnitScope_Global, settings.varispeed},
       {"setting the volume", kMixer, kMultiChannelMixerParam_Volume, kAudioUnitScope_Output,
        settings.volume},
+      {"setting the pan", kMixer, kMultiChannelMixerParam_Pan, kAudioUnitScope_Input, settings.pan},
   };
   for (size_t band = 0; band < settings.eqGains.size(); ++band)
     parameters.push_back({"setting EQ band " + std::to_string(band + 1), kEq,
@@ -128,6 +129,12 @@ OSStatus RenderChain::build(Float64 rate, UInt32 channels, const ChainSettings &
     if (OSStatus status =
             set(std::string("bypassing the ") + stages[stage].name, stages[stage].unit,
                 kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, &on, sizeof on))
+      return status;
+  }
+  for (int stage : {kTimePitch, kVarispeed}) {
+    if (OSStatus status = set(std::string("setting the ") + stages[stage].name + "'s quality",
+                              stages[stage].unit, kAudioUnitProperty_RenderQuality,
+                              kAudioUnitScope_Global, &settings.quality, sizeof settings.quality))
       return status;
   }
   if (OSStatus status = step("initializing the graph", AUGraphInitialize(graph_))) return status;

@@ -16,6 +16,8 @@ struct ChainSettings {
   Float32 pitch = 0;             // time-pitch pitch in cents
   Float32 varispeed = 1;         // varispeed playback rate
   Float32 volume = 1;            // mixer output volume, linear
+  Float32 pan = 0;               // mixer input pan, -1 (left) to 1 (right)
+  UInt32 quality = 127;          // render quality of the two rate units, 0 to 127
   // Units to bypass, for comparing the chain's cost with and without them.
   bool bypassEq = false, bypassTimePitch = false, bypassVarispeed = false;
 };

@@ -8,12 +8,17 @@
 #include <thread>
 #include <vector>
 
+#include "coreaudio_values.h"
+#include "messages.h"
 #include "platform/sound_channel.h"
 #include "subcommand.h"
+#include "terminal.h"
 #include "xnq/host.h"
 
 namespace xnq::tool {
 namespace {
+
+constexpr char kCommand[] = "soundstream";
 
 using host::Runtime;
 using host::Value;
@@ -41,7 +46,7 @@ class SoundStream {
     for (const char *method :
          {"AttachToAudioUnitComponent", "AudioUnitInitialize", "AudioOutputUnitStart"}) {
       int64_t status = host_.call(obj_, method, {Value::integer(unit_)}).value.asInteger();
-      if (status != 0) return std::string(method) + " failed with " + std::to_string(status);
+      if (status != 0) return std::string(method) + " failed: " + StatusWords(status);
     }
     return "";
   }
@@ -58,9 +63,10 @@ class SoundStream {
 };
 
 void PrintStatus(double played, double total, double queued, bool active) {
-  std::fprintf(stderr, "\r  %8.2f / %.2f s   queued %5.2f s   %s   ", played, total, queued,
-               active ? "playing" : "idle   ");
-  std::fflush(stderr);
+  char line[96];
+  std::snprintf(line, sizeof line, "  %8.2f / %.2f s   queued %5.2f s   %s", played, total, queued,
+                active ? "playing" : "idle");
+  DrawStatusLine(line);
 }
 
 // The file's length and rate, and the file set to deliver its first two channels (or its one)
@@ -104,19 +110,27 @@ OSStatus OpenInput(const std::string &path, Input &in) {
 
 int Run(const std::vector<std::string> &args) {
   if (args.size() != 1 || args[0].rfind("--", 0) == 0) {
-    std::fprintf(stderr, "xnq soundstream: give one audio file (see xnq soundstream --help)\n");
-    return 2;
+    Report(kCommand, "", "give one audio file (see xnq soundstream --help)");
+    return kExitUsage;
+  }
+  if (std::string problem = InputProblem(args[0]); !problem.empty()) {
+    Report(kCommand, args[0], problem);
+    return kExitFailed;
   }
   Input in;
   if (OSStatus opened = OpenInput(args[0], in)) {
-    std::fprintf(stderr, "xnq soundstream: cannot read %s (status %d)\n", args[0].c_str(),
-                 static_cast<int>(opened));
+    Report(kCommand, args[0], StatusWords(opened));
     if (in.file != nullptr) ExtAudioFileDispose(in.file);
-    return 1;
+    return kExitFailed;
   }
   if (!loadPlugin()) {
     ExtAudioFileDispose(in.file);
-    return 1;
+    return kExitFailed;
+  }
+  CoreAudioClient audio;
+  if (!audio.create()) {
+    ExtAudioFileDispose(in.file);
+    return kExitFailed;
   }
   int status = 0;
   {
@@ -128,14 +142,15 @@ int Run(const std::vector<std::string> &args) {
                           ? xnq_sound_channel_open(stream.component(), &format, 0, 0, &channel)
                           : noErr;
     if (failure.empty() && opened != noErr)
-      failure = "the sound channel did not open (" + std::to_string(opened) + ")";
+      failure = "the sound channel did not open: " + StatusWords(opened);
     if (!failure.empty()) {
-      std::fprintf(stderr, "xnq soundstream: %s\n", failure.c_str());
-      status = 1;
+      Report(kCommand, args[0], failure);
+      status = kExitFailed;
     } else {
-      catchStopSignals();
-      std::fprintf(stderr, "xnq soundstream: %s, %g Hz, %u channel%s (Ctrl-C stops)\n",
-                   args[0].c_str(), in.rate, in.fileChannels, in.fileChannels == 1 ? "" : "s");
+      const uint32_t device = audio.hardwareUInt32("dOut").value_or(0);
+      std::fprintf(stderr, "xnq soundstream: %s, %g Hz, %u channel%s, on '%s' (device %u)\n",
+                   args[0].c_str(), in.rate, in.fileChannels, in.fileChannels == 1 ? "" : "s",
+                   audio.deviceCFString(device, false, "lnam").c_str(), device);
       const double total = static_cast<double>(in.frames) / in.rate;
       constexpr UInt32 kBlock = 4096;
       std::vector<short> samples(kBlock * 2);
@@ -144,9 +159,13 @@ int Run(const std::vector<std::string> &args) {
         while (!ended && xnq_sound_channel_free_frames(channel) >= kBlock) {
           UInt32 got = kBlock;
           AudioBufferList list{1, {{in.channels, kBlock * 2 * in.channels, samples.data()}}};
-          // A read error ends the file as its end does, after what it delivered.
+          // A read error ends the file after what it delivered, and fails the command.
           const OSStatus read = ExtAudioFileRead(in.file, &got, &list);
           if (got > 0) xnq_sound_channel_write(channel, samples.data(), got, nullptr);
+          if (read != noErr) {
+            Report(kCommand, args[0], "reading failed: " + StatusWords(read));
+            status = kExitFailed;
+          }
           if (read != noErr || got == 0) {
             ended = true;
             break;
@@ -163,12 +182,16 @@ int Run(const std::vector<std::string> &args) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
+      const double played = xnq_sound_channel_played_frames(channel) / in.rate;
       xnq_sound_channel_close(channel);
-      std::fprintf(stderr, "\n%s", stopRequested() ? "xnq soundstream: stopped\n" : "");
+      EndStatusLine();
+      Report(kCommand, args[0],
+             std::string(stopRequested() ? "stopped after " : "played ") +
+                 std::to_string(played).substr(0, std::to_string(played).find('.') + 3) + " s");
     }
   }
   ExtAudioFileDispose(in.file);
-  return status;
+  return stopRequested() ? stopExitCode() : status;
 }
 
 const Registrar registrar({

@@ -9,11 +9,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "coreaudio_values.h"
+#include "messages.h"
+#include "options.h"
 #include "subcommand.h"
+#include "terminal.h"
 #include "xnq/host.h"
 
 namespace xnq::tool {
@@ -27,61 +32,55 @@ struct Options {
   int bits = 15;           // the player's BitSize; 0 for 32-bit floats
   double rate = 44100;
   int channels = 2;
-  long device = 0;
+  std::string device = "default-output";
   double tone = 0;      // Hz; 0: play the input
   double seconds = -1;  // tone length; negative: until Ctrl-C
 };
 
-bool ParseNumber(const std::string &text, double *out) {
-  char *end = nullptr;
-  *out = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && std::isfinite(*out);
-}
+constexpr char kCommand[] = "stream";
 
 bool ParseOptions(const std::vector<std::string> &args, Options *o) {
   bool pathGiven = false;
   for (size_t k = 0; k < args.size(); ++k) {
     const std::string &a = args[k];
-    const bool hasValue = k + 1 < args.size();
-    double v = 0;
-    if (a == "--bits" && hasValue) {
-      const std::string &b = args[++k];
-      if (b == "float") {
-        o->bits = 0;
-      } else if (ParseNumber(b, &v) &&
-                 (v == 7 || v == 8 || v == 15 || v == 16 || v == 24 || v == 31 || v == 32)) {
-        o->bits = static_cast<int>(v);
-      } else {
-        std::fprintf(stderr, "xnq stream: --bits takes 7, 8, 15, 16, 24, 31, 32 or float\n");
-        return false;
-      }
-    } else if (a == "--rate" && hasValue && ParseNumber(args[k + 1], &v) && v >= 1) {
-      o->rate = v;
-      ++k;
-    } else if (a == "--channels" && hasValue && ParseNumber(args[k + 1], &v) &&
-               (v == 1 || v == 2)) {
-      o->channels = static_cast<int>(v);
-      ++k;
-    } else if (a == "--device" && hasValue && ParseNumber(args[k + 1], &v) && v >= 0) {
-      o->device = static_cast<long>(v);
-      ++k;
-    } else if (a == "--tone" && hasValue && ParseNumber(args[k + 1], &v) && v > 0) {
-      o->tone = v;
-      ++k;
-    } else if (a == "--seconds" && hasValue && ParseNumber(args[k + 1], &v) && v > 0) {
-      o->seconds = v;
-      ++k;
-    } else if (!pathGiven && (a == "-" || a.rfind("--", 0) != 0)) {
+    if (!pathGiven && (a == "-" || a.rfind("--", 0) != 0)) {
       o->path = a;
       pathGiven = true;
-    } else {
-      std::fprintf(stderr, "xnq stream: bad argument '%s' (see xnq stream --help)\n", a.c_str());
+      continue;
+    }
+    if (k + 1 >= args.size() || a.rfind("--", 0) != 0) {
+      Report(kCommand, "", "bad argument '" + a + "' (see xnq stream --help)");
       return false;
     }
+    const std::string &value = args[++k];
+    double v = 0;
+    bool ok = true;
+    if (a == "--bits") {
+      ok = value == "float" || (ParseFinite(value, &v) && (v == 7 || v == 8 || v == 15 || v == 16 ||
+                                                           v == 24 || v == 31 || v == 32));
+      if (!ok)
+        Report(kCommand, "", "--bits takes 7, 8, 15, 16, 24, 31, 32 or float, not '" + value + "'");
+      o->bits = value == "float" ? 0 : static_cast<int>(v);
+    } else if (a == "--rate") {
+      ok = ParseInRange(kCommand, {"--rate", 1, 768000, false}, value, &o->rate);
+    } else if (a == "--channels") {
+      ok = ParseInRange(kCommand, {"--channels", 1, 2, true}, value, &v);
+      o->channels = static_cast<int>(v);
+    } else if (a == "--device") {
+      o->device = value;
+    } else if (a == "--tone") {
+      ok = ParseInRange(kCommand, {"--tone", 1, 100000, false}, value, &o->tone);
+    } else if (a == "--seconds") {
+      ok = ParseInRange(kCommand, {"--seconds", 0.001, 1e7, false}, value, &o->seconds);
+    } else {
+      Report(kCommand, "", "unknown option '" + a + "' (see xnq stream --help)");
+      return false;
+    }
+    if (!ok) return false;
   }
   if (o->tone > 0) {
     if (pathGiven) {
-      std::fprintf(stderr, "xnq stream: give either a file or --tone\n");
+      Report(kCommand, "", "give either a file or --tone");
       return false;
     }
     o->channels = 1;
@@ -139,39 +138,55 @@ class ToneSource {
 };
 
 void PrintStatus(Runtime &host, const Value &player, double rate, int64_t underflows) {
+  if (!StatusOnTerminal()) return;
   const double position = host.get(player, "OutputPosition").value.asDouble();
   const int64_t freeSpace = host.call(player, "FreeSpace").value.asInteger();
-  std::fprintf(stderr, "\r  %9.2f s   queue %3lld/200   underflows %lld   ", position / rate,
-               static_cast<long long>(200 - freeSpace), static_cast<long long>(underflows));
-  std::fflush(stderr);
+  char line[96];
+  std::snprintf(line, sizeof line, "  %9.2f s   queue %3lld/200   underflows %lld", position / rate,
+                static_cast<long long>(200 - freeSpace), static_cast<long long>(underflows));
+  DrawStatusLine(line);
 }
 
 int Run(const std::vector<std::string> &args) {
   Options o;
-  if (!ParseOptions(args, &o)) return 2;
+  if (!ParseOptions(args, &o)) return kExitUsage;
   int fd = -1;
-  if (o.tone == 0) {
-    fd = o.path == "-" ? STDIN_FILENO : ::open(o.path.c_str(), O_RDONLY);
-    if (fd < 0) {
-      std::fprintf(stderr, "xnq stream: cannot open %s\n", o.path.c_str());
-      return 1;
+  if (o.tone == 0 && o.path != "-") {
+    // A raw file may be a FIFO here: that is how raw PCM often arrives.
+    if (std::string problem = InputProblem(o.path);
+        !problem.empty() && problem != "not a regular file") {
+      Report(kCommand, o.path, problem);
+      return kExitFailed;
     }
+    fd = ::open(o.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Report(kCommand, o.path, SystemWords(errno));
+      return kExitFailed;
+    }
+  } else if (o.tone == 0) {
+    fd = STDIN_FILENO;
   }
-  if (!loadPlugin()) return 1;
+  if (!loadPlugin()) return kExitFailed;
+  CoreAudioClient audio;
+  if (!audio.create()) return kExitFailed;
+  std::string problem;
+  const std::optional<uint32_t> device = ResolveDevice(audio, o.device, true, &problem);
+  if (!device) {
+    Report(kCommand, "", problem);
+    return kExitFailed;
+  }
   Runtime &host = Runtime::get();
   host::CallResult created = host.newObject("CoreAudioPlayerXNQ");
   if (created.raised() || created.value.isNil()) {
-    std::fprintf(stderr, "xnq stream: the plugin has no CoreAudioPlayerXNQ\n");
-    return 1;
+    Report(kCommand, "", "the plugin has no CoreAudioPlayerXNQ");
+    return kExitFailed;
   }
   const Value player = created.value;
   host.set(player, "SampleRate", Value::single(static_cast<float>(o.rate)));
   host.set(player, "NumberOfChannels", Value::integer(o.channels));
-  host.set(player, "OutputDeviceID", Value::integer(o.device));
+  host.set(player, "OutputDeviceID", Value::integer(*device));
   // While data keep coming, a late block means silence, not a stopped device.
   host.set(player, "NoUnderflow", Value::boolean(true));
-
-  catchStopSignals();
 
   // Blocks of a tenth of a second: 200 of them keep 20 seconds queued.
   const size_t blockFrames = static_cast<size_t>(std::max(1.0, o.rate / 10));
@@ -182,10 +197,11 @@ int Run(const std::vector<std::string> &args) {
   std::vector<float> floats(blockFrames);
   double toneFramesLeft = o.seconds > 0 ? o.seconds * o.rate : HUGE_VAL;
 
-  std::fprintf(stderr, "xnq stream: %s at %g Hz, %d channel%s, %s, device %ld (Ctrl-C stops)\n",
+  std::fprintf(stderr, "xnq stream: %s at %g Hz, %d channel%s, %s, on '%s' (device %u)\n",
                o.tone > 0 ? "tone" : (o.path == "-" ? "standard input" : o.path.c_str()), o.rate,
                o.channels, o.channels == 1 ? "" : "s",
-               o.bits == 0 ? "float" : (std::to_string(o.bits) + "-bit").c_str(), o.device);
+               o.bits == 0 ? "float" : (std::to_string(o.bits) + "-bit").c_str(),
+               audio.deviceCFString(*device, false, "lnam").c_str(), *device);
   bool ended = false, started = false;
   int64_t underflows = 0;
   int status = 0;
@@ -205,7 +221,10 @@ int Run(const std::vector<std::string> &args) {
       } else {
         const ssize_t n = reader.read(bytes);
         if (n <= 0) {
-          if (n < 0 && !stopRequested()) std::fprintf(stderr, "\nxnq stream: read error\n");
+          if (n < 0 && !stopRequested()) {
+            Report(kCommand, o.path == "-" ? "standard input" : o.path, SystemWords(errno));
+            status = kExitFailed;
+          }
           ended = true;
           break;
         }
@@ -219,8 +238,10 @@ int Run(const std::vector<std::string> &args) {
     }
     if (!started && !stopRequested()) {
       if (!host.call(player, "Start").value.asBool()) {
-        std::fprintf(stderr, "xnq stream: the output device did not start\n");
-        status = 1;
+        Report(kCommand, "",
+               "the output device did not start: " +
+                   StatusWords(host.get(player, "Lasterror").value.asInteger()));
+        status = kExitFailed;
         break;
       }
       started = true;
@@ -231,32 +252,50 @@ int Run(const std::vector<std::string> &args) {
       host.set(player, "HadUnderflow", Value::boolean(false));
     }
     PrintStatus(host, player, o.rate, underflows);
-    if (ended && !host.get(player, "IsRunning").value.asBool()) break;
+    if (started && !host.get(player, "IsRunning").value.asBool()) {
+      if (ended) break;  // played out
+      // Stopped while data still came: the device went away, or stopped by itself.
+      host::Value alive = audio.deviceBlock(*device, false, "livn");
+      uint32_t isAlive = 0;
+      if (!alive.isNil() && alive.size() == 4) std::memcpy(&isAlive, alive.data(), 4);
+      Report(kCommand, "",
+             isAlive ? "the output device stopped by itself" : "the output device went away");
+      status = kExitFailed;
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   host.call(player, "Stop");
   if (started) PrintStatus(host, player, o.rate, underflows);
-  std::fprintf(stderr, "\n%s", stopRequested() ? "xnq stream: stopped\n" : "");
+  EndStatusLine();
   if (fd > STDIN_FILENO) ::close(fd);
-  return status;
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "%s after %.2f s, %lld underflow%s",
+                stopRequested() ? "stopped"
+                : status == 0   ? "played"
+                                : "failed",
+                host.get(player, "OutputPosition").value.asDouble() / o.rate,
+                static_cast<long long>(underflows), underflows == 1 ? "" : "s");
+  Report(kCommand, "", summary);
+  return stopRequested() ? stopExitCode() : status;
 }
 
 const Registrar registrar({
     "stream",
     "play raw PCM (a file or standard input) or a tone through CoreAudioPlayerXNQ",
     "usage: xnq stream [FILE|-] [--bits 7|8|15|16|24|31|32|float] [--rate HZ] [--channels 1|2]\n"
-    "                  [--device ID]\n"
-    "       xnq stream --tone HZ [--seconds S] [--rate HZ] [--device ID]\n"
+    "                  [--device DEVICE]\n"
+    "       xnq stream --tone HZ [--seconds S] [--rate HZ] [--device DEVICE]\n"
     "\n"
     "Plays raw interleaved PCM from FILE, or from standard input when FILE is '-' or missing,\n"
     "keeping the player's queue fed, with a live line of position, queued blocks and\n"
-    "underflows. Ctrl-C stops cleanly.\n"
+    "underflows (on a terminal; a summary line otherwise). Ctrl-C stops cleanly (exit 130).\n"
     "  --bits      sample format, as the player's BitSize: odd sizes are signed, even sizes\n"
     "              unsigned, little-endian except 24 (most significant byte first); 'float'\n"
     "              is 32-bit float. Default 15 (signed 16-bit little-endian).\n"
-    "  --rate      sample rate of the data in Hz (default 44100)\n"
+    "  --rate      sample rate of the data in Hz, 1 to 768000 (default 44100)\n"
     "  --channels  1 or 2 interleaved channels (default 2)\n"
-    "  --device    output device ID (default 0: the default output device)\n"
+    "  --device    the output device: its ID, UID or name, or default-output (the default)\n"
     "  --tone      play a sine tone of this frequency instead, for --seconds or until Ctrl-C",
     Run,
 });

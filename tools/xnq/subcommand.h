@@ -25,10 +25,13 @@ bool loadPlugin();
 // Opens the audio file at path for reading through the extended audio file service.
 OSStatus openAudioFile(const std::string &path, ExtAudioFileRef &file);
 
-// From now on Ctrl-C and termination set the flag stopRequested() reads, and interrupt a
-// blocked read or sleep (no SA_RESTART) so that the command's loop sees it at once.
+// From now on Ctrl-C, termination and a hang-up set the flag stopRequested() reads, and interrupt
+// a blocked read or sleep (no SA_RESTART) so that the command's loop sees it at once. A closed
+// pipe and a file-size limit turn into failed writes. main() calls it for every command.
 void catchStopSignals();
 bool stopRequested();
+// 128 + the signal that asked to stop (130 for Ctrl-C, 143 for SIGTERM); 0 when none did.
+int stopExitCode();
 
 struct Registrar {
   explicit Registrar(const Subcommand &command) { registerSubcommand(command); }

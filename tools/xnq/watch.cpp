@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "coreaudio_values.h"
+#include "messages.h"
 #include "subcommand.h"
 
 namespace xnq::tool {
@@ -86,10 +87,11 @@ int RunWatch(const std::vector<std::string> &args) {
   CoreAudioClient client;
   if (!client.create()) return 1;
   if (!deviceText.empty()) {
-    std::optional<uint32_t> device = ResolveDevice(client, deviceText);
+    std::string problem;
+    std::optional<uint32_t> device = ResolveDevice(client, deviceText, false, &problem);
     if (!device) {
-      std::fprintf(stderr, "xnq watch: no device '%s'\n", deviceText.c_str());
-      return 1;
+      Report("watch", "", problem);
+      return kExitFailed;
     }
     target.id = *device;
   }
@@ -108,7 +110,7 @@ int RunWatch(const std::vector<std::string> &args) {
     const int64_t error = runtime.get(listener, "LastError").value.asInteger();
     if (error != 0) {
       std::fprintf(stderr, "xnq watch: cannot listen to %s of object %u: %s\n",
-                   CodeText(*code).c_str(), target.id, StatusText(error).c_str());
+                   CodeText(*code).c_str(), target.id, StatusWords(error).c_str());
       return 1;
     }
     runtime.setEventHandler(listener, "Changed", [&] {

@@ -65,6 +65,10 @@ OSStatus xnq_hal_fail_next_start(AudioDeviceID device, OSStatus status);
 OSStatus xnq_hal_set_host_clock_timebase(UInt32 numer, UInt32 denom);
 // Waits until every property-listener notification queued so far has been delivered.
 void xnq_hal_flush_notifications(void);
+// Why the device list in XNQ_AUDIO_DEVICES could not be used, naming the entry and the problem
+// ("" when it could). A list that cannot be used leaves the system without devices, so a program
+// should check this before it plays. Sets up the devices from the environment first.
+const char *xnq_hal_configuration_error(void);
 // Why the calling thread's last xnq_hal_configure or xnq_hal_add_device failed ("" if it didn't).
 const char *xnq_hal_last_error(void);
 

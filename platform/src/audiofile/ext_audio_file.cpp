@@ -99,8 +99,16 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
     converterRef = conv::converterTable().add<AudioConverterRef>(std::move(made));
     if (converterRef == nullptr) return memFullErr;
   }
-  // Reading goes on from the frame the caller has reached, through the new converter.
+  // Reading goes on from the frame the caller has reached, through the new converter. Nothing
+  // changes unless the file can go there: a codec that cannot seek stays readable from where it
+  // stands.
   const SInt64 here = startFile_ + fileFrameAt(delivered_);
+  const OSStatus status =
+      restartAt(here, std::llround(static_cast<Float64>(here) * layout.rate / file_->rate()));
+  if (status != noErr) {
+    conv::converterTable().remove(converterRef);
+    return status;
+  }
   client_ = format;
   clientLayout_ = layout;
   hasClient_ = true;
@@ -108,13 +116,11 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
   conv::converterTable().remove(converterRef_);
   converter_ = converter;
   converterRef_ = converterRef;
-  return restartAt(here, std::llround(static_cast<Float64>(here) * layout.rate / file_->rate()));
+  return noErr;
 }
 
 OSStatus ExtendedFile::restartAt(SInt64 fileFrame, SInt64 clientFrame) {
-  SNDFILE *sf = file_->handle();
-  if (sf_seek(sf, 0, SEEK_CUR) != fileFrame && sf_seek(sf, fileFrame, SEEK_SET) < 0)
-    return kExtAudioFileError_InvalidSeek;
+  if (!file_->seek(fileFrame)) return kExtAudioFileError_InvalidSeek;
   startFile_ = fileFrame;
   startClient_ = clientFrame;
   delivered_ = 0;
@@ -130,10 +136,8 @@ OSStatus ExtendedFile::read(UInt32 &frames, AudioBufferList &list) {
   if (direct_) {
     UInt32 capacity = 0;
     if (!conv::listCapacity(clientLayout_, list, capacity)) return paramErr;
-    const sf_count_t n =
-        sf_readf_float(file_->handle(), static_cast<float *>(list.mBuffers[0].mData),
-                       wanted < capacity ? wanted : capacity);
-    frames = n > 0 ? static_cast<UInt32>(n) : 0;
+    frames = file_->readFloat(static_cast<float *>(list.mBuffers[0].mData),
+                              wanted < capacity ? wanted : capacity);
     list.mBuffers[0].mDataByteSize = frames * clientLayout_.bytesPerFrame;
   } else {
     FileSource source(*file_);
@@ -225,8 +229,9 @@ OSStatus ExtAudioFileOpenURL(CFURLRef inURL, ExtAudioFileRef *outExtAudioFile) {
     xnq::audiofile::audioFiles().remove(ref);
     return memFullErr;
   }
-  // Linear PCM files read in their own format until a client format is set.
-  if (raw->dataFormat().mFormatID == kAudioFormatLinearPCM) {
+  // Linear PCM files read in their own format until a client format is set; like compressed
+  // files, 64-bit integer ones (a format no converter writes) need a client format first.
+  if (raw->readsRaw()) {
     status = ext->setClientFormat(raw->dataFormat());
     if (status != noErr) return status;
   }

@@ -129,20 +129,29 @@ void AudioDevice::failNextStart(OSStatus status) {
 // A proc may be registered more than once with different client data (several players share
 // one procedure). Calls that name only the procedure then mean: on the IO thread inside that
 // procedure's call, the registration being called; elsewhere the newest registration in the
-// wanted state.
+// wanted state that the calling thread added, and only when it added none, anyone's. A client
+// adds, starts and undoes a failed start on one thread, so it never starts or removes the
+// registration of another client that shares its procedure (whose own start would then find
+// nothing of its own to start, and whose stop would wait for a procedure that never runs).
 int AudioDevice::findSlotLocked(AudioDeviceIOProc proc, bool wantStarted) const {
   int calling = callingSlot_.load();
   if (onIoThread() && calling >= 0 && slots_[calling].proc.load() == proc) return calling;
-  int best = -1, fallback = -1;
-  for (int i = 0; i < kMaxProcs; ++i) {
-    if (slots_[i].proc.load() != proc) continue;
-    if (fallback < 0 || slots_[i].order > slots_[fallback].order) fallback = i;
-    if (slots_[i].started.load() == wantStarted &&
-        (best < 0 || slots_[i].order > slots_[best].order)) {
-      best = i;
+  const std::thread::id self = std::this_thread::get_id();
+  int found = -1;
+  for (bool ownOnly : {true, false}) {
+    int best = -1, fallback = -1;
+    for (int i = 0; i < kMaxProcs; ++i) {
+      if (slots_[i].proc.load() != proc || (ownOnly && slots_[i].addedBy != self)) continue;
+      if (fallback < 0 || slots_[i].order > slots_[fallback].order) fallback = i;
+      if (slots_[i].started.load() == wantStarted &&
+          (best < 0 || slots_[i].order > slots_[best].order)) {
+        best = i;
+      }
     }
+    found = best >= 0 ? best : fallback;
+    if (found >= 0) break;
   }
-  return best >= 0 ? best : fallback;
+  return found;
 }
 
 void AudioDevice::setRunningLocked(bool running) {
@@ -173,6 +182,7 @@ OSStatus AudioDevice::addIOProc(AudioDeviceIOProc proc, void *clientData) {
     s.clientData.store(clientData);
     s.proc.store(proc);
     s.order = nextOrder_++;
+    s.addedBy = std::this_thread::get_id();
     return kAudioHardwareNoError;
   }
   return kAudioHardwareIllegalOperationError;  // no room for another procedure

@@ -106,7 +106,8 @@ class AudioDevice {
     std::atomic<void *> clientData{nullptr};
     std::atomic<bool> started{false};
     std::atomic<UInt32> generation{0};
-    UInt64 order = 0;  // when it was added; under mutex_
+    UInt64 order = 0;         // when it was added; under mutex_
+    std::thread::id addedBy;  // the thread that added it; under mutex_
   };
   enum class Phase { Idle, Opening, Running };
 

@@ -53,70 +53,95 @@ XnqDeviceConfig DeviceDescription::config() const {
 
 static bool applyKey(DeviceDescription &d, const std::string &key, const std::string &value,
                      std::string *error) {
+  // Each number key with the range a device accepts; a value outside it is named with the range.
+  struct Bounded {
+    const char *key;
+    unsigned long min, max;
+    UInt32 *to;
+  } bounded[] = {{"out", 0, 64, &d.outputChannels},
+                 {"in", 0, 64, &d.inputChannels},
+                 {"frames", 32, 8192, &d.bufferFrames}};
   UInt32 n = 0;
+  for (const Bounded &b : bounded) {
+    if (key != b.key) continue;
+    if (!parseUnsigned(value, b.max, &n) || n < b.min) {
+      *error = key + " takes a whole number from " + std::to_string(b.min) + " to " +
+               std::to_string(b.max) + ", not '" + value + "'";
+      return false;
+    }
+    *b.to = n;
+    return true;
+  }
   if (key == "name") {
     d.name = value;
   } else if (key == "uid") {
     d.uid = value;
   } else if (key == "path" || key == "pcm") {
     d.target = value;
-  } else if (key == "out" && parseUnsigned(value, 64, &n)) {
-    d.outputChannels = n;
-  } else if (key == "in" && parseUnsigned(value, 64, &n)) {
-    d.inputChannels = n;
-  } else if (key == "rate" && parseUnsigned(value, 768000, &n) && n >= 1000) {
+  } else if (key == "rate") {
+    if (!parseUnsigned(value, 768000, &n) || n < 1000) {
+      *error = "rate takes a whole number of Hz from 1000 to 768000, not '" + value + "'";
+      return false;
+    }
     d.sampleRate = n;
-  } else if (key == "frames" && parseUnsigned(value, 8192, &n) && n >= 32) {
-    d.bufferFrames = n;
-  } else if (key == "clock" && (value == "realtime" || value == "free" || value == "stepped")) {
+  } else if (key == "clock") {
+    if (value != "realtime" && value != "free" && value != "stepped") {
+      *error = "clock takes realtime, free or stepped, not '" + value + "'";
+      return false;
+    }
     d.clock = value == "realtime" ? XNQ_CLOCK_REALTIME
               : value == "free"   ? XNQ_CLOCK_FREE_RUNNING
                                   : XNQ_CLOCK_STEPPED;
   } else {
-    *error = "bad setting '" + key + "=" + value + "'";
+    *error = "unknown key '" + key + "' (keys: name, uid, out, in, rate, frames, clock, path, pcm)";
     return false;
   }
   return true;
+}
+
+std::string entryName(size_t index, const std::string &entry) {
+  return "entry " + std::to_string(index) + " '" + entry + "'";
 }
 
 bool parseDeviceList(const std::string &text, std::vector<DeviceDescription> *devices,
                      std::string *error) {
   devices->clear();
   if (trim(text) == "none") return true;
+  size_t index = 0;
   for (const std::string &rawEntry : split(text, ';')) {
     std::string entry = trim(rawEntry);
     if (entry.empty()) continue;
+    ++index;
+    auto fail = [&](const std::string &problem) {
+      *error = entryName(index, entry) + ": " + problem;
+      return false;
+    };
     DeviceDescription d;
+    d.entry = entry;
     size_t colon = entry.find(':');  // the backend name holds no quotes
     d.backend = trim(entry.substr(0, colon));
-    if (d.backend != "null" && d.backend != "capture" && d.backend != "alsa") {
-      *error = "unknown backend '" + d.backend + "'";
-      return false;
-    }
+    if (d.backend != "null" && d.backend != "capture" && d.backend != "alsa")
+      return fail("unknown backend '" + d.backend + "' (backends: null, capture, alsa)");
     if (d.backend == "alsa") d.target = "default";
     if (colon != std::string::npos) {
       for (const std::string &rawPair : split(entry.substr(colon + 1), ',')) {
         std::string pair = trim(rawPair);
         if (pair.empty()) continue;
         size_t eq = pair.find('=');  // keys hold no quotes: the first '=' ends the key
-        if (eq == std::string::npos) {
-          *error = "setting without a value: '" + pair + "'";
-          return false;
-        }
-        if (!applyKey(d, trim(pair.substr(0, eq)), unquote(trim(pair.substr(eq + 1))), error)) {
-          return false;
-        }
+        if (eq == std::string::npos) return fail("setting without a value: '" + pair + "'");
+        std::string problem;
+        if (!applyKey(d, trim(pair.substr(0, eq)), unquote(trim(pair.substr(eq + 1))), &problem))
+          return fail(problem);
       }
     }
-    if (d.backend == "capture" && d.target.empty()) {
-      *error = "capture device without path";
-      return false;
-    }
-    if (d.outputChannels == 0 && d.inputChannels == 0) {
-      *error = "device without channels";
-      return false;
-    }
+    if (d.backend == "capture" && d.target.empty()) return fail("a capture device needs path=FILE");
+    if (d.outputChannels == 0 && d.inputChannels == 0)
+      return fail("a device needs out or in channels");
     devices->push_back(d);
+  }
+  if (devices->empty()) {
+    *error = "no device named (give 'none' for no devices)";
+    return false;
   }
   return true;
 }

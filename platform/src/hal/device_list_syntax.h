@@ -13,6 +13,7 @@
 namespace xnq::hal {
 
 struct DeviceDescription {
+  std::string entry;  // the entry's text, for messages about it
   std::string backend, name, uid, target;
   double sampleRate = 44100.0;
   UInt32 outputChannels = 2, inputChannels = 0, bufferFrames = 512;
@@ -22,7 +23,10 @@ struct DeviceDescription {
   XnqDeviceConfig config() const;
 };
 
-// Parses the text; on a mistake returns false with a message naming it.
+// "entry N 'text'": how messages name an entry of the list (N counts from 1).
+std::string entryName(size_t index, const std::string &entry);
+
+// Parses the text; on a mistake returns false with a message naming the entry and the problem.
 bool parseDeviceList(const std::string &text, std::vector<DeviceDescription> *devices,
                      std::string *error);
 

@@ -86,10 +86,16 @@ void HalRegistry::ensureConfigured() {
   const char *env = std::getenv("XNQ_AUDIO_DEVICES");
   std::string text = env ? env : "";
   std::string error;
-  // A list that can't be used falls back to the default set rather than leave no device.
-  if (configureLocked(text, &error, nullptr) != kAudioHardwareNoError) {
-    configureLocked("", &error, nullptr);
-  }
+  // A list that can't be used leaves no device and says why (configurationError), rather than
+  // play to a default device the user did not ask for.
+  if (configureLocked(text, &error, nullptr) != kAudioHardwareNoError)
+    configurationError_ = "XNQ_AUDIO_DEVICES: " + error;
+}
+
+std::string HalRegistry::configurationError() {
+  ensureConfigured();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return configurationError_;
 }
 
 // The set when nothing is named: the ALSA default device where it opens, else a null output.
@@ -109,9 +115,23 @@ OSStatus HalRegistry::configureLocked(const std::string &text, std::string *erro
   if (!parseDeviceList(empty ? defaultDeviceText() : text, &wanted, error)) {
     return kAudioHardwareIllegalOperationError;
   }
-  for (const DeviceDescription &d : wanted) {
-    XnqDeviceConfig config = d.config();
-    if (addDeviceLocked(config, error, changes) == 0) return kAudioHardwareBadDeviceError;
+  // All of the list or nothing: the devices made before an entry that fails are taken away
+  // again (none of them has started).
+  const size_t before = devices_.size();
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    XnqDeviceConfig config = wanted[i].config();
+    std::string problem;
+    if (addDeviceLocked(config, &problem, nullptr) == 0) {
+      *error = entryName(i + 1, wanted[i].entry) + ": " + problem;
+      devices_.resize(before);
+      repairDefaultsLocked(nullptr);
+      return kAudioHardwareBadDeviceError;
+    }
+  }
+  if (changes && devices_.size() != before) {
+    changes->push_back(globalAddress(kAudioHardwarePropertyDevices));
+    changes->push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
+    repairDefaultsLocked(changes);
   }
   return kAudioHardwareNoError;
 }

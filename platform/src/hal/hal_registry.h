@@ -22,6 +22,8 @@ class HalRegistry {
   void ensureConfigured();
 
   OSStatus configure(const char *text, std::string *error);
+  // Why XNQ_AUDIO_DEVICES could not be used ("" when it could); sets up the devices first.
+  std::string configurationError();
   AudioDeviceID addDevice(const XnqDeviceConfig &config, std::string *error);
   OSStatus removeDevice(AudioDeviceID id);
   void reset();
@@ -59,6 +61,7 @@ class HalRegistry {
   // every call (IO procedures included, when they stop their device).
   std::mutex mutex_;
   bool configured_ = false;
+  std::string configurationError_;
   AudioObjectID nextId_ = 2;
   std::vector<std::shared_ptr<AudioDevice>> devices_;
   AudioDeviceID defaultInput_ = 0, defaultOutput_ = 0, defaultSystemOutput_ = 0;

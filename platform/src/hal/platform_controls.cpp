@@ -70,4 +70,10 @@ void xnq_hal_flush_notifications(void) { ListenerHub::instance().drain(); }
 
 const char *xnq_hal_last_error(void) { return lastError.c_str(); }
 
+const char *xnq_hal_configuration_error(void) {
+  // Fixed once the devices are set up from the environment, so one copy serves every caller.
+  static const std::string *error = new std::string(HalRegistry::instance().configurationError());
+  return error->c_str();
+}
+
 }  // extern "C"

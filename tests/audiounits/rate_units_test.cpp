@@ -134,21 +134,6 @@ TEST(RateUnits, TimePitchKeepsToTheTimeMapAndPitchAtEitherEngineLiveAndOffline) 
   }
 }
 
-// The overlap chooses the stretcher's window also once the stretcher is made: a short one reads
-// less ahead of what it plays.
-TEST(RateUnits, OverlapSetOnceTheStretcherIsMadeTakesEffect) {
-  UnitHarness unit(kAudioUnitType_FormatConverter, kAudioUnitSubType_NewTimePitch);
-  ASSERT_EQ(unit.set(kNewTimePitchParam_Rate, 1.25f) | unit.initialize(), noErr);
-  Float64 latency[2];
-  for (Float64 &seconds : latency) {
-    UInt32 size = sizeof seconds;
-    ASSERT_EQ(AudioUnitGetProperty(unit.unit(), kAudioUnitProperty_Latency, 0, 0, &seconds, &size) |
-                  unit.set(kNewTimePitchParam_Overlap, 4),
-              noErr);
-  }
-  EXPECT_LT(latency[1], latency[0] * 0.8);
-}
-
 // Stream rates far from the usual: the time-pitch unit works at any (its stretcher takes the
 // nearest rate it is made for); the varispeed converts rates up to 8 times apart and refuses more.
 TEST(RateUnits, OddStreamRatesWorkOrAreRefused) {

@@ -329,7 +329,8 @@ TEST_F(GraphTest, ADeviceOutputPlaysInputOfAnotherRateAtItsOwnSpeedAndPitch) {
 }
 
 // A generic output's chain renders offline (its caller waits for it) unless the program says
-// otherwise; a device's renders live, where a time-pitch unit reports its read-ahead as latency.
+// otherwise; a device's renders live, where a time-pitch unit reports its read-ahead as latency
+// (the stretcher's window's, which follows the overlap).
 TEST_F(GraphTest, TheGenericOutputsChainRendersOfflineAndADevicesLive) {
   steppedDevice(44100, 512);
   const ComponentDescription timePitch{kAudioUnitType_FormatConverter,
@@ -353,6 +354,14 @@ TEST_F(GraphTest, TheGenericOutputsChainRendersOfflineAndADevicesLive) {
         noErr);
     EXPECT_EQ(rendersOffline, offline ? 1u : 0u);
     EXPECT_EQ(latency > 0.02, !offline) << latency;
+    // A shorter overlap, set once the stretcher is made, makes one with a short window, which
+    // reads less ahead.
+    Float64 shorter = -1;
+    ASSERT_EQ(
+        AudioUnitSetParameter(unit, kNewTimePitchParam_Overlap, 0, 0, 4, 0) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, 0, 0, &shorter, &latencySize),
+        noErr);
+    EXPECT_TRUE(offline ? shorter == 0 : shorter < latency * 0.8) << shorter;
   }
 }
 

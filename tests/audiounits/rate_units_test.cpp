@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -170,6 +171,12 @@ TEST(RateUnits, LeaveAndReturnToIdentityWithoutAGapOrAJump) {
     SCOPED_TRACE(testing::Message() << subType << (offline ? " offline" : ""));
     UnitHarness unit(kAudioUnitType_FormatConverter, subType);
     ASSERT_EQ(unit.setProperty(kAudioUnitProperty_OfflineRender, offline), noErr);
+    // Offline, from a source slower than the stretcher (as one that decodes), which the worker
+    // would otherwise outrun.
+    if (offline)
+      unit.onPull = [](UnitHarness &) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      };
     ASSERT_EQ(unit.initialize(), noErr);
     Signal in = tone(1, 440, 6);
     Signal out = unit.render(in, 3 * 44100, 512, [](UnitHarness &u, size_t done) {

@@ -92,7 +92,9 @@ int32_t RateStage::readWet(float *const *out, size_t offset, size_t frames) {
   // Each turn either takes output or feeds input; the bound only guards against an engine that
   // stops producing, whose missing output is then silence.
   for (int turns = 0; produced < frames && turns < 65536; ++turns) {
-    if (engine_->hungry()) {
+    // An engine that works ahead is fed ahead, but no further than half the ring: the input it
+    // has not yet played out must stay in the ring for a crossfade back to it.
+    if (engine_->hungry() && owed_ * rate_ < static_cast<double>(kRingFrames / 2)) {
       size_t want = engine_->wanted(maxChunk_, maxChunk_);
       if (int32_t status = pullIntoRing(fedPos_ + static_cast<int64_t>(want))) return status;
       feedFromRing(fedPos_, want);

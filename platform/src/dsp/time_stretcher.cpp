@@ -239,10 +239,11 @@ size_t TimeStretcher::alignmentDiscard() {
 
 // The same chunks live and offline, so that both make the same calls on the stretcher: whole
 // chunks, smaller when the stretch lengthens them, so that one chunk's output stays within one
-// chunk's room.
+// chunk's room; pitch first, also smaller for a pitch down, so that a chunk of input makes at
+// most a chunk for the stretcher (and a frame more), two slots' worth.
 size_t TimeStretcher::wanted(size_t maxChunk, size_t) {
-  double frames =
-      ratio_ <= 1 ? static_cast<double>(maxChunk) : static_cast<double>(maxChunk) / ratio_;
+  double frames = static_cast<double>(maxChunk) / std::max(1.0, ratio_);
+  if (pitchFirst_) frames = std::min(frames, static_cast<double>(maxChunk) * pitch_);
   return std::clamp<size_t>(static_cast<size_t>(frames), std::min<size_t>(64, maxChunk), maxChunk);
 }
 
@@ -331,9 +332,11 @@ void TimeStretcher::consumed(uint32_t at) {
   }
 }
 
+// Room for the two chunks a feed may make, so that feeding ahead never waits for the worker
+// (which may itself be waiting for the render thread to take its output).
 bool TimeStretcher::hungry() {
   return threaded_ &&
-         submitted_.load(std::memory_order_relaxed) - done_.load(std::memory_order_acquire) <
+         submitted_.load(std::memory_order_relaxed) - done_.load(std::memory_order_acquire) + 2 <=
              kSlots;
 }
 

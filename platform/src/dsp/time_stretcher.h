@@ -54,8 +54,6 @@ class TimeStretcher final : public RateEngine {
   // Any thread: the input the engine reads ahead of what it plays at a rate and pitch, in input
   // frames.
   size_t lookAhead(double rate, double pitch) const;
-  // Whether the stretcher runs on a worker thread.
-  bool threaded() const { return threaded_; }
   // Render thread: the options for the chunks fed from now on.
   void setOptions(const Options &options);
 
@@ -101,7 +99,6 @@ class TimeStretcher final : public RateEngine {
   // it makes; the stretcher is then the render thread's until the next feed.
   void drain();
   void consumed(uint32_t at);
-  size_t stretchedFrames() const;
 
   std::unique_ptr<RubberBand::RubberBandStretcher> stretcher_;
   VariableResampler pitcher_;
@@ -109,14 +106,15 @@ class TimeStretcher final : public RateEngine {
   size_t maxChunk_;
   bool pitchFirst_;
   size_t startPad_ = 0;  // at rate and pitch 1
-  // The stretched sound on its way to the pitcher: a ring of stretchedFrames_ per channel. The
-  // stretching thread writes it and advances written_; the render thread reads it and advances
-  // read_.
+  // The stretched sound (on its way to the pitcher, or pitch first the output): a ring of
+  // ringFrames_ per channel. The stretching thread writes it and advances written_; the render
+  // thread reads it and advances read_.
   std::vector<float> stretched_;
   size_t ringFrames_;
   std::atomic<uint32_t> written_{0}, read_{0};
-  // Render thread only: a chunk of the ring made contiguous for the pitcher, stretched frames
-  // still to drop after a start (the stretcher's own delay), and the settings asked for.
+  // Render thread only: a chunk's room (silence for the pitcher's history at a start; pitch first
+  // and live, the pitched sound on its way to the stretcher), stretched frames still to drop
+  // after a start (the stretcher's own delay), and the settings asked for.
   std::vector<float> between_;
   size_t skip_ = 0;
   double ratio_ = 1, pitch_ = 1;

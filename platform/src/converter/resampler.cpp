@@ -39,8 +39,10 @@ constexpr size_t kRunInSamples = size_t{1} << 20;
 // The output frames the run-in's calls of the one shape give at least, so that the queues of a
 // resampler that gives a few frames a call (a large step down) have grown before it is used.
 constexpr size_t kRunInOutputFrames = 4096;
-// The longest period, in input frames, that a resampler allowed to allocate still runs in.
+// The longest period, in input frames, that a resampler allowed to allocate still runs in, and
+// the silence it runs in at least: more than the widest filter reaches.
 constexpr size_t kShortPeriod = 16384;
+constexpr size_t kHistoryFrames = 1024;
 
 }  // namespace
 
@@ -113,8 +115,10 @@ bool Resampler::runIn(Float64 inputRate, Float64 outputRate, bool realTime) {
     got += made;
   }
   // Then calls of the one shape, up to a whole number of periods.
-  const size_t shaped =
-      std::max<size_t>(size_t{inputFrames_} * 32, static_cast<size_t>(kRunInOutputFrames / ratio));
+  // (Only enough silence to fill the filter's history, where the queues need not grow.)
+  const size_t shaped = realTime ? std::max<size_t>(size_t{inputFrames_} * 32,
+                                                    static_cast<size_t>(kRunInOutputFrames / ratio))
+                                 : kHistoryFrames;
   const size_t frames = (fed + shaped + period - 1) / period * period;
   while (fed < frames) {
     size_t used = 0;

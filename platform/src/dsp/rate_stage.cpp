@@ -12,12 +12,16 @@ void RateStage::prepare(unsigned channels, size_t maxChunk, size_t crossfadeFram
   maxChunk_ = maxChunk;
   crossfade_ = crossfadeFrames;
   ring_.assign(static_cast<size_t>(kRingFrames) * channels_, 0.0f);
+  ringHeld_ = false;
   scratch_.assign(2 * maxChunk * channels_, 0.0f);
   reset();
 }
 
 void RateStage::reset() {
-  std::fill(ring_.begin(), ring_.end(), 0.0f);
+  // The history before the first frame reads as silence; a ring that never held input already
+  // is (a graph's first render resets every stage it made a moment before).
+  if (ringHeld_) std::fill(ring_.begin(), ring_.end(), 0.0f);
+  ringHeld_ = false;
   mode_ = Mode::kDry;
   pulled_ = dryPos_ = fedPos_ = unitySince_ = 0;
   owed_ = 0;
@@ -26,6 +30,7 @@ void RateStage::reset() {
 }
 
 void RateStage::appendToRing(const float *const *from, size_t frames) {
+  ringHeld_ = true;
   for (unsigned c = 0; c < channels_; ++c) {
     for (size_t done = 0; done < frames;) {
       int64_t at = pulled_ + static_cast<int64_t>(done);

@@ -93,6 +93,7 @@ class RateStage {
   size_t maxChunk_ = 0;
   size_t crossfade_ = 0;
   std::vector<float> ring_;     // kRingFrames per channel
+  bool ringHeld_ = false;       // input was copied into the ring since it was last cleared
   std::vector<float> scratch_;  // maxChunk per channel, twice (pulls, crossfades, drops)
   // Render thread only.
   PullFrames pull_ = nullptr;

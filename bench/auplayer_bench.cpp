@@ -3,7 +3,10 @@
 // - `xnq play --render` at the defaults (x_realtime: seconds of audio per second of wall time;
 //   x_realtime_cpu: per second of the program's CPU time);
 //   with a 31-band EQ curve against sox with the same 31 `equalizer` effects; with rate 1.25 and
-//   +300 cents against the rubberband command-line tool on the same settings;
+//   +300 cents at render quality 64 against the rubberband command-line tool on the same
+//   settings, and at 127 against the tool's finer engine (-3). Each peer runs just before, and
+//   x_peer is the peer's wall time over xnq's (above 1: xnq is faster), x_peer_cpu the same in
+//   CPU time;
 // - LoadFile against libsndfile's sf_readf_float of the same file alone, and the peak memory of a
 //   process that loads the file (peak_MB) against 1.1 × the decoded size + 20 MB (limit_MB).
 #include <benchmark/benchmark.h>
@@ -92,25 +95,41 @@ bool Spawn(std::vector<std::string> argv, rusage *usage = nullptr) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+struct Cost {
+  double wall = 0, cpu = 0;  // seconds per run
+};
+Cost gSox, gRubberband[2];  // the peers' costs, measured just before xnq's
+
 // Times a command over the 60 s input as seconds of audio per second of wall time (x_realtime)
-// and per second of the command's CPU time, all its threads (x_realtime_cpu).
-void TimeCommand(benchmark::State &state, const std::vector<std::string> &argv) {
-  double cpu = 0;
+// and per second of the command's CPU time, all its threads (x_realtime_cpu); returns its cost
+// per run.
+Cost TimeCommand(benchmark::State &state, const std::vector<std::string> &argv) {
+  double wall = 0, cpu = 0;
   for (auto _ : state) {
     const auto began = std::chrono::steady_clock::now();
     rusage usage{};
     if (!Spawn(argv, &usage)) {
       state.SkipWithError(("failed: " + argv[0]).c_str());
-      return;
+      return {};
     }
-    state.SetIterationTime(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    state.SetIterationTime(seconds);
+    wall += seconds;
     cpu += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
            usage.ru_stime.tv_usec / 1e6;
   }
+  const auto runs = static_cast<double>(state.iterations());
   state.counters["x_realtime"] =
       benchmark::Counter(kSeconds, benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["x_realtime_cpu"] = kSeconds * static_cast<double>(state.iterations()) / cpu;
+  state.counters["x_realtime_cpu"] = kSeconds * runs / cpu;
+  return {wall / runs, cpu / runs};
+}
+
+void ComparePeer(benchmark::State &state, const Cost &ours, const Cost &peer) {
+  if (ours.wall <= 0 || peer.wall <= 0) return;
+  state.counters["x_peer"] = peer.wall / ours.wall;
+  state.counters["x_peer_cpu"] = peer.cpu / ours.cpu;
 }
 
 std::vector<std::string> XnqRender(std::vector<std::string> options) {
@@ -121,12 +140,6 @@ std::vector<std::string> XnqRender(std::vector<std::string> options) {
 
 void BM_XnqRenderDefaults(benchmark::State &state) { TimeCommand(state, XnqRender({})); }
 
-void BM_XnqRenderEq31(benchmark::State &state) {
-  std::string curve;
-  for (int b = 0; b < 31; ++b) curve += (b ? "," : "") + std::to_string(CurveGain(b));
-  TimeCommand(state, XnqRender({"--eq", curve}));
-}
-
 void BM_SoxEq31(benchmark::State &state) {
   std::vector<std::string> argv{"sox", Wav(), Temp("sox.wav")};
   for (int b = 0; b < 31; ++b) {
@@ -134,15 +147,32 @@ void BM_SoxEq31(benchmark::State &state) {
     argv.insert(argv.end(), {"equalizer", std::to_string(kBandCentres[b]), "4.32q",
                              std::to_string(CurveGain(b))});
   }
-  TimeCommand(state, argv);
+  gSox = TimeCommand(state, argv);
 }
 
-void BM_XnqRenderRate125Pitch300(benchmark::State &state) {
-  TimeCommand(state, XnqRender({"--rate", "1.25", "--pitch", "300"}));
+void BM_XnqRenderEq31(benchmark::State &state) {
+  std::string curve;
+  for (int b = 0; b < 31; ++b) curve += (b ? "," : "") + std::to_string(CurveGain(b));
+  ComparePeer(state, TimeCommand(state, XnqRender({"--eq", curve})), gSox);
 }
 
+// range(0) 0: the tool's faster engine; 1: its finer engine (-3).
 void BM_RubberbandRate125Pitch300(benchmark::State &state) {
-  TimeCommand(state, {"rubberband", "-q", "-T", "1.25", "-p", "3", Wav(), Temp("rubberband.wav")});
+  const bool finer = state.range(0) == 1;
+  state.SetLabel(finer ? "rubberband -3" : "rubberband");
+  std::vector<std::string> argv{"rubberband", "-q", "-T", "1.25", "-p", "3"};
+  if (finer) argv.insert(argv.begin() + 2, "-3");
+  argv.insert(argv.end(), {Wav(), Temp("rubberband.wav")});
+  gRubberband[finer] = TimeCommand(state, argv);
+}
+
+// range(0): the render quality, which above 64 picks the time-pitch unit's finer engine.
+void BM_XnqRenderRate125Pitch300(benchmark::State &state) {
+  const std::string quality = std::to_string(state.range(0));
+  ComparePeer(
+      state,
+      TimeCommand(state, XnqRender({"--rate", "1.25", "--pitch", "300", "--quality", quality})),
+      gRubberband[state.range(0) > 64]);
 }
 
 const std::string &InputFile(const benchmark::State &state) {
@@ -220,16 +250,28 @@ int LoadOnce(const char *path, const char *report) {
 }  // namespace
 
 BENCHMARK(BM_XnqRenderDefaults)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_XnqRenderEq31)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SoxEq31)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_XnqRenderRate125Pitch300)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
+BENCHMARK(BM_XnqRenderEq31)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_RubberbandRate125Pitch300)
+    ->Arg(0)
     ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2);
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_XnqRenderRate125Pitch300)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RubberbandRate125Pitch300)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_XnqRenderRate125Pitch300)
+    ->Arg(127)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadFile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SndfileReadFloat)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadFilePeakMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);

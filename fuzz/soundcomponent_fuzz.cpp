@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             source = nullptr;
           }
           break;
-        case 2: {  // an arbitrary selector with 0 to 4 words: null, room or the instance
+        case 2: {  // an arbitrary selector with 0 to 4 words: null or one of two rooms
           union {
             ComponentParameters call;
             long raw[8];
@@ -116,8 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                   offsetof(ComponentParameters, params));
           for (size_t k = 0; k < words; ++k) {
             const uint32_t shape = shapes >> (2 + 2 * k) & 3;
+            // Never the instance: a call that writes through a pointer parameter would write
+            // into the Component Manager's record, which no caller can hand it.
             params[k] = shape == 1   ? reinterpret_cast<long>(gRoom)
-                        : shape == 2 ? reinterpret_cast<long>(ti)
+                        : shape == 2 ? reinterpret_cast<long>(gRoom + 2048)
                                      : 0;
           }
           params[words] = reinterpret_cast<long>(ti);  // the instance follows the parameters

@@ -12,33 +12,74 @@ const double kThirds[] = {20,   25,   31.5, 40,   50,   63,    80,    100,   125
                           250,  315,  400,  500,  630,  800,   1000,  1250,  1600, 2000, 2500,
                           3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
 
-TEST(GraphicEq, EveryCentreTakesItsBandsGainAndFlatIsExact) {
+// The gain in dB that a tone of 0.5 at hz takes through the unit, once the filters have settled
+// (the slowest, the lowest band's, falls by e in about one period of its centre).
+double gainThrough(UnitHarness &eq, double hz, double rate) {
+  double settle = std::max(0.05, 12 / hz), span = std::max(0.05, 6 / hz);
+  Signal in = tone(1, hz, settle + span, 0.5f, rate);
+  EXPECT_EQ(AudioUnitReset(eq.unit(), kAudioUnitScope_Global, 0), noErr);
+  Signal out = eq.render(in, in[0].size());
+  size_t from = static_cast<size_t>(settle * rate), count = in[0].size() - from;
+  return 20 * std::log10(amplitudeAt(out[0], from, count, hz, rate) / 0.5);
+}
+
+// An EQ of the layout at the rate with the gains set, initialized.
+void setUp(UnitHarness &eq, int bands, const std::vector<float> &gains) {
+  ASSERT_EQ(eq.set(kGraphicEQParam_NumberOfBands, bands == 31 ? 1.0f : 0.0f), noErr);
+  for (int b = 0; b < bands; ++b) ASSERT_EQ(eq.set(b, gains[b]), noErr);
+  ASSERT_EQ(eq.initialize(), noErr);
+}
+
+TEST(GraphicEq, LayoutsOfferTheirBandsAndFlatIsExact) {
   for (int bands : {10, 31}) {
     SCOPED_TRACE(bands);
     UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ);
-    ASSERT_EQ(eq.set(kGraphicEQParam_NumberOfBands, bands == 31 ? 1.0f : 0.0f), noErr);
     EXPECT_EQ(eq.set(kGraphicEQParam_NumberOfBands, 0.5f), kAudioUnitErr_InvalidParameter);
+    setUp(eq, bands, std::vector<float>(31, 0.0f));
     UInt32 size = 0;  // the bands of the layout and the switch
     ASSERT_EQ(
         AudioUnitGetPropertyInfo(eq.unit(), kAudioUnitProperty_ParameterList, 0, 0, &size, nullptr),
         noErr);
     EXPECT_EQ(size, (bands + 1) * sizeof(AudioUnitParameterID));
     EXPECT_EQ(eq.set(10, 0), bands == 10 ? OSStatus{kAudioUnitErr_InvalidParameter} : noErr);
-    ASSERT_EQ(eq.initialize(), noErr);
     Signal flat = tone(1, 997, 0.3);
     EXPECT_EQ(eq.render(flat, flat[0].size()), flat);  // all bands at 0 dB
+  }
+}
 
-    // A curve with every band away from its neighbours: they must not add at the centres.
-    for (int b = 0; b < bands; ++b) ASSERT_EQ(eq.set(b, -20.0f + (b * 13) % 33), noErr);
-    for (int b = 0; b < bands; ++b) {
-      double hz = bands == 10 ? kOctaves[b] : kThirds[b];
-      double settle = std::max(0.1, 40 / hz), span = std::max(0.1, 8 / hz);
-      Signal in = tone(1, hz, settle + span);
-      Signal out = eq.render(in, in[0].size());
-      size_t from = static_cast<size_t>(settle * 44100), count = in[0].size() - from;
-      double gain = 20 * std::log10(amplitudeAt(out[0], from, count, hz) /
-                                    amplitudeAt(in[0], from, count, hz));
-      EXPECT_NEAR(gain, -20.0 + (b * 13) % 33, 0.3) << hz << " Hz";
+// At the usual rates each band's centre takes the band's gain, whether the band is set alone or
+// within a curve whose neighbours reach into its centre; between centres the response follows
+// the gains on a log-frequency axis within a decibel, for an even curve and a smile.
+TEST(GraphicEq, CentresTakeTheirBandsGainsAndTheCurveBetweenIsSmooth) {
+  enum Curve { kApart, kAlone, kEven, kSmile };
+  struct Case {
+    int bands;
+    double rate;
+    Curve curve;
+    int band = 0;  // kAlone: the band set to gain
+    float gain = 0;
+  } cases[] = {{10, 44100, kApart},       {31, 44100, kApart},         {31, 48000, kApart},
+               {31, 96000, kApart},       {31, 44100, kAlone, 0, -20}, {31, 48000, kAlone, 0, -12},
+               {31, 96000, kAlone, 1, 6}, {31, 96000, kAlone, 1, -12}, {31, 44100, kAlone, 30, 12},
+               {31, 44100, kEven},        {31, 44100, kSmile}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.bands << " bands at " << c.rate << ", curve " << c.curve);
+    UnitHarness eq(kAudioUnitType_Effect, kAudioUnitSubType_GraphicEQ, 1, 0, c.rate);
+    std::vector<float> gains(31);
+    for (int b = 0; b < c.bands; ++b)
+      gains[b] = c.curve == kApart   ? -20.0f + (b * 13) % 33
+                 : c.curve == kAlone ? (b == c.band ? c.gain : 0.0f)
+                 : c.curve == kEven  ? 6.0f
+                                     : 9.0f * (b - 15) * (b - 15) / 225 - 3;
+    setUp(eq, c.bands, gains);
+    const double *centres = c.bands == 10 ? kOctaves : kThirds;
+    for (int b = 0; b < c.bands; ++b) {
+      if (c.curve >= kEven && b + 1 < c.bands) {
+        double hz = std::sqrt(centres[b] * centres[b + 1]);
+        EXPECT_NEAR(gainThrough(eq, hz, c.rate), (gains[b] + gains[b + 1]) / 2, 1.0) << hz << " Hz";
+      } else if (c.curve < kEven && (c.curve == kApart || std::abs(b - c.band) <= 1)) {
+        EXPECT_NEAR(gainThrough(eq, centres[b], c.rate), gains[b], 0.1) << centres[b] << " Hz";
+      }
     }
   }
 }

@@ -4,7 +4,8 @@
 
 namespace xnq::test {
 
-UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigned inputChannels)
+UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigned inputChannels,
+                         double rate)
     : channels_(channels) {
   unit_ = OpenDefaultComponent(type, subType);
   EXPECT_NE(unit_, nullptr);
@@ -12,7 +13,7 @@ UnitHarness::UnitHarness(OSType type, OSType subType, unsigned channels, unsigne
   const UInt32 flags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
   for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
     UInt32 n = scope == kAudioUnitScope_Input && inputChannels != 0 ? inputChannels : channels;
-    AudioStreamBasicDescription format{44100, kAudioFormatLinearPCM, flags, 4, 1, 4, n, 32, 0};
+    AudioStreamBasicDescription format{rate, kAudioFormatLinearPCM, flags, 4, 1, 4, n, 32, 0};
     EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                    sizeof format),
               noErr);
@@ -97,13 +98,32 @@ double frequencyOf(const std::vector<float> &samples, size_t from, size_t count,
   return periods * rate / (last - first);
 }
 
-double energyCentre(const std::vector<float> &samples, size_t from, size_t to) {
-  double sum = 0, weighted = 0;
-  for (size_t i = from; i < to && i < samples.size(); ++i) {
-    sum += samples[i] * samples[i];
-    weighted += static_cast<double>(i) * samples[i] * samples[i];
+double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in, double rate,
+                     int limit) {
+  // Power over a millisecond centred on each frame.
+  auto envelope = [](const std::vector<float> &x) {
+    std::vector<double> power(x.size());
+    double sum = 0;
+    for (size_t i = 0; i < x.size() + 22; ++i) {
+      if (i < x.size()) sum += x[i] * x[i];
+      if (i >= 44) sum -= x[i - 44] * x[i - 44];
+      if (i >= 22 && i - 22 < x.size()) power[i - 22] = sum;
+    }
+    return power;
+  };
+  std::vector<double> p = envelope(out), q = envelope(in);
+  double best = -1, offset = 0;
+  for (int lag = -limit; lag <= limit; ++lag) {
+    double match = 0;
+    for (size_t k = limit; k + limit < p.size(); k += 8) {
+      double t = (static_cast<double>(k) - lag) * rate;
+      auto i = static_cast<size_t>(t);
+      if (i + 1 >= q.size()) break;
+      match += p[k] * (q[i] + (t - static_cast<double>(i)) * (q[i + 1] - q[i]));
+    }
+    if (match > best) best = match, offset = lag;
   }
-  return weighted / sum;
+  return offset;
 }
 
 }  // namespace xnq::test

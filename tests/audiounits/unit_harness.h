@@ -23,8 +23,9 @@ inline Signal tone(unsigned channels, double hz, double seconds, float amplitude
 
 class UnitHarness {
  public:
-  // The units' own format at 44.1 kHz; inputChannels 0: as many as the output's.
-  UnitHarness(OSType type, OSType subType, unsigned channels = 1, unsigned inputChannels = 0);
+  // The units' own format at the rate; inputChannels 0: as many as the output's.
+  UnitHarness(OSType type, OSType subType, unsigned channels = 1, unsigned inputChannels = 0,
+              double rate = 44100);
   ~UnitHarness() { CloseComponent(unit_); }
   AudioUnit unit() const { return unit_; }
   OSStatus set(AudioUnitParameterID id, Float32 value, AudioUnitScope scope = 0,
@@ -62,8 +63,9 @@ double amplitudeAt(const std::vector<float> &samples, size_t from, size_t count,
 // The frequency of a steady tone in a span, from its zero crossings.
 double frequencyOf(const std::vector<float> &samples, size_t from, size_t count,
                    double rate = 44100);
-// The centre of the signal's energy in samples[from, to), in frames: edges that a process
-// smears evenly do not move it.
-double energyCentre(const std::vector<float> &samples, size_t from, size_t to);
+// How many frames late out follows in played at rate (out frame k is in frame k * rate), to a
+// frame, by the best match of their power envelopes within +-limit frames.
+double timeMapOffset(const std::vector<float> &out, const std::vector<float> &in, double rate,
+                     int limit = 120);
 
 }  // namespace xnq::test

@@ -46,7 +46,8 @@ struct Kind {
   OSType type, subType;
   AudioUnitParameterID parameter;  // a parameter to misuse, in scope
   AudioUnitScope scope;
-  Float32 away;  // a value of it that is not identity
+  Float32 away;          // a value of it that is not identity
+  bool offline = false;  // rendered for a caller that waits, not for a device
 };
 constexpr OSType kFx = kAudioUnitType_Effect, kFc = kAudioUnitType_FormatConverter;
 constexpr AudioUnitScope kGlobal = kAudioUnitScope_Global;
@@ -54,6 +55,7 @@ const Kind kKinds[] = {
     {kFx, kAudioUnitSubType_GraphicEQ, 3, kGlobal, 9},
     {kAudioUnitType_Mixer, kAudioUnitSubType_MultiChannelMixer, 0, kAudioUnitScope_Input, 0.5f},
     {kFc, kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Rate, kGlobal, 1.25f},
+    {kFc, kAudioUnitSubType_NewTimePitch, kNewTimePitchParam_Pitch, kGlobal, -500, true},
     {kFc, kAudioUnitSubType_TimePitch, kTimePitchParam_Pitch, kGlobal, 300},
     {kFc, kAudioUnitSubType_Varispeed, kVarispeedParam_PlaybackRate, kGlobal, 1.5f},
 };
@@ -129,6 +131,7 @@ TEST(UnitRules, RenderingNeitherAllocatesNorTakesTheUnitsLock) {
     if (k.type == kAudioUnitType_Mixer) {
       ASSERT_EQ(unit.setProperty(kAudioUnitProperty_MeteringMode, 1, kAudioUnitScope_Input), noErr);
     }
+    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_OfflineRender, k.offline), noErr);
     ASSERT_EQ(unit.initialize(), noErr);
     Signal in = tone(2, 500, 0.5);
     allocations = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "os/au_graph.h"
@@ -325,6 +326,43 @@ TEST_F(GraphTest, ADeviceOutputPlaysInputOfAnotherRateAtItsOwnSpeedAndPitch) {
   for (size_t n = 64; n < played.size(); ++n)
     ASSERT_NEAR(played[n], 0.5 * std::sin(2 * M_PI * 1000 * static_cast<double>(n) / 44100), 1e-4)
         << n;
+}
+
+// A generic output's chain renders offline (its caller waits for it) unless the program says
+// otherwise; a device's renders live, where a time-pitch unit reports its read-ahead as latency
+// (the stretcher's window's, which follows the overlap).
+TEST_F(GraphTest, TheGenericOutputsChainRendersOfflineAndADevicesLive) {
+  steppedDevice(44100, 512);
+  const ComponentDescription timePitch{kAudioUnitType_FormatConverter,
+                                       kAudioUnitSubType_NewTimePitch, kPlatform};
+  const std::tuple<ComponentDescription, UInt32, bool> cases[] = {
+      {kGeneric, 1, true}, {kGeneric, 0, false}, {kDefault, 0, false}};
+  for (auto [output, told, offline] : cases) {
+    ASSERT_EQ(DisposeAUGraph(graph_) | NewAUGraph(&graph_), noErr);
+    AUNode out = add(output), stretch = add(timePitch);
+    ASSERT_EQ(AUGraphConnectNodeInput(graph_, stretch, 0, out, 0) | AUGraphOpen(graph_), noErr);
+    AudioUnit unit = unitOf(stretch);
+    UInt32 rendersOffline = 9, size = 4, latencySize = 8;
+    Float64 latency = -1;
+    ASSERT_EQ(
+        AudioUnitSetParameter(unit, kNewTimePitchParam_Rate, 0, 0, 1.25f, 0) |
+            AudioUnitSetProperty(unitOf(out), kAudioUnitProperty_OfflineRender, 0, 0, &told, size) |
+            AUGraphInitialize(graph_) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_OfflineRender, 0, 0, &rendersOffline,
+                                 &size) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, 0, 0, &latency, &latencySize),
+        noErr);
+    EXPECT_EQ(rendersOffline, offline ? 1u : 0u);
+    EXPECT_EQ(latency > 0.02, !offline) << latency;
+    // A shorter overlap, set once the stretcher is made, makes one with a short window, which
+    // reads less ahead.
+    Float64 shorter = -1;
+    ASSERT_EQ(
+        AudioUnitSetParameter(unit, kNewTimePitchParam_Overlap, 0, 0, 4, 0) |
+            AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, 0, 0, &shorter, &latencySize),
+        noErr);
+    EXPECT_TRUE(offline ? shorter == 0 : shorter < latency * 0.8) << shorter;
+  }
 }
 
 }  // namespace

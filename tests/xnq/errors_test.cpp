@@ -33,7 +33,10 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
       {{"play", text}, "null", 1, "song.m4a: not an audio file xnq can read (status 'typ?')"},
       {{"soundstream", ScratchPath("missing.wav")}, "null", 1, "file not found"},
       {{"soundstream"}, "null", 2, "give one audio file"},
-      {{"soundstream", slow}, "null", 1, "the sound channel did not open"},
+      {{"soundstream", slow},
+       "null",
+       1,
+       "a sample rate the sound output cannot play (status -225)"},
       // Values out of range, with the range, the same in play and render.
       {{"play", in, "--varispeed", "10"}, "null", 2, "--varispeed takes a number from 0.25 to 4"},
       {{"render", in, out, "--varispeed", "10"}, "none", 2, "from 0.25 to 4, not '10'"},
@@ -63,6 +66,10 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
        1,
        "XNQ_AUDIO_DEVICES: entry 1 'null:clock=bogus': clock takes realtime, free or stepped"},
       {{"devices"}, "null;capture:out=2", 1, "entry 2 'capture:out=2': a capture device needs"},
+      // A device unplugged while it plays ends every playing command, with words for it.
+      {{"stream", "--tone", "440", "--seconds", "5"}, "null:unplug=0.1", 1, "device went away"},
+      {{"play", in}, "null:unplug=0.1", 1, "the output device went away"},
+      {{"soundstream", in}, "null:unplug=0.1", 1, "the output device went away"},
   };
   for (const auto &c : cases) {
     std::string said;

@@ -55,6 +55,13 @@ host::Value CoreAudioClient::deviceBlock(uint32_t device, bool input, const std:
                text(code)});
 }
 
+bool CoreAudioClient::deviceAlive(uint32_t device) {
+  const host::Value alive = deviceBlock(device, false, "livn");
+  uint32_t isAlive = 0;
+  if (!alive.isNil() && alive.size() == 4) std::memcpy(&isAlive, alive.data(), 4);
+  return isAlive != 0;
+}
+
 std::string CoreAudioClient::deviceCFString(uint32_t device, bool input, const std::string &code) {
   host::Value value =
       call("AudioDeviceGetPropertyCFString", {host::Value::integer(device), host::Value::integer(0),

@@ -29,6 +29,9 @@ class CoreAudioClient {
   // A device's property as a block (nil when it fails).
   host::Value deviceBlock(uint32_t device, bool input, const std::string &code);
   std::string deviceCFString(uint32_t device, bool input, const std::string &code);
+  // False once the device has gone away (unplugged): its alive property reads 0, or the device is
+  // no longer known.
+  bool deviceAlive(uint32_t device);
   // The IDs of every device (empty when there are none or the call fails).
   std::vector<uint32_t> deviceIds();
 

@@ -151,9 +151,9 @@ void FilePlayer::announce(const PlayOptions &o) {
   if (!o.render.empty()) {
     where = "rendering to " + (o.render == "-" ? std::string("standard output") : o.render);
   } else {
-    const auto device = static_cast<uint32_t>(get("CurrentDeviceID").asInteger());
-    const std::string deviceName = audio_.deviceCFString(device, false, "lnam");
-    where = "on '" + deviceName + "' (device " + std::to_string(device) + ")";
+    device_ = static_cast<uint32_t>(get("CurrentDeviceID").asInteger());
+    const std::string deviceName = audio_.deviceCFString(device_, false, "lnam");
+    where = "on '" + deviceName + "' (device " + std::to_string(device_) + ")";
   }
   std::fprintf(stderr, "xnq play: %s, %.2f s at %.0f Hz, %s\n", name_.c_str(), length_, rate_,
                where.c_str());
@@ -210,6 +210,12 @@ PlayEnd FilePlayer::playLive(const PlayOptions &, KeyReader &keys) {
       end = PlayEnd::Stopped;
       break;
     }
+    // A graph whose device went away renders nothing more: its position would never move on.
+    if (device_ != 0 && !audio_.deviceAlive(device_)) {
+      Report(kCommand, name_, "the output device went away");
+      end = PlayEnd::Failed;
+      break;
+    }
     const Key key = keys.next(50);
     if (key == Key::Quit || key == Key::Next) {
       end = key == Key::Quit ? PlayEnd::Quit : PlayEnd::Next;
@@ -258,8 +264,10 @@ PlayEnd FilePlayer::playLive(const PlayOptions &, KeyReader &keys) {
   EndStatusLine();
   char summary[160];
   std::snprintf(summary, sizeof summary, "%s at %.2f of %.2f s; loudest %.1f dB, %d clip%s",
-                end == PlayEnd::Ended ? "played to the end" : "stopped", at, length_, loudest_,
-                clips_, clips_ == 1 ? "" : "s");
+                end == PlayEnd::Ended    ? "played to the end"
+                : end == PlayEnd::Failed ? "failed"
+                                         : "stopped",
+                at, length_, loudest_, clips_, clips_ == 1 ? "" : "s");
   Report(kCommand, name_, summary);
   return end;
 }

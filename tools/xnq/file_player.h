@@ -67,6 +67,7 @@ class FilePlayer {
   int64_t decodedFrames_ = 0;  // measured for a render
   double renderedFrames_ = 0;  // the generic output's sample time
   void *output_ = nullptr;     // the generic output unit, once rendering
+  uint32_t device_ = 0;        // the device it plays on live (0: not known)
   // The meter: each channel's level and held peak in dB, and how often a peak reached full scale.
   double level_[2] = {-120, -120}, peak_[2] = {-120, -120}, loudest_ = -120;
   bool atFullScale_ = false;

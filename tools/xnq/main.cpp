@@ -1,6 +1,7 @@
 // xnq: the command-line host. Loads the plugin into the host runtime and uses its classes.
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +69,10 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   std::vector<std::string> args(argv + 2, argv + argc);
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+  // `--help` anywhere asks for the command's help, as it does in other tools: a user who adds it
+  // to the end of a command line that failed wants to know why, not to be told it takes a value.
+  if (std::any_of(args.begin(), args.end(),
+                  [](const std::string &a) { return a == "--help" || a == "-h"; })) {
     std::printf("%s\n", it->second.usage);
     return kExitDone;
   }

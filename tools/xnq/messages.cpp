@@ -72,6 +72,16 @@ constexpr Words kWords[] = {
     {-10861, "the graph cannot connect those units"},
     {-10862, "the graph's output failed"},
     {-10864, "not an audio unit"},
+    // The Component Manager and the Sound Manager.
+    {-3000, "no such sound component"},
+    {static_cast<int32_t>(0x80008001), "not an open sound component"},
+    {static_cast<int32_t>(0x80008002), "the sound component cannot do that"},
+    {-201, "the sound output cannot play that many channels"},
+    {-205, "no such sound channel"},
+    {-206, "a sound format the sound output cannot play"},
+    {-207, "not enough sound buffer space"},
+    {-225, "a sample rate the sound output cannot play"},
+    {-226, "a sample size the sound output cannot play"},
     // General.
     {-50, "bad parameter"},
     {-108, "out of memory"},

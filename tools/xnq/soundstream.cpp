@@ -156,6 +156,12 @@ int Run(const std::vector<std::string> &args) {
       std::vector<short> samples(kBlock * 2);
       bool ended = false;
       while (!stopRequested()) {
+        // Once the device went away nothing takes the queued sound any more.
+        if (!audio.deviceAlive(device)) {
+          Report(kCommand, args[0], "the output device went away");
+          status = kExitFailed;
+          break;
+        }
         while (!ended && xnq_sound_channel_free_frames(channel) >= kBlock) {
           UInt32 got = kBlock;
           AudioBufferList list{1, {{in.channels, kBlock * 2 * in.channels, samples.data()}}};
@@ -186,7 +192,7 @@ int Run(const std::vector<std::string> &args) {
       xnq_sound_channel_close(channel);
       EndStatusLine();
       Report(kCommand, args[0],
-             std::string(stopRequested() ? "stopped after " : "played ") +
+             std::string(stopRequested() || status != 0 ? "stopped after " : "played ") +
                  std::to_string(played).substr(0, std::to_string(played).find('.') + 3) + " s");
     }
   }

@@ -253,13 +253,12 @@ int Run(const std::vector<std::string> &args) {
     }
     PrintStatus(host, player, o.rate, underflows);
     if (started && !host.get(player, "IsRunning").value.asBool()) {
-      if (ended) break;  // played out
-      // Stopped while data still came: the device went away, or stopped by itself.
-      host::Value alive = audio.deviceBlock(*device, false, "livn");
-      uint32_t isAlive = 0;
-      if (!alive.isNil() && alive.size() == 4) std::memcpy(&isAlive, alive.data(), 4);
+      // The player stops by itself when it has played everything, or when its device went away
+      // (the whole tone may be queued long before that).
+      const bool alive = audio.deviceAlive(*device);
+      if (ended && alive) break;  // played out
       Report(kCommand, "",
-             isAlive ? "the output device stopped by itself" : "the output device went away");
+             alive ? "the output device stopped by itself" : "the output device went away");
       status = kExitFailed;
       break;
     }

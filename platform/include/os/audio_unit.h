@@ -51,6 +51,7 @@ enum {
   kAudioUnitProperty_LastRenderError = 22,
   kAudioUnitProperty_SetRenderCallback = 23,
   kAudioUnitProperty_RenderQuality = 26,
+  kAudioUnitProperty_OfflineRender = 37,
   kAudioUnitProperty_MeteringMode = 3007,
   kAudioOutputUnitProperty_CurrentDevice = 2000,
   kAudioOutputUnitProperty_IsRunning = 2001,

@@ -24,11 +24,15 @@ typedef struct XnqDeviceConfig {
   UInt32 inputChannels;   // 0: the device has no input side
   UInt32 bufferFrames;    // IO buffer size in frames; 0: 512
   UInt32 clock;           // an XnqClockMode; held as a plain number so any value can be checked
+  // Seconds of audio after which the device goes away as if unplugged (0: it stays), so that a
+  // program can be tried against a device that disappears while it plays.
+  Float64 unplugAfter;
 } XnqDeviceConfig;
 
 // Replaces every device with those the text describes (the syntax of XNQ_AUDIO_DEVICES, see the
 // README):  backend[:key=value,...][;backend...]  with backends null, capture, alsa and keys
-// name, uid, out, in, rate, frames, clock (realtime|free|stepped), path (capture), pcm (alsa);
+// name, uid, out, in, rate, frames, clock (realtime|free|stepped), unplug (seconds), path
+// (capture), pcm (alsa);
 // a value in double quotes may hold , ; : =. "none" means no devices. Null or empty: the default
 // set (the ALSA default device if it opens, else a null output). Returns 0 or an error status
 // (xnq_hal_last_error says why).

@@ -92,7 +92,10 @@ OSStatus ExtendedFile::setClientFormat(const AudioStreamBasicDescription &format
   AudioConverterRef converterRef = nullptr;
   if (!direct) {
     std::unique_ptr<conv::PcmConverter> made;
-    const OSStatus status = conv::PcmConverter::make(file_->decodedFormat(), format, made);
+    // The file is read on its reader's thread, never a render thread: its resampler may grow
+    // as it goes, and need not be run in first.
+    const OSStatus status =
+        conv::PcmConverter::make(file_->decodedFormat(), format, made, /*realTime=*/false);
     if (status != noErr) return status;
     made->ownedByExtendedFile = true;
     converter = made.get();

@@ -247,6 +247,7 @@ OSStatus AudioUnitBase::propertyInfo(AudioUnitPropertyID id, AudioUnitScope scop
       return noErr;
     case kAudioUnitProperty_MaximumFramesPerSlice:
     case kAudioUnitProperty_RenderQuality:
+    case kAudioUnitProperty_OfflineRender:
       if (!global) return kAudioUnitErr_InvalidScope;
       size = sizeof(UInt32);
       writable = true;
@@ -315,6 +316,8 @@ OSStatus AudioUnitBase::readProperty(AudioUnitPropertyID id, AudioUnitScope scop
       return readValue(data, size, maxFrames_);
     case kAudioUnitProperty_RenderQuality:
       return readValue(data, size, renderQuality_.load());
+    case kAudioUnitProperty_OfflineRender:
+      return readValue(data, size, static_cast<UInt32>(offline() ? 1 : 0));
     case kAudioUnitProperty_BypassEffect:
       return readValue(data, size, static_cast<UInt32>(bypassed_.load()));
     case kAudioUnitProperty_LastRenderError:
@@ -377,7 +380,12 @@ OSStatus AudioUnitBase::writeProperty(AudioUnitPropertyID id, AudioUnitScope sco
     case kAudioUnitProperty_RenderQuality: {
       auto quality = valueOf<UInt32>(data);
       if (quality > 127) return kAudioUnitErr_InvalidPropertyValue;
-      renderQuality_.store(quality);
+      if (renderQuality_.exchange(quality) != quality) settingsChanged();
+      return noErr;
+    }
+    case kAudioUnitProperty_OfflineRender: {
+      bool offline = valueOf<UInt32>(data) != 0;
+      if (offline_.exchange(offline) != offline) settingsChanged();
       return noErr;
     }
     case kAudioUnitProperty_BypassEffect:
@@ -418,18 +426,37 @@ OSStatus AudioUnitBase::getProperty(AudioUnitPropertyID id, AudioUnitScope scope
 
 OSStatus AudioUnitBase::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                     AudioUnitElement element, const void *data, UInt32 size) {
-  std::lock_guard<std::mutex> lock(lock_);
-  if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
-  if (element >= scopes_[scope].size()) return kAudioUnitErr_InvalidElement;
-  UInt32 dataSize = 0;
-  bool canWrite = false;
-  if (OSStatus status = propertyInfo(id, scope, element, dataSize, canWrite)) return status;
-  if (!canWrite) return kAudioUnitErr_PropertyNotWritable;
-  // Variable-sized properties report their current size; they check the size they are given.
-  bool variableSize = id == kAudioOutputUnitProperty_ChannelMap;
-  if (data == nullptr || (!variableSize && size != dataSize))
-    return kAudioUnitErr_InvalidPropertyValue;
-  return writeProperty(id, scope, element, data, size);
+  bool passOn = false;
+  OSStatus status = [&]() -> OSStatus {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (scope >= kScopeCount) return kAudioUnitErr_InvalidScope;
+    if (element >= scopes_[scope].size()) return kAudioUnitErr_InvalidElement;
+    UInt32 dataSize = 0;
+    bool canWrite = false;
+    if (OSStatus info = propertyInfo(id, scope, element, dataSize, canWrite)) return info;
+    if (!canWrite) return kAudioUnitErr_PropertyNotWritable;
+    // Variable-sized properties report their current size; they check the size they are given.
+    bool variableSize = id == kAudioOutputUnitProperty_ChannelMap;
+    if (data == nullptr || (!variableSize && size != dataSize))
+      return kAudioUnitErr_InvalidPropertyValue;
+    bool before = offline();
+    OSStatus written = writeProperty(id, scope, element, data, size);
+    passOn = written == noErr && offline() != before;
+    return written;
+  }();
+  // Without the lock, as the units before this one may pass it back along a loop.
+  if (passOn) passOfflineOn();
+  return status;
+}
+
+void AudioUnitBase::passOfflineOn() {
+  UInt32 value = offline() ? 1 : 0;
+  for (const auto &input : scopes_[kAudioUnitScope_Input]) {
+    AudioUnit source = input->source.sourceUnit.load(std::memory_order_acquire);
+    if (source != nullptr)
+      AudioUnitSetProperty(source, kAudioUnitProperty_OfflineRender, kAudioUnitScope_Global, 0,
+                           &value, sizeof value);
+  }
 }
 
 void AudioUnitBase::layoutBuffers(InputBuffers &buffers, const AudioStreamBasicDescription &format,
@@ -444,22 +471,28 @@ void AudioUnitBase::layoutBuffers(InputBuffers &buffers, const AudioStreamBasicD
 }
 
 OSStatus AudioUnitBase::initialize() {
-  std::lock_guard<std::mutex> lock(lock_);
-  if (initialized()) return noErr;
-  adoptConnectedFormats();
-  inputBuffers_.clear();
-  inputBuffers_.resize(scopes_[kAudioUnitScope_Input].size());
-  for (size_t i = 0; i < inputBuffers_.size(); ++i)
-    layoutBuffers(inputBuffers_[i], scopes_[kAudioUnitScope_Input][i]->format, maxFrames_);
-  outputScratch_.clear();
-  for (const auto &output : scopes_[kAudioUnitScope_Output])
-    outputScratch_.emplace_back(static_cast<size_t>(maxFrames_) * output->format.mChannelsPerFrame);
-  if (OSStatus status = prepare()) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (initialized()) return noErr;
+    adoptConnectedFormats();
     inputBuffers_.clear();
+    inputBuffers_.resize(scopes_[kAudioUnitScope_Input].size());
+    for (size_t i = 0; i < inputBuffers_.size(); ++i)
+      layoutBuffers(inputBuffers_[i], scopes_[kAudioUnitScope_Input][i]->format, maxFrames_);
     outputScratch_.clear();
-    return status;
+    for (const auto &output : scopes_[kAudioUnitScope_Output])
+      outputScratch_.emplace_back(static_cast<size_t>(maxFrames_) *
+                                  output->format.mChannelsPerFrame);
+    if (OSStatus status = prepare()) {
+      inputBuffers_.clear();
+      outputScratch_.clear();
+      return status;
+    }
+    initialized_.store(true, std::memory_order_release);
   }
-  initialized_.store(true, std::memory_order_release);
+  // A chain is initialized from its sources on, so the units before an output unit are ready
+  // when it tells them how they render.
+  if (endsChain()) passOfflineOn();
   return noErr;
 }
 

@@ -113,6 +113,11 @@ class AudioUnitBase {
   virtual bool elementCountWritable(AudioUnitScope) const { return false; }
   // Whether the unit offers the bypass property (effects do; output units do not).
   virtual bool canBypass() const { return false; }
+  // Whether the unit ends a chain and tells the units before it, when it is initialized,
+  // whether they render offline (output units do).
+  virtual bool endsChain() const { return false; }
+  // Called with the lock held after the render quality or the offline render setting changed.
+  virtual void settingsChanged() {}
   // Whether a parameter of the unit's list is offered in the unit's present configuration.
   virtual bool offersParameter(AudioUnitScope, AudioUnitParameterID) const { return true; }
   // Called with the lock held after a parameter took a new value.
@@ -152,6 +157,10 @@ class AudioUnitBase {
   UInt32 maxFramesPerSlice() const { return maxFrames_; }
   bool initialized() const { return initialized_.load(std::memory_order_acquire); }
   UInt32 renderQuality() const { return renderQuality_.load(std::memory_order_relaxed); }
+  // Whether the unit renders offline: for a caller that waits for the result, not for a device
+  // that plays it as it comes. The generic output unit says so to the units before it.
+  bool offline() const { return offline_.load(std::memory_order_relaxed); }
+  void setOffline(bool offline) { offline_.store(offline, std::memory_order_relaxed); }
   // Whether the units' own format, 32-bit float with a buffer per channel, and nothing else.
   static bool isCanonical(const AudioStreamBasicDescription &format);
   static AudioStreamBasicDescription canonicalFormat(Float64 rate, UInt32 channels);
@@ -165,6 +174,9 @@ class AudioUnitBase {
                                            size_t &slot) const;
   // Takes the output formats of the units connected to the inputs, as a connection carries them.
   void adoptConnectedFormats();
+  // Without the lock: passes the offline render setting on to the units connected to the inputs
+  // (each passes it on only when it changes, so a loop of connections ends).
+  void passOfflineOn();
   void makeValues(AudioUnitScope scope, Element &element);
   static void layoutBuffers(InputBuffers &buffers, const AudioStreamBasicDescription &format,
                             UInt32 frames);
@@ -188,6 +200,8 @@ class AudioUnitBase {
   UInt32 maxFrames_ = kDefaultMaxFramesPerSlice;
   // Written by host threads; read by units as they render.
   std::atomic<UInt32> renderQuality_{127};
+  // Written by host threads (offline render property); read by host threads.
+  std::atomic<bool> offline_{false};
   // Written by host threads (bypass property); read by the render thread.
   std::atomic<bool> bypassed_{false};
   // Written by host threads (initialize, uninitialize); read by the render thread.

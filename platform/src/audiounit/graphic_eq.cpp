@@ -73,7 +73,7 @@ Float64 GraphicEq::tailSeconds() {
   // The lowest band rings longest: its envelope falls 60 dB in about 6.9 time constants of
   // 2Q / w0 (longer for a boost, by the boost's amplitude ratio up to 4 for +12 dB).
   int bands = bandCountOf(bandSetting_.load());
-  double q = bands == 10 ? 1.41 : 4.32;
+  double q = 1 / (2 * std::sinh(0.5 * std::log(2.0) * dsp::eqBandwidthOctaves(bands)));
   return 6.91 * 2 * q * 4 / (2 * M_PI * dsp::eqBandCentres(bands)[0]);
 }
 

@@ -23,6 +23,7 @@ class OutputUnit : public AudioUnitBase {
   OSStatus readProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                         void *data, UInt32 &size) override;
   void unprepare() override;
+  bool endsChain() const override { return true; }
   virtual OSStatus startIO() { return noErr; }
   virtual void stopIO() {}
 
@@ -31,11 +32,15 @@ class OutputUnit : public AudioUnitBase {
 };
 
 // Rendered by whoever calls AudioUnitRender on it: pulls its input and hands it on in the
-// output scope's format.
+// output scope's format. Its caller waits for the result, so the chain renders offline (the
+// offline render property says so to the units before it; a caller that renders it for a device
+// of its own sets the property to 0).
 class GenericOutput final : public OutputUnit {
  public:
   GenericOutput(AudioUnit self, const ComponentDescription &description)
-      : OutputUnit(self, description, 1) {}
+      : OutputUnit(self, description, 1) {
+    setOffline(true);
+  }
 
  protected:
   OSStatus renderBus(AudioUnitRenderActionFlags *flags, const AudioTimeStamp *timeStamp, UInt32 bus,

@@ -3,13 +3,20 @@
 // at rate 1 and pitch 0 the input passes untouched (see dsp/rate_stage.h for the way in and
 // out). The stretcher's own delay is made up by reading ahead, so the output is not late.
 //
-// Overlap chooses the analysis window when the stretcher is made (see audiounit/rate_unit.h):
-// the default 8 the stretcher's standard window, the one its command-line tool uses by default,
-// below 8 a short one (more time resolution), above 8 a long one (steadier tones, smeared
-// attacks). The older unit, without the parameter, takes the standard one.
-// Render quality leaves the stretcher as it is (one engine serves every quality).
-// Effect blend sets how transients are treated: below 0.5 smoothly (softer attacks, no phase
-// resets), from 0.5 on (the default 1) sharply above a few hundred hertz.
+// Render quality (kAudioUnitProperty_RenderQuality) picks the stretcher's engine when the
+// stretcher is made (see audiounit/rate_unit.h): above 64 (the default 127, which the file player
+// asks for) the finer engine, which holds steady tones steady and brings notes back at their
+// level after a silence, at about four times the cost; 64 and below the faster engine, whose
+// phase vocoder lets a steady tone warble by a few cents and can lose level on a note that
+// follows a silence.
+// Overlap chooses the analysis window of the stretcher: the default 8 the engine's
+// standard window (the finer engine's several windows), below 8 a short one (more time
+// resolution; the finer engine then keeps to one window, at a fraction of its cost), above 8 a
+// long one (steadier tones, smeared attacks; the finer engine has no long one).
+// The older unit, without the parameter, takes the standard one.
+// Effect blend sets how the faster engine treats transients: below 0.5 smoothly (softer
+// attacks, no phase resets), from 0.5 on (the default 1) sharply above a few hundred hertz. Peak
+// locking too concerns the faster engine only.
 #include <cmath>
 #include <new>
 
@@ -51,15 +58,21 @@ class TimePitch final : public RateUnit {
 
  protected:
   std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
-    int window = 0;
-    if (newer_) {
-      Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
-      window = overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
-    }
-    auto engine = std::unique_ptr<dsp::TimeStretcher>(
-        new (std::nothrow) dsp::TimeStretcher(outputRate(), channels(), maxChunk, window));
+    auto engine = std::unique_ptr<dsp::TimeStretcher>(new (std::nothrow) dsp::TimeStretcher(
+        outputRate(), channels(), maxChunk, window(), finer(), offline(), pitchUp()));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
+  }
+  // Each setting the stretcher is made for: a change makes another, which takes over at the next
+  // start of a stretch. Offline the stretcher runs on a worker thread of its own; for a pitch up
+  // the pitch shift goes first (see dsp/time_stretcher.h).
+  int engineKind() override {
+    return (finer() ? 1 : 0) | (offline() ? 2 : 0) | (pitchUp() ? 4 : 0) | (window() + 1) << 3;
+  }
+  size_t lookAheadFrames() override {
+    double rate = 1, pitch = 1;
+    currentRates(rate, pitch);
+    return static_cast<dsp::TimeStretcher *>(madeEngine())->lookAhead(rate, pitch);
   }
   size_t crossfadeFrames() const override { return 1024; }
   void currentRates(double &rate, double &pitch) override {
@@ -80,6 +93,18 @@ class TimePitch final : public RateUnit {
   }
 
  private:
+  bool finer() const { return renderQuality() > 64; }
+  bool pitchUp() {
+    double rate = 1, pitch = 1;
+    currentRates(rate, pitch);
+    return pitch > 1;
+  }
+  int window() {
+    if (!newer_) return 0;
+    Float32 overlap = parameterValue(kAudioUnitScope_Global, 0, kThird);
+    return overlap < 8 ? -1 : overlap == 8 ? 0 : 1;
+  }
+
   bool newer_;
 };
 

@@ -38,16 +38,23 @@ class Varispeed final : public RateUnit {
     }
     RateUnit::parameterChanged(scope, element, id);
   }
-  // Input and output rates that differ keep the unit away from identity at every setting.
+  // Input and output rates that differ keep the unit away from identity at every setting. They
+  // may differ by up to 8 times either way (192 kHz and 24 kHz): the resampler's buffers grow
+  // with the ratio, and a wider conversion is the converter unit's work.
   OSStatus prepareEffect() override {
     formatRatio_ = inputRate() / outputRate();
+    if (!(formatRatio_ >= 1.0 / 8 && formatRatio_ <= 8)) return kAudioUnitErr_FormatNotSupported;
     return RateUnit::prepareEffect();
   }
   std::unique_ptr<dsp::RateEngine> makeEngine(size_t maxChunk) override {
     auto engine = std::unique_ptr<dsp::VariableResampler>(new (std::nothrow) dsp::VariableResampler(
-        channels(), maxChunk, kMaxRate * formatRatio_, renderQuality() / 127.0));
+        channels(), maxChunk, formatRatio_ / kMaxRate, kMaxRate * formatRatio_));
     if (engine == nullptr || !engine->valid()) return nullptr;
     return engine;
+  }
+  size_t lookAheadFrames() override {
+    return dsp::VariableResampler::reach(parameterValue(kAudioUnitScope_Global, 0, kRate) *
+                                         formatRatio_);
   }
   size_t crossfadeFrames() const override { return 256; }
   void currentRates(double &rate, double &pitch) override {

@@ -35,7 +35,7 @@ PcmConverter::~PcmConverter() = default;
 
 OSStatus PcmConverter::make(const AudioStreamBasicDescription &source,
                             const AudioStreamBasicDescription &destination,
-                            std::unique_ptr<PcmConverter> &out) {
+                            std::unique_ptr<PcmConverter> &out, bool realTime) {
   PcmFormat from;
   PcmFormat to;
   if (!describePcm(source, from) || !describePcm(destination, to))
@@ -46,6 +46,7 @@ OSStatus PcmConverter::make(const AudioStreamBasicDescription &source,
   std::unique_ptr<PcmConverter> converter(new (std::nothrow)
                                               PcmConverter(source, destination, from, to));
   if (converter == nullptr) return memFullErr;
+  converter->realTime_ = realTime;
   const OSStatus status = converter->allocate();
   if (status != noErr) return status;
   out = std::move(converter);
@@ -86,8 +87,9 @@ OSStatus PcmConverter::reset() {
   if (!resamples()) return noErr;
   // soxr has no way to forget a stream without remaking itself, so a new one is made and run
   // in; the old one stays if that fails.
-  std::unique_ptr<Resampler> fresh = Resampler::make(source_.rate, destination_.rate, width_,
-                                                     quality_, kResampledBlocks * blockFrames_);
+  std::unique_ptr<Resampler> fresh =
+      Resampler::make(source_.rate, destination_.rate, width_, quality_,
+                      kResampledBlocks * blockFrames_, realTime_);
   if (fresh == nullptr)
     return resampler_ == nullptr ? OSStatus{kAudioConverterErr_FormatNotSupported}
                                  : OSStatus{memFullErr};

@@ -6,7 +6,8 @@
 // takes source channel c, and destination channels the source lacks are silent.
 //
 // Everything a conversion needs is made by make(); fill() and convert() allocate nothing and
-// take no lock, so they may run on render threads.
+// take no lock, so they may run on render threads (unless it was made for a thread that may
+// allocate, as a file's reader is: then its resampler skips the run-in that makes that so).
 #pragma once
 
 #include <memory>
@@ -37,10 +38,11 @@ class PacketSource {
 class PcmConverter {
  public:
   // Host thread. FormatNotSupported for anything but linear PCM the format steps handle, or
-  // rates more than 256 times apart; memFullErr when memory runs out.
+  // rates more than 256 times apart; memFullErr when memory runs out. realTime: fills must
+  // allocate nothing.
   static OSStatus make(const AudioStreamBasicDescription &source,
                        const AudioStreamBasicDescription &destination,
-                       std::unique_ptr<PcmConverter> &out);
+                       std::unique_ptr<PcmConverter> &out, bool realTime = true);
   ~PcmConverter();
   PcmConverter(const PcmConverter &) = delete;
   PcmConverter &operator=(const PcmConverter &) = delete;
@@ -95,6 +97,7 @@ class PcmConverter {
   // conversion always works on the working form.
   ChannelStep direct_;
   UInt32 quality_ = kAudioConverterQuality_Max;
+  bool realTime_ = true;
   std::unique_ptr<Resampler> resampler_;
 
   // Input space handed to the source, and the list that describes it to the source.

@@ -39,6 +39,10 @@ constexpr size_t kRunInSamples = size_t{1} << 20;
 // The output frames the run-in's calls of the one shape give at least, so that the queues of a
 // resampler that gives a few frames a call (a large step down) have grown before it is used.
 constexpr size_t kRunInOutputFrames = 4096;
+// The longest period, in input frames, that a resampler allowed to allocate still runs in, and
+// the silence it runs in at least: more than the widest filter reaches.
+constexpr size_t kShortPeriod = 16384;
+constexpr size_t kHistoryFrames = 1024;
 
 }  // namespace
 
@@ -58,7 +62,7 @@ Resampler::~Resampler() {
 }
 
 std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate, UInt32 channels,
-                                           UInt32 quality, UInt32 outputFrames) {
+                                           UInt32 quality, UInt32 outputFrames, bool realTime) {
   if (!supports(inputRate, outputRate, outputFrames)) return nullptr;
   // A quarter of the room for the output a block makes, so that soxr's bursts (a stage gives
   // its output a whole step at a time) fit too and it never holds output back.
@@ -80,25 +84,30 @@ std::unique_ptr<Resampler> Resampler::make(Float64 inputRate, Float64 outputRate
   r->soxr_ = soxr_create(inputRate, outputRate, channels, &error, &io, &q, &runtime);
   if (r->soxr_ == nullptr || error != nullptr) return nullptr;
   try {
-    if (!r->runIn(inputRate, outputRate)) return nullptr;
+    if (!r->runIn(inputRate, outputRate, realTime)) return nullptr;
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
   return r;
 }
 
-bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
+bool Resampler::runIn(Float64 inputRate, Float64 outputRate, bool realTime) {
+  const Float64 ratio = outputRate / inputRate;
+  const size_t period = inputPeriod(inputRate, outputRate);
+  // A resampler whose calls may allocate needs no room made in advance. It still starts with a
+  // few whole periods of silence where they are short, because soxr's first outputs of a stream
+  // are not quite those of a filter with silence behind it; a long period is not worth it.
+  if (!realTime && period > kShortPeriod) return true;
   // Large calls first: 16384 frames (fewer for many channels, or a large step up, so that
   // neither side passes kRunInSamples) is eight times the slack soxr's queues keep before they
   // move their contents down instead of growing.
-  const Float64 ratio = outputRate / inputRate;
   const size_t large = std::clamp<size_t>(
       static_cast<size_t>(kRunInSamples / (channels_ * std::max(1.0, ratio))), inputFrames_, 16384);
   const auto largeOut = static_cast<size_t>(large * ratio) + outputFrames_;
   std::vector<double> in(large * channels_, 0.0), out(largeOut * channels_);
   size_t fed = 0;
   size_t got = 0;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < (realTime ? 3 : 0); ++k) {
     size_t used = 0;
     size_t made = 0;
     if (soxr_process(soxr_, in.data(), large, &used, out.data(), largeOut, &made)) return false;
@@ -106,9 +115,10 @@ bool Resampler::runIn(Float64 inputRate, Float64 outputRate) {
     got += made;
   }
   // Then calls of the one shape, up to a whole number of periods.
-  const size_t period = inputPeriod(inputRate, outputRate);
-  const size_t shaped =
-      std::max<size_t>(size_t{inputFrames_} * 32, static_cast<size_t>(kRunInOutputFrames / ratio));
+  // (Only enough silence to fill the filter's history, where the queues need not grow.)
+  const size_t shaped = realTime ? std::max<size_t>(size_t{inputFrames_} * 32,
+                                                    static_cast<size_t>(kRunInOutputFrames / ratio))
+                                 : kHistoryFrames;
   const size_t frames = (fed + shaped + period - 1) / period * period;
   while (fed < frames) {
     size_t used = 0;

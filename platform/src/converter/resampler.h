@@ -7,7 +7,8 @@
 // has: always inputFrames() frames in and room for outputFrames() out. The run-in is a whole
 // number of periods of the two rates, so the first output frame of the real stream falls
 // exactly on its first input frame; the outputs that still belong to the run-in are dropped as
-// they come. After that, processing allocates nothing.
+// they come. After that, processing allocates nothing. A resampler for a thread that may
+// allocate (a file's reader) skips the large calls, and its queues grow as they need to.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +31,10 @@ class Resampler {
   static bool supports(Float64 inputRate, Float64 outputRate, UInt32 outputFrames);
 
   // Host thread. quality is the converter's quality value (0 to 127); outputFrames the most
-  // frames a call gives. Null for rates it does not support, when soxr refuses them, or when
-  // memory runs out.
+  // frames a call gives; realTime: whether calls must allocate nothing (then it is run in).
+  // Null for rates it does not support, when soxr refuses them, or when memory runs out.
   static std::unique_ptr<Resampler> make(Float64 inputRate, Float64 outputRate, UInt32 channels,
-                                         UInt32 quality, UInt32 outputFrames);
+                                         UInt32 quality, UInt32 outputFrames, bool realTime = true);
   ~Resampler();
   Resampler(const Resampler &) = delete;
   Resampler &operator=(const Resampler &) = delete;
@@ -41,7 +42,8 @@ class Resampler {
   // The frames every call takes: few enough that their output fits outputFrames.
   UInt32 inputFrames() const { return inputFrames_; }
 
-  // Any thread (render threads included): no allocation, no lock. Takes inputFrames() frames
+  // Any thread (render threads included): no allocation, no lock (for a real-time resampler).
+  // Takes inputFrames() frames
   // from input (null: silence, which pushes the last frames of a stream out) and writes up to
   // outputFrames frames to output; made is the frames written. False on a soxr failure.
   bool process(const double *input, double *output, size_t &made);
@@ -51,7 +53,7 @@ class Resampler {
 
  private:
   Resampler(UInt32 channels, UInt32 inputFrames, UInt32 outputFrames);
-  bool runIn(Float64 inputRate, Float64 outputRate);
+  bool runIn(Float64 inputRate, Float64 outputRate, bool realTime);
 
   soxr *soxr_ = nullptr;
   UInt32 channels_;

@@ -56,30 +56,27 @@ void BiquadCascade::setFilters(const EqFilter *filters, int count) {
 
   count_ = count;
   vectors_ = (count + 1) / 2;
-  alignas(16) float b0[kMaxFilters * 2], b1[kMaxFilters * 2], b2[kMaxFilters * 2];
-  alignas(16) float a1[kMaxFilters * 2], a2[kMaxFilters * 2], s1[kMaxFilters * 2],
-      s2[kMaxFilters * 2];
+  alignas(16) float a1[kMaxFilters * 2], a2[kMaxFilters * 2], c[kMaxFilters * 2];
+  alignas(16) float m1[kMaxFilters * 2], s1[kMaxFilters * 2], s2[kMaxFilters * 2];
   for (int s = 0; s < vectors_ * 2; ++s) {
-    // A count that is odd ends with a filter that passes its input on exactly.
-    Biquad f = s < count ? filters[s].coefficients : Biquad{1, 0, 0, 0, 0};
+    // A count that is odd ends with a filter that passes its input on exactly (m1 = 0).
+    Bell f = s < count ? filters[s].coefficients : Bell{0, 0, 0, 0};
     if (s < count) band_[s] = filters[s].band;
-    for (int c = 0; c < 2; ++c) {
-      int i = (s / 2) * 4 + (s % 2) * 2 + c;
-      b0[i] = static_cast<float>(f.b0);
-      b1[i] = static_cast<float>(f.b1);
-      b2[i] = static_cast<float>(f.b2);
+    for (int ch = 0; ch < 2; ++ch) {
+      int i = (s / 2) * 4 + (s % 2) * 2 + ch;
       a1[i] = static_cast<float>(f.a1);
       a2[i] = static_cast<float>(f.a2);
-      s1[i] = s < count ? bandState_[band_[s]][c][0] : 0.0f;
-      s2[i] = s < count ? bandState_[band_[s]][c][1] : 0.0f;
+      c[i] = static_cast<float>(f.c);
+      m1[i] = static_cast<float>(f.m1);
+      s1[i] = s < count ? bandState_[band_[s]][ch][0] : 0.0f;
+      s2[i] = s < count ? bandState_[band_[s]][ch][1] : 0.0f;
     }
   }
   for (int v = 0; v < vectors_; ++v) {
-    b0_[v] = _mm_load_ps(b0 + 4 * v);
-    b1_[v] = _mm_load_ps(b1 + 4 * v);
-    b2_[v] = _mm_load_ps(b2 + 4 * v);
     a1_[v] = _mm_load_ps(a1 + 4 * v);
     a2_[v] = _mm_load_ps(a2 + 4 * v);
+    c_[v] = _mm_load_ps(c + 4 * v);
+    m1_[v] = _mm_load_ps(m1 + 4 * v);
     s1_[v] = _mm_load_ps(s1 + 4 * v);
     s2_[v] = _mm_load_ps(s2 + 4 * v);
     y_[v] = _mm_setzero_ps();
@@ -104,9 +101,10 @@ inline void BiquadCascade::step(size_t t, size_t frames, const float *left, cons
       float r = t < frames && right != nullptr ? right[t] : 0.0f;
       x = _mm_shuffle_ps(_mm_setr_ps(l, r, 0, 0), y_[0], _MM_SHUFFLE(1, 0, 1, 0));
     }
-    __m128 y = _mm_add_ps(_mm_mul_ps(b0_[v], x), s1_[v]);
-    __m128 s1 = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(b1_[v], x), _mm_mul_ps(a1_[v], y)), s2_[v]);
-    __m128 s2 = _mm_sub_ps(_mm_mul_ps(b2_[v], x), _mm_mul_ps(a2_[v], y));
+    __m128 v1 = _mm_add_ps(_mm_mul_ps(a1_[v], s1_[v]), _mm_mul_ps(a2_[v], _mm_sub_ps(x, s2_[v])));
+    __m128 y = _mm_add_ps(x, _mm_mul_ps(m1_[v], v1));
+    __m128 s1 = _mm_sub_ps(_mm_add_ps(v1, v1), s1_[v]);
+    __m128 s2 = _mm_add_ps(s2_[v], _mm_mul_ps(c_[v], v1));
     if (kMasked) {
       __m128 active = _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(last, laneFilter_[v]),
                                                      _mm_cmpgt_epi32(laneFilter_[v], first)));

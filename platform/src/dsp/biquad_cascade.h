@@ -1,10 +1,10 @@
-// A cascade of biquads over a pair of channels, run with SSE2. A biquad's output depends on its
-// previous output, so one filter after another on one channel is a chain of dependent
-// multiply-adds. The cascade instead runs the filters as a pipeline: at each step, filter s
-// works on sample t - s of both channels, so every filter of the cascade and both channels
-// advance at once, four to a vector, independent of each other within the step. Each block is
-// run to the end (the pipeline fills at its start and drains at its end), so the output has no
-// delay.
+// A cascade of second-order bells (see dsp/graphic_eq_design.h) over a pair of channels, run
+// with SSE2. A filter's output depends on its previous state, so one filter after another on one
+// channel is a chain of dependent multiply-adds. The cascade instead runs the filters as a
+// pipeline: at each step, filter s works on sample t - s of both channels, so every filter of the
+// cascade and both channels advance at once, four to a vector, independent of each other within
+// the step. Each block is run to the end (the pipeline fills at its start and drains at its end),
+// so the output has no delay.
 #pragma once
 
 #include <emmintrin.h>
@@ -39,12 +39,11 @@ class BiquadCascade {
   int vectors_ = 0;
   int band_[kMaxFilters];  // the band of each filter
   // Per vector v, lanes: (left, filter 2v), (right, filter 2v), (left, 2v+1), (right, 2v+1).
-  __m128 b0_[kMaxFilters / 2], b1_[kMaxFilters / 2], b2_[kMaxFilters / 2];
-  __m128 a1_[kMaxFilters / 2], a2_[kMaxFilters / 2];
-  __m128 s1_[kMaxFilters / 2], s2_[kMaxFilters / 2];
+  __m128 a1_[kMaxFilters / 2], a2_[kMaxFilters / 2], c_[kMaxFilters / 2], m1_[kMaxFilters / 2];
+  __m128 s1_[kMaxFilters / 2], s2_[kMaxFilters / 2];  // the states ic1 and ic2
   __m128 y_[kMaxFilters / 2];
   __m128i laneFilter_[kMaxFilters / 2];
-  // States by band, where they wait while the set of filters changes: [band][channel][s1, s2].
+  // States by band, where they wait while the set of filters changes: [band][channel][ic1, ic2].
   float bandState_[kMaxEqBands][2][2];
 };
 

@@ -11,30 +11,25 @@ constexpr double kThirdOctaveCentres[31] = {
     20,  25,   31.5, 40,   50,   63,   80,   100,  125,  160,  200,  250,   315,   400,   500,  630,
     800, 1000, 1250, 1600, 2000, 2500, 3150, 4000, 5000, 6300, 8000, 10000, 12500, 16000, 20000};
 
-// Each band's bandwidth is the spacing of the centres, so the bands tile the spectrum.
-double bandQ(int bands) {
-  double spacing = bands == 10 ? 1.0 : 1.0 / 3.0;  // octaves
-  double half = std::exp2(spacing / 2);
-  return half / (half * half - 1);
+// A bell's analog prototype, normalised to its prewarped centre: at the normalised frequency W
+// its power gain is (d^2 + q u) / (d^2 + q / u) with d = 1 - W^2, q = (k0 W)^2 and u the linear
+// gain at the centre. The two terms below are d^2 and q of one band at one frequency.
+struct Shape {
+  double d2, q;
+};
+
+Shape shapeAt(double g, double k0, double tanHalf) {
+  double w = tanHalf / g, d = 1 - w * w;
+  return {d * d, k0 * k0 * w * w};
 }
 
-// A peaking filter with gain g dB at w0 (radians per sample). Its coefficients are rounded to
-// single precision, as the cascade runs them, so the solver sees the filter that will run.
-Biquad peaking(double gainDb, double w0, double q) {
-  double a = std::pow(10.0, gainDb / 40);
-  double alpha = std::sin(w0) / (2 * q);
-  double cosw = std::cos(w0);
-  double a0 = 1 + alpha / a;
-  auto single = [](double v) { return static_cast<double>(static_cast<float>(v)); };
-  return Biquad{single((1 + alpha * a) / a0), single(-2 * cosw / a0), single((1 - alpha * a) / a0),
-                single(-2 * cosw / a0), single((1 - alpha / a) / a0)};
+double gainDb(const Shape &s, double u) {
+  return 10 * std::log10((s.d2 + s.q * u) / (s.d2 + s.q / u));
 }
 
-double gainDbAt(const Biquad &f, double cosw, double cos2w) {
-  double num = f.b0 * f.b0 + f.b1 * f.b1 + f.b2 * f.b2 + 2 * (f.b0 * f.b1 + f.b1 * f.b2) * cosw +
-               2 * f.b0 * f.b2 * cos2w;
-  double den = 1 + f.a1 * f.a1 + f.a2 * f.a2 + 2 * (f.a1 + f.a1 * f.a2) * cosw + 2 * f.a2 * cos2w;
-  return 10 * std::log10(num / den);
+// The slope of gainDb in dB per dB of the centre gain.
+double slope(const Shape &s, double u) {
+  return 0.5 * (s.q * u / (s.d2 + s.q * u) + s.q / (u * (s.d2 + s.q / u)));
 }
 
 // Solves m x = v in place (v becomes x) by Gaussian elimination with partial pivoting.
@@ -67,10 +62,7 @@ const double *eqBandCentres(int bands) {
   return bands == 10 ? kOctaveCentres : kThirdOctaveCentres;
 }
 
-double biquadGainDb(const Biquad &filter, double frequency, double sampleRate) {
-  double w = 2 * M_PI * frequency / sampleRate;
-  return gainDbAt(filter, std::cos(w), std::cos(2 * w));
-}
+double eqBandwidthOctaves(int bands) { return 1.2 * (bands == 10 ? 1.0 : 1.0 / 3.0); }
 
 int designGraphicEq(int bands, const float *gainsDb, double sampleRate, EqFilter *out) {
   const double *centres = eqBandCentres(bands);
@@ -80,42 +72,48 @@ int designGraphicEq(int bands, const float *gainsDb, double sampleRate, EqFilter
   for (int i = 0; i < n; ++i) any = any || gainsDb[i] != 0;
   if (!any) return 0;
 
-  double q = bandQ(bands);
-  double w[kMaxEqBands], cosw[kMaxEqBands], cos2w[kMaxEqBands], gain[kMaxEqBands];
-  for (int i = 0; i < n; ++i) {
-    w[i] = 2 * M_PI * centres[i] / sampleRate;
-    cosw[i] = std::cos(w[i]);
-    cos2w[i] = std::cos(2 * w[i]);
-    gain[i] = gainsDb[i];
+  // Each band's prewarped centre g and its 1/Q, k0, with the bandwidth prewarped as well.
+  double g[kMaxEqBands], k0[kMaxEqBands], gain[kMaxEqBands];
+  Shape shape[kMaxEqBands][kMaxEqBands];  // [centre][band]
+  const double halfLn2 = 0.5 * std::log(2.0), bandwidth = eqBandwidthOctaves(bands);
+  for (int j = 0; j < n; ++j) {
+    double w0 = 2 * M_PI * centres[j] / sampleRate;
+    g[j] = std::tan(w0 / 2);
+    k0[j] = 2 * std::sinh(halfLn2 * bandwidth * w0 / std::sin(w0));
+    gain[j] = gainsDb[j];
   }
-  // Newton steps on the filters' gains: the response at the centres is the sum of every
-  // filter's response there, and each filter's response is close to proportional to its gain,
-  // so the matrix of responses per dB of gain leads to the correction. Three or four steps bring
-  // every centre within a hundredth of a dB.
-  Biquad filters[kMaxEqBands];
-  double shape[kMaxEqBands][kMaxEqBands], error[kMaxEqBands];
-  for (int step = 0; step < 8; ++step) {
-    for (int j = 0; j < n; ++j) filters[j] = peaking(gain[j], w[j], q);
+  for (int k = 0; k < n; ++k)
+    for (int j = 0; j < n; ++j) shape[k][j] = shapeAt(g[j], k0[j], g[k]);
+
+  // Newton's method on the band gains: the response at each centre is the sum of every band's
+  // response there, and the slopes of those responses lead to the correction. The responses
+  // are smooth in the gains, so three or four steps bring every centre within a thousandth of
+  // a dB.
+  double jacobian[kMaxEqBands][kMaxEqBands], error[kMaxEqBands];
+  for (int step = 0; step < 12; ++step) {
+    double u[kMaxEqBands];
+    for (int j = 0; j < n; ++j) u[j] = std::pow(10.0, gain[j] / 20);
     double worst = 0;
     for (int k = 0; k < n; ++k) {
       double response = 0;
-      for (int j = 0; j < n; ++j) response += gainDbAt(filters[j], cosw[k], cos2w[k]);
+      for (int j = 0; j < n; ++j) {
+        response += gainDb(shape[k][j], u[j]);
+        jacobian[k][j] = slope(shape[k][j], u[j]);
+      }
       error[k] = gainsDb[k] - response;
       worst = std::max(worst, std::fabs(error[k]));
     }
-    if (worst < 0.005) break;
-    for (int j = 0; j < n; ++j) {
-      double g = std::fabs(gain[j]) > 0.1 ? gain[j] : 1.0;
-      Biquad probe = std::fabs(gain[j]) > 0.1 ? filters[j] : peaking(g, w[j], q);
-      for (int k = 0; k < n; ++k) shape[k][j] = gainDbAt(probe, cosw[k], cos2w[k]) / g;
-    }
-    solve(shape, error, n);
+    if (worst < 1e-4) break;
+    solve(jacobian, error, n);
     for (int j = 0; j < n; ++j) gain[j] = std::clamp(gain[j] + error[j], -40.0, 30.0);
   }
+
   int count = 0;
   for (int j = 0; j < n; ++j) {
-    if (std::fabs(gain[j]) < 0.001) continue;
-    out[count++] = EqFilter{j, peaking(gain[j], w[j], q)};
+    if (std::fabs(gain[j]) < 1e-4) continue;
+    double a = std::pow(10.0, gain[j] / 40), k = k0[j] / a;
+    double a1 = 1 / (1 + g[j] * (g[j] + k));
+    out[count++] = EqFilter{j, Bell{a1, g[j] * a1, 2 * g[j], k * (a * a - 1)}};
   }
   return count;
 }

@@ -12,12 +12,16 @@ void RateStage::prepare(unsigned channels, size_t maxChunk, size_t crossfadeFram
   maxChunk_ = maxChunk;
   crossfade_ = crossfadeFrames;
   ring_.assign(static_cast<size_t>(kRingFrames) * channels_, 0.0f);
+  ringHeld_ = false;
   scratch_.assign(2 * maxChunk * channels_, 0.0f);
   reset();
 }
 
 void RateStage::reset() {
-  std::fill(ring_.begin(), ring_.end(), 0.0f);
+  // The history before the first frame reads as silence; a ring that never held input already
+  // is (a graph's first render resets every stage it made a moment before).
+  if (ringHeld_) std::fill(ring_.begin(), ring_.end(), 0.0f);
+  ringHeld_ = false;
   mode_ = Mode::kDry;
   pulled_ = dryPos_ = fedPos_ = unitySince_ = 0;
   owed_ = 0;
@@ -26,6 +30,7 @@ void RateStage::reset() {
 }
 
 void RateStage::appendToRing(const float *const *from, size_t frames) {
+  ringHeld_ = true;
   for (unsigned c = 0; c < channels_; ++c) {
     for (size_t done = 0; done < frames;) {
       int64_t at = pulled_ + static_cast<int64_t>(done);
@@ -92,6 +97,16 @@ int32_t RateStage::readWet(float *const *out, size_t offset, size_t frames) {
   // Each turn either takes output or feeds input; the bound only guards against an engine that
   // stops producing, whose missing output is then silence.
   for (int turns = 0; produced < frames && turns < 65536; ++turns) {
+    // An engine that works ahead is fed ahead, but no further than half the ring: the input it
+    // has not yet played out must stay in the ring for a crossfade back to it.
+    if (engine_->hungry() && owed_ * rate_ < static_cast<double>(kRingFrames / 2)) {
+      size_t want = engine_->wanted(maxChunk_, maxChunk_);
+      if (int32_t status = pullIntoRing(fedPos_ + static_cast<int64_t>(want))) return status;
+      feedFromRing(fedPos_, want);
+      fedPos_ += static_cast<int64_t>(want);
+      owed_ += static_cast<double>(want) / rate_;
+      continue;
+    }
     size_t available = engine_->available();
     if (available > 0 && discard_ > 0) {
       size_t n = std::min({available, discard_, maxChunk_});
@@ -125,6 +140,7 @@ void RateStage::startWet(double rate, double pitch) {
   // The engine starts from the input just before the switch (silence before the stream began),
   // then drops the output that belongs to that history.
   size_t prime = engine_->primeFrames();
+  engine_->start();
   int64_t from = dryPos_ - static_cast<int64_t>(prime);
   while (from < dryPos_) {
     size_t n = static_cast<size_t>(std::min<int64_t>(dryPos_ - from, maxChunk_));

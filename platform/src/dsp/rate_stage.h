@@ -14,7 +14,8 @@
 // crossfades and the untouched input all read the one stream.
 //
 // The engine may arrive late (its owner makes it on a host thread when the stage first has to
-// leave identity): until it does, the stage stays at identity whatever it is asked.
+// leave identity): until it does, the stage stays at identity whatever it is asked. It may also
+// be replaced, but only while the stage is at identity (see atIdentity).
 #pragma once
 
 #include <cstddef>
@@ -32,15 +33,22 @@ class RateEngine {
   virtual void clear() = 0;
   // rate: input frames per output frame; pitch: the factor on frequencies.
   virtual void setRates(double rate, double pitch) = 0;
-  // Input frames to feed before the first frame whose output should align, and the output
-  // frames to drop after them so that it does.
+  // Input frames to feed before the first frame whose output should align (at the rates last
+  // set; the stage also takes it as the input the engine holds on to), and the output frames to
+  // drop after them so that it does.
   virtual size_t primeFrames() = 0;
   virtual size_t alignmentDiscard() = 0;
+  // Called after clear and setRates, before the prime is fed: the output is to start at the
+  // frame that follows it.
+  virtual void start() {}
   // Input frames to feed next (1 ... maxChunk) toward outputNeeded more output frames.
   virtual size_t wanted(size_t maxChunk, size_t outputNeeded) = 0;
   virtual void feed(const float *const *input, size_t frames) = 0;
   virtual size_t available() = 0;
   virtual size_t retrieve(float *const *output, size_t frames) = 0;
+  // Whether the engine works ahead on a thread of its own and has room for another chunk now:
+  // the stage then feeds it before it takes its output, so that the engine never waits.
+  virtual bool hungry() { return false; }
 };
 
 // Pulls the next frames of the stage's input into one buffer per channel; nonzero on failure.
@@ -59,6 +67,9 @@ class RateStage {
   // without a crossfade. Returns the first pull failure (the rest is silence).
   int32_t render(RateEngine *engine, double rate, double pitch, bool passthrough, float *const *out,
                  size_t frames, PullFrames pull, void *context);
+  // Render thread: whether the stage hands its input on untouched and uses no engine, so that the
+  // engine it is given may change.
+  bool atIdentity() const { return mode_ == Mode::kDry; }
 
  private:
   enum class Mode { kDry, kToWet, kWet, kSettling, kToDry };
@@ -82,6 +93,7 @@ class RateStage {
   size_t maxChunk_ = 0;
   size_t crossfade_ = 0;
   std::vector<float> ring_;     // kRingFrames per channel
+  bool ringHeld_ = false;       // input was copied into the ring since it was last cleared
   std::vector<float> scratch_;  // maxChunk per channel, twice (pulls, crossfades, drops)
   // Render thread only.
   PullFrames pull_ = nullptr;

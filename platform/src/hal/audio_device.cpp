@@ -482,6 +482,11 @@ bool AudioDevice::cycle(const RunFormat &format) {
   }
   sampleTime_ += frames;
   cycles_.fetch_add(1);
+  secondsPlayed_ += frames / format.sampleRate;
+  if (settings_.unplugAfter > 0 && !unplugRequested_ && secondsPlayed_ >= settings_.unplugAfter) {
+    unplugRequested_ = true;
+    ListenerHub::instance().notify(settings_.id, kDeviceUnplugRequest);
+  }
   return ran;
 }
 

@@ -34,7 +34,13 @@ struct DeviceSettings {
   double sampleRate = 44100.0;
   UInt32 bufferFrames = 512;
   XnqClockMode clock = XNQ_CLOCK_REALTIME;
+  double unplugAfter = 0;  // seconds of audio after which it asks to be removed (0: never)
 };
+
+// The device's request to be removed, queued from its IO thread once it has played its
+// unplugAfter seconds; the registry listens for it and removes the device on the notification
+// thread, where a device may be shut down. Not a property of the platform's interface.
+constexpr AudioObjectPropertySelector kDeviceUnplugRequest = XNQ_FOURCC('x', 'u', 'n', 'p');
 
 class AudioDevice {
  public:
@@ -55,6 +61,7 @@ class AudioDevice {
     return input ? settings_.inputStream : settings_.outputStream;
   }
   const DeviceBackend &backend() const { return *backend_; }
+  double unplugAfter() const { return settings_.unplugAfter; }
 
   // Settings that change (any thread; a change takes effect at the next start of the device).
   double nominalRate() const { return nominalRate_.load(); }
@@ -178,6 +185,8 @@ class AudioDevice {
   std::vector<float> output_, mixScratch_, input_, gained_;
   AudioBufferList outputList_{}, scratchList_{}, inputList_{}, emptyList_{};
   double sampleTime_ = 0.0;
+  double secondsPlayed_ = 0.0;
+  bool unplugRequested_ = false;
 };
 
 }  // namespace xnq::hal

@@ -48,6 +48,7 @@ XnqDeviceConfig DeviceDescription::config() const {
   s.inputChannels = inputChannels;
   s.bufferFrames = bufferFrames;
   s.clock = clock;
+  s.unplugAfter = unplugAfter;
   return s;
 }
 
@@ -92,8 +93,17 @@ static bool applyKey(DeviceDescription &d, const std::string &key, const std::st
     d.clock = value == "realtime" ? XNQ_CLOCK_REALTIME
               : value == "free"   ? XNQ_CLOCK_FREE_RUNNING
                                   : XNQ_CLOCK_STEPPED;
+  } else if (key == "unplug") {
+    char *end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(seconds >= 0.001 && seconds <= 1e6)) {
+      *error = "unplug takes seconds of audio from 0.001 to 1000000, not '" + value + "'";
+      return false;
+    }
+    d.unplugAfter = seconds;
   } else {
-    *error = "unknown key '" + key + "' (keys: name, uid, out, in, rate, frames, clock, path, pcm)";
+    *error = "unknown key '" + key +
+             "' (keys: name, uid, out, in, rate, frames, clock, unplug, path, pcm)";
     return false;
   }
   return true;

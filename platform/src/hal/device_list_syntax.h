@@ -1,7 +1,8 @@
 // The text that names the devices (XNQ_AUDIO_DEVICES, xnq_hal_configure):
 //   entry[;entry...]   entry = backend[:key=value[,key=value...]]
 // backends: null, capture, alsa; "none" alone means no devices. Keys: name, uid, out, in, rate,
-// frames, clock (realtime | free | stepped), path (capture: the WAV file), pcm (alsa: the PCM).
+// frames, clock (realtime | free | stepped), unplug (seconds of audio after which the device
+// goes away), path (capture: the WAV file), pcm (alsa: the PCM).
 // A value in double quotes may hold ';', ',', ':' and '=' (ALSA PCM strings do).
 #pragma once
 
@@ -18,6 +19,7 @@ struct DeviceDescription {
   double sampleRate = 44100.0;
   UInt32 outputChannels = 2, inputChannels = 0, bufferFrames = 512;
   XnqClockMode clock = XNQ_CLOCK_REALTIME;
+  double unplugAfter = 0;
 
   // The device record pointing into this description's strings.
   XnqDeviceConfig config() const;

@@ -59,6 +59,13 @@ std::unique_ptr<DeviceBackend> makeBackend(const XnqDeviceConfig &config, std::s
   return nullptr;
 }
 
+// The notification thread: removes a device that asked to go away (its unplug time), as
+// xnq_hal_remove_device does. A device already gone answers with an error, which is ignored.
+OSStatus UnplugDevice(AudioObjectID device, UInt32, const AudioObjectPropertyAddress *, void *) {
+  HalRegistry::instance().removeDevice(device);
+  return kAudioHardwareNoError;
+}
+
 }  // namespace
 
 HalRegistry &HalRegistry::instance() {
@@ -202,7 +209,15 @@ AudioDeviceID HalRegistry::addDeviceLocked(const XnqDeviceConfig &config, std::s
     return 0;
   }
   s.clock = static_cast<XnqClockMode>(config.clock);
+  if (!(config.unplugAfter >= 0)) {
+    *error = "unplug time out of range";
+    return 0;
+  }
+  s.unplugAfter = config.unplugAfter;
   devices_.push_back(std::make_shared<AudioDevice>(s, std::move(backend)));
+  if (s.unplugAfter > 0) {
+    ListenerHub::instance().add(s.id, globalAddress(kDeviceUnplugRequest), UnplugDevice, nullptr);
+  }
   if (changes) {
     changes->push_back(globalAddress(kAudioHardwarePropertyDevices));
     changes->push_back(globalAddress(kAudioObjectPropertyOwnedObjects));
@@ -266,6 +281,11 @@ void HalRegistry::shutDown(const std::vector<std::shared_ptr<AudioDevice>> &leav
 void HalRegistry::notifyGone(const std::vector<std::shared_ptr<AudioDevice>> &removed,
                              const std::vector<AudioObjectPropertyAddress> &changes) {
   for (const auto &d : removed) {
+    if (d->unplugAfter() > 0) {
+      // Not under mutex_: taking the listener away waits for a removal it may be making.
+      ListenerHub::instance().remove(d->id(), globalAddress(kDeviceUnplugRequest), UnplugDevice,
+                                     nullptr);
+    }
     ListenerHub::instance().notify(d->id(), kAudioDevicePropertyDeviceIsAlive);
   }
   if (!changes.empty()) {

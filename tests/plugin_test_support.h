@@ -1,14 +1,18 @@
 // What the suites that drive the plugin's classes through the host share: loading the plugin once
-// per process under the host settings of the suite, and short ways to make host values.
+// per process under the host settings of the suite, short ways to make host values and call
+// members, a fixture that checks the reference accounting, and renders of the generic output.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "os/audio_unit.h"
+#include "platform/audio_devices.h"
 #include "xnq/host.h"
 
 namespace plugin_test {
@@ -60,6 +64,63 @@ inline std::string BytesOf(const Value &v) {
 template <typename T>
 std::string BytesOf(const T &value) {
   return std::string(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+// A member called, a property read and one written, expecting no exception.
+inline Value Call(const Value &obj, const std::string &method, std::vector<Value> args = {}) {
+  CallResult r = Runtime::get().call(obj, method, args);
+  EXPECT_FALSE(r.raised()) << method << " raised " << r.exception->message;
+  return r.value;
+}
+inline Value Get(const Value &obj, const std::string &property) {
+  CallResult r = Runtime::get().get(obj, property);
+  EXPECT_FALSE(r.raised()) << property << " raised " << r.exception->message;
+  return r.value;
+}
+inline void Set(const Value &obj, const std::string &property, const Value &value) {
+  EXPECT_FALSE(Runtime::get().set(obj, property, value).raised()) << property;
+}
+// "Class: message" of the exception a call raised, or "".
+inline std::string Raised(const CallResult &r) {
+  return r.raised() ? r.exception->className + ": " + r.exception->message : "";
+}
+
+// Every case starts from an audio system without devices and gives back every host reference it
+// took (the suite's fixture loads the plugin before this runs).
+class BalancedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    xnq_hal_reset();
+    baseline_ = Runtime::get().outstanding();
+  }
+  void TearDown() override {
+    xnq_hal_reset();
+    EXPECT_EQ(Runtime::get().outstanding(), baseline_);
+    EXPECT_EQ(Runtime::get().accountingErrors(), 0);
+  }
+  xnq::host::ReferenceCounts baseline_;
+};
+
+// Renders frames of two channels from a unit its caller renders (the generic output), in slices
+// of at most `slice` frames, into buffers first filled with junk; each render is to give status.
+inline std::vector<std::vector<float>> RenderStereo(AudioUnit unit, UInt32 frames,
+                                                    UInt32 slice = 512, OSStatus status = noErr) {
+  std::vector<std::vector<float>> out(2, std::vector<float>(frames, 9.0f));
+  struct {
+    UInt32 count;
+    AudioBuffer buffers[2];
+  } list;
+  AudioTimeStamp stamp{};
+  for (UInt32 done = 0; done < frames; done += slice) {
+    const UInt32 n = std::min(slice, frames - done);
+    list = {2, {{1, n * 4, &out[0][done]}, {1, n * 4, &out[1][done]}}};
+    AudioUnitRenderActionFlags flags = 0;
+    EXPECT_EQ(
+        AudioUnitRender(unit, &flags, &stamp, 0, n, reinterpret_cast<AudioBufferList *>(&list)),
+        status);
+    stamp.mSampleTime += n;
+  }
+  return out;
 }
 
 }  // namespace plugin_test

@@ -1,15 +1,12 @@
 // The extended audio file and audio file services as a file player uses them: files of every
 // format libsndfile writes, read in several client formats and compared with libsndfile's own
 // decode; sample-rate conversion, seeking, hostile files, and bad files, formats and arguments.
-#include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -20,12 +17,7 @@
 namespace audio_test {
 namespace {
 
-// This process's folder of test files, removed when the process ends.
-const struct Folder {
-  ~Folder() { std::filesystem::remove_all(path); }
-  std::string path = ::testing::TempDir() + "xnq_audio_files_" + std::to_string(getpid());
-} kFolder;
-const std::string &kDir = kFolder.path;
+const std::string &kDir = ScratchFolder();
 
 OSStatus open(const std::string &name, ExtAudioFileRef *file) {
   FSRef folder;
@@ -41,20 +33,9 @@ OSStatus open(const std::string &name, ExtAudioFileRef *file) {
 // Writes two tones, one per channel, and gives libsndfile's decode of what it wrote.
 std::vector<double> write(const std::string &name, int format, int rate, int channels, int frames,
                           SF_INFO &info) {
-  mkdir(kDir.c_str(), 0755);
-  std::vector<double> x(size_t(frames) * channels);
-  for (size_t i = 0; i < x.size(); ++i)
-    x[i] = 0.6 * std::sin(2 * M_PI * (300 + 200 * (i % channels)) * (i / channels) / rate);
-  info = {0, rate, channels, format, 0, 0};
-  SNDFILE *sf = sf_open((kDir + "/" + name).c_str(), SFM_WRITE, &info);
-  EXPECT_NE(sf, nullptr) << name << ": " << sf_strerror(nullptr);
-  sf_writef_double(sf, x.data(), frames);
-  sf_close(sf);
-  sf = sf_open((kDir + "/" + name).c_str(), SFM_READ, &info);
-  x.resize(size_t(info.frames) * channels);  // codecs may pad the last block
-  x.resize(size_t(sf_readf_double(sf, x.data(), info.frames)) * channels);
-  sf_close(sf);
-  return x;
+  WriteAudio(kDir + "/" + name, format, rate, channels, frames,
+             [&](int f, int c) { return 0.6 * std::sin(2 * M_PI * (300 + 200 * c) * f / rate); });
+  return ReadAudio<double>(kDir + "/" + name, &info);
 }
 
 template <class T>
@@ -153,12 +134,9 @@ TEST(ExtAudioFile, ReadsEveryFormatAsLibsndfileDecodesIt) {
   }
 }
 
-std::string Slurp(const std::string &name) {
-  std::ifstream in(kDir + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string Slurp(const std::string &name) { return FileBytes(kDir + "/" + name); }
 void Put(const std::string &name, const std::string &bytes) {
-  std::ofstream(kDir + "/" + name, std::ios::binary).write(bytes.data(), bytes.size());
+  WriteBytes(kDir + "/" + name, bytes);
 }
 
 // Files that do not open get the status for why (a FIFO or a device that never ends without

@@ -14,7 +14,7 @@ AudioDeviceID AddDevice(const char *name, UInt32 out, UInt32 in, UInt32 clock = 
 class AUPlayerDevices : public AUPlayerTest {};
 
 // Before any load: no devices, then output devices only; then the device and map of the HAL
-// output unit.
+// output unit. (The map of a player without a file is the playback suite's to show.)
 TEST_F(AUPlayerDevices, TheHALOutputPlaysToTheChosenDeviceThroughItsChannelMap) {
   Value player = NewPlayer();
   CallResult none = Host().get(player, "OuputDevices");
@@ -28,8 +28,6 @@ TEST_F(AUPlayerDevices, TheHALOutputPlaysToTheChosenDeviceThroughItsChannelMap) 
   EXPECT_EQ(listed, std::to_string(a) + "=Out A;" + std::to_string(c) + "=Out \xc3\x87;");
   EXPECT_EQ(Lasterror(player), 0);
   EXPECT_EQ(Get(player, "DefaultDeviceID").asInteger(), a);
-  EXPECT_TRUE(Host().call(player, "ChannelMap").value.isNil());
-  EXPECT_NE(Lasterror(player), 0);
   Set(player, "OutputUnit", Value::integer(2));
   ASSERT_TRUE(Load(player, WriteFile("map.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100))
                   .value.asBool());

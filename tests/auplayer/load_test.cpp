@@ -52,16 +52,6 @@ namespace {
 
 class AUPlayerLoad : public AUPlayerTest {};
 
-// Makes a FLAC file's header claim a frame count (36 bits) other than the frames it holds.
-void ClaimFrames(const std::string &flac, uint64_t frames) {
-  std::fstream file(flac, std::ios::in | std::ios::out | std::ios::binary);
-  unsigned char count[5];
-  file.seekg(21).read(reinterpret_cast<char *>(count), 1);
-  count[0] = static_cast<unsigned char>((count[0] & 0xF0) | (frames >> 32));
-  for (int i = 1; i < 5; ++i) count[i] = static_cast<unsigned char>(frames >> (32 - 8 * i));
-  file.seekp(21).write(reinterpret_cast<const char *>(count), 5);
-}
-
 // Each load sets another maximum slice size, which the units keep when they take it; LoadFileMT
 // yields to the host while it loads. A header's claim never decides what loads.
 TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
@@ -83,7 +73,7 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = WriteFile(c.name, c.format, c.channels, 22050);
-    if (c.claim > 0) ClaimFrames(path, c.claim);
+    if (c.claim > 0) audio_test::ClaimFlacFrames(path, c.claim);
     const bool threaded = &c - cases < 2;
     const int64_t yields = Host().yieldCount();
     Value player = NewPlayer();
@@ -94,7 +84,7 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
         << Lasterror(player);
     EXPECT_EQ(Host().yieldCount() - yields >= 2, threaded);
     EXPECT_EQ(Lasterror(player), 0);
-    const std::vector<float> decoded = Decode(path);
+    const std::vector<float> decoded = ReadAudio(path);
     Value data = Host().call(player, "Data").value;
     ASSERT_EQ(data.size(), static_cast<int64_t>(decoded.size() * 4));
     EXPECT_EQ(std::memcmp(data.data(), decoded.data(), decoded.size() * 4), 0);
@@ -131,18 +121,17 @@ TEST_F(AUPlayerLoad, FilesOfEveryFormatDecodeAsLibsndfileDecodesThem) {
 // The exception (or none, the status in Lasterror); no data unless decoding came first.
 TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
   const std::string wav = WriteFile("good.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-  const std::string text = TempPath("text.wav"), noise = TempPath("noise.aiff"),
-                    cut = TempPath("cut.wav"), empty = TempPath("empty.wav");
+  const std::string text = ScratchPath("text.wav"), noise = ScratchPath("noise.aiff"),
+                    cut = ScratchPath("cut.wav"), empty = ScratchPath("empty.wav");
   std::ofstream(text) << "not audio at all\n";
   std::ofstream(noise) << std::string("\x13\x99\xfe\x01RIFF\x00junk\xff", 14);
   std::ofstream(empty).close();
-  std::ofstream(cut) << std::ifstream(wav).rdbuf();
-  truncate(cut.c_str(), 30);  // inside the format chunk
+  audio_test::WriteBytes(cut, audio_test::FileBytes(wav).substr(0, 30));  // in the format chunk
   // A missing file is named by its folder and name; the platform takes up to 64 channels.
   const std::string nowhere = "/nonexistent-folder/x.wav";
   std::vector<std::tuple<std::string, int64_t, int64_t>> cases;
   for (const std::string &path :
-       {TempPath("missing.wav"), nowhere, ::testing::TempDir(), text, noise, cut, empty})
+       {ScratchPath("missing.wav"), nowhere, ::testing::TempDir(), text, noise, cut, empty})
     cases.emplace_back(path, 2, 2);
   for (auto [in, out] : {std::pair{0, 2}, {-1, 2}, {2, 0}, {2, -1}, {64, 2}})
     cases.emplace_back(wav, in, out);
@@ -213,7 +202,7 @@ TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   EXPECT_EQ(Raised(Host().call(player, "LoadFile", {Value::nil()})),
             "NilObjectException: file is nil");
   EXPECT_TRUE(Load(player, wav).value.asBool());
-  for (const std::string &second : {TempPath("other.wav"), wav}) {
+  for (const std::string &second : {ScratchPath("other.wav"), wav}) {
     EXPECT_EQ(Raised(Load(player, second)),
               "UnsupportedOperationException: This class can only load one file.");
     EXPECT_EQ(Get(player, "File").path(), second);
@@ -224,9 +213,9 @@ TEST_F(AUPlayerLoad, NilASecondLoadAndFilesAtTheEdges) {
   EXPECT_EQ(Get(player, "CurrentTime").asDouble(), 0);
 
   WriteFile("caf\x65\xcc\x81.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 500);
-  EXPECT_EQ(Host().call(Loaded(TempPath("caf\xc3\xa9.wav"), 1), "Data").value.size(), 2000);
+  EXPECT_EQ(Host().call(Loaded(ScratchPath("caf\xc3\xa9.wav"), 1), "Data").value.size(), 2000);
 
-  const std::string huge = TempPath("huge.wav"), caf = TempPath("huge.caf");
+  const std::string huge = ScratchPath("huge.wav"), caf = ScratchPath("huge.caf");
   const uint32_t bytes = 40000000u,
                  header[] = {0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16,   0x00010001,
                              44100,      44100 * 2,  0x00100002, 0x61746164, bytes};

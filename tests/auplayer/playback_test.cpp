@@ -52,7 +52,7 @@ TEST_F(AUPlayerPlayback, PositionAndLoopPointsConvertAtTheFilesRate) {
 // Rendered slices are the decoded samples, then silence past the end, or the loop-in frame after
 // the loop-out frame or a slice before the loop-in frame; Pause and Reset keep the position.
 TEST_F(AUPlayerPlayback, SlicesFollowTheEndAndTheLoopSampleForSample) {
-  const std::vector<float> decoded = Decode(wav_);
+  const std::vector<float> decoded = ReadAudio(wav_);
   const struct {
     double start, loopIn, loopOut, after;
     std::vector<std::pair<int64_t, int64_t>> runs;  // (first frame or -1 for silence, frames)

@@ -23,10 +23,8 @@ class CoreAudioUnits : public CoreAudioTest {
   }
   std::vector<Value> Parameter(AudioUnitParameterID id) { return {unit, Int(id), Int(0), Int(0)}; }
   UInt32 DeviceRunning() {
-    UInt32 running = 0, size = sizeof running;
-    AudioDeviceGetProperty(devices.output, 0, false, kAudioDevicePropertyDeviceIsRunning, &size,
-                           &running);
-    return running;
+    return hal_test::deviceValue<UInt32>(devices.output, false,
+                                         kAudioDevicePropertyDeviceIsRunning);
   }
   Value unit;
 };

@@ -101,6 +101,7 @@ TEST_F(CoreAudioClass, HostTimeMethodsFollowThePlatformsClock) {
     EXPECT_GE(hostNow, now / clock.numer * clock.denom);
     EXPECT_LT(hostNow, (now + 1000000000u) / clock.numer * clock.denom);
   }
+  EXPECT_NE(xnq_hal_set_host_clock_timebase(0, 1), 0);  // a timebase without ticks is refused
   xnq_hal_set_host_clock_timebase(1, 1);
 }
 

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "os/audio_hardware.h"
-#include "platform/audio_devices.h"
+#include "platform/hal_test_support.h"
 #include "plugin_test_support.h"
 
 namespace coreaudio_test {
@@ -32,22 +31,24 @@ inline TestDevices ResetDevices() {
   return {xnq_hal_add_device(&output), xnq_hal_add_device(&input)};
 }
 
+inline double NominalRate(AudioDeviceID id) {
+  return hal_test::deviceValue<Float64>(id, false, kAudioDevicePropertyNominalSampleRate);
+}
+
 // Every case starts from the test devices and a CoreAudioXNQ object, and ends with every host
 // reference it took given back.
-class CoreAudioTest : public ::testing::Test {
+class CoreAudioTest : public BalancedTest {
  protected:
   void SetUp() override {
     if (!LoadPlugin()) GTEST_SKIP() << "the plugin is loaded with other settings in this process";
+    BalancedTest::SetUp();
     devices = ResetDevices();
     ASSERT_NE(devices.input, 0u);
-    before = rt().outstanding();
     ca = rt().newObject("CoreAudioXNQ").value;
   }
   void TearDown() override {
     ca = Value();
-    if (IsSkipped()) return;
-    EXPECT_EQ(rt().outstanding(), before);
-    EXPECT_EQ(rt().accountingErrors(), 0);
+    if (!IsSkipped()) BalancedTest::TearDown();
   }
   Runtime &rt() { return Runtime::get(); }
   // Calls a method of the test's object and expects no exception.
@@ -67,15 +68,7 @@ class CoreAudioTest : public ::testing::Test {
     EXPECT_EQ(result.exception->className, "OutOfBoundsException");
   }
   int64_t LastError() { return rt().get(ca, "Lasterror").value.asInteger(); }
-  double NominalRate(AudioDeviceID id) {
-    Float64 rate = 0;
-    UInt32 size = sizeof rate;
-    AudioDeviceGetProperty(id, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
-    return rate;
-  }
-
   TestDevices devices;
-  xnq::host::ReferenceCounts before;
   Value ca;
 };
 

@@ -3,12 +3,11 @@
 // other threads.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "coreaudio_test_support.h"
 #include "platform/threads.h"
+#include "race_watchdog.h"
 
 namespace coreaudio_test {
 namespace {
@@ -25,10 +24,7 @@ Value NewListener(uint32_t object, uint32_t selector,
 // as another part of the system would, and waits until the change is made.
 void ChangeRateFromAnotherThread(AudioDeviceID device) {
   std::thread([device] {
-    Float64 rate = 0;
-    UInt32 size = sizeof rate;
-    AudioDeviceGetProperty(device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
-    rate = rate == 48000 ? 44100 : 48000;
+    const Float64 rate = NominalRate(device) == 48000 ? 44100 : 48000;
     const AudioObjectPropertyAddress address = {kAudioDevicePropertyNominalSampleRate,
                                                 kAudioObjectPropertyScopeGlobal, 0};
     EXPECT_EQ(AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof rate, &rate), 0);
@@ -38,20 +34,6 @@ void ChangeRateFromAnotherThread(AudioDeviceID device) {
 // Runs the main loop for a while so that anything queued gets its chance to run.
 void Settle(int ms) {
   Runtime::get().runUntil([] { return false; }, ms);
-}
-
-// Waits until pred holds; a wait that cannot end takes the test program down at once, since the
-// thread that waits cannot be freed.
-template <typename Pred>
-void MustHappen(const char *what, Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      fprintf(stderr, "%s never happened\n", what);
-      std::_Exit(1);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 class CoreAudioListener : public CoreAudioTest {};
@@ -187,7 +169,8 @@ TEST_F(CoreAudioListener, HandlersRunWithoutTheListenersLocks) {
       other = Value();
       made = true;
     });
-    MustHappen("a listener made and destroyed by another thread", [&] { return made.load(); });
+    race_test::MustHappen("a listener made and destroyed by another thread",
+                          [&] { return made.load(); });
     maker.join();
     // The last reference goes on another thread while this handler still runs.
     destroyer = std::thread([&, doomed = std::move(listener)]() mutable {
@@ -205,10 +188,20 @@ TEST_F(CoreAudioListener, HandlersRunWithoutTheListenersLocks) {
   EXPECT_FALSE(destroyedEarly.load());
 }
 
-// Creates a listener under the process's own host settings, changes the rate from another thread
-// and returns how many Changed events the main loop saw.
-int ChangedEventsOnAHostWith(const xnq::host::Settings &settings) {
-  if (!LoadPlugin(settings)) return -1;
+// On a 2008 host Changed follows the short event record the host was given; without dispatch a
+// notification off the main thread has no way there and is dropped; without the event lookup
+// nothing happens. Each host in a process of its own: a listener changes the rate from another
+// thread and counts the Changed events the main loop saw.
+struct ListenerHost {
+  const char *name;
+  xnq::host::Settings settings;
+  int changed;
+};
+
+class CoreAudioListenerHosts : public ::testing::TestWithParam<ListenerHost> {};
+
+TEST_P(CoreAudioListenerHosts, RaiseChangedOnlyWhereTheyCan) {
+  if (!LoadPlugin(GetParam().settings)) GTEST_SKIP() << "the plugin is loaded with other settings";
   const TestDevices devices = ResetDevices();
   int changed = 0;
   Value listener = NewListener(devices.output, kAudioDevicePropertyNominalSampleRate);
@@ -217,30 +210,16 @@ int ChangedEventsOnAHostWith(const xnq::host::Settings &settings) {
   ChangeRateFromAnotherThread(devices.output);
   Runtime::get().runUntil([&] { return changed > 0; }, 2000);
   Settle(200);
+  EXPECT_EQ(changed, GetParam().changed);
   EXPECT_EQ(Runtime::get().accountingErrors(), 0);
-  return changed;
 }
 
-// On a 2008 host Changed follows the short event record the host was given; without dispatch a
-// notification off the main thread has no way there and is dropped; without the event lookup
-// nothing happens.
-TEST(CoreAudioListenerHosts, OlderHost) {
-  xnq::host::Settings settings;
-  settings.version = 2008.0;
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 1);
-}
-
-TEST(CoreAudioListenerHosts, WithoutDispatch) {
-  xnq::host::Settings settings;
-  settings.dispatchAvailable = false;
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 0);
-}
-
-TEST(CoreAudioListenerHosts, WithoutTheEventLookup) {
-  xnq::host::Settings settings;
-  settings.removed = {"GetEventInstance"};
-  EXPECT_EQ(ChangedEventsOnAHostWith(settings), 0);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, CoreAudioListenerHosts,
+    ::testing::Values(ListenerHost{"OlderHost", {.version = 2008.0}, 1},
+                      ListenerHost{"WithoutDispatch", {.dispatchAvailable = false}, 0},
+                      ListenerHost{"WithoutTheEventLookup", {.removed = {"GetEventInstance"}}, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace coreaudio_test

@@ -13,11 +13,8 @@ const UInt32 kGlobal = kAudioObjectPropertyScopeGlobal;
 
 class CoreAudioProperties : public CoreAudioTest {
  protected:
-  AudioStreamID Stream(AudioDeviceID device, bool input) {
-    AudioStreamID stream = 0;
-    UInt32 size = sizeof stream;
-    AudioDeviceGetProperty(device, 0, input, kAudioDevicePropertyStreams, &size, &stream);
-    return stream;
+  static AudioStreamID Stream(AudioDeviceID device, bool input) {
+    return hal_test::deviceValue<AudioStreamID>(device, input, kAudioDevicePropertyStreams);
   }
   // The leading arguments of a device read (device, channel, isinput) and write (device, when,
   // channel, isinput); of a stream read (stream, channel) and write (stream, when, channel).
@@ -140,49 +137,31 @@ TEST_F(CoreAudioProperties, WritesPassTheStringsBytesOrTheBlocksRangeAsTheyAre) 
   };
   XnqDeviceConfig second{"null", "Second Output", nullptr, nullptr, 0, 2, 0, 0, XNQ_CLOCK_STEPPED};
   const AudioDeviceID other = xnq_hal_add_device(&second);
-  auto defaultOutput = [] {
-    AudioDeviceID id = 0;
-    UInt32 idSize = sizeof id;
-    AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &idSize, &id);
-    return double(id);
+  auto output = [] {
+    return double(
+        hal_test::hardwareValue<AudioDeviceID>(kAudioHardwarePropertyDefaultOutputDevice));
   };
   auto rate = [&] { return NominalRate(devices.output); };
+  const AudioDeviceID out = devices.output;
   const struct {
-    const char *method;
+    const char *method;  // a String method passes the bytes as a string, a Memory one in a block
     std::vector<Value> target;
     const char *code;
     std::string bytes;
-    bool asString;
     std::function<double()> read;
     double expected;
   } writes[] = {
-      {"AudioDeviceSetPropertyMemory", DeviceWrite(devices.output), "nsrt", rateBytes(44100), false,
-       rate, 44100},
-      {"AudioDeviceSetPropertyString", DeviceWrite(devices.output), "nsrt", BytesOf(96000.0), true,
-       rate, 96000},
-      {"AudioStreamSetPropertyMemory", StreamWrite(stream), "sfmt", formatAt(22050), false, rate,
-       22050},
-      {"AudioStreamSetPropertyString", StreamWrite(stream), "sfmt", formatAt(32000), true, rate,
-       32000},
-      {"AudioHardwareSetPropertyMemory",
-       {},
-       "dOut",
-       BytesOf(other),
-       false,
-       defaultOutput,
-       double(other)},
-      {"AudioHardwareSetPropertyString",
-       {},
-       "dOut",
-       BytesOf(devices.output),
-       true,
-       defaultOutput,
-       double(devices.output)},
+      {"AudioDeviceSetPropertyMemory", DeviceWrite(out), "nsrt", rateBytes(44100), rate, 44100},
+      {"AudioDeviceSetPropertyString", DeviceWrite(out), "nsrt", BytesOf(96000.0), rate, 96000},
+      {"AudioStreamSetPropertyMemory", StreamWrite(stream), "sfmt", formatAt(22050), rate, 22050},
+      {"AudioStreamSetPropertyString", StreamWrite(stream), "sfmt", formatAt(32000), rate, 32000},
+      {"AudioHardwareSetPropertyMemory", {}, "dOut", BytesOf(other), output, double(other)},
+      {"AudioHardwareSetPropertyString", {}, "dOut", BytesOf(out), output, double(out)},
   };
   for (const auto &w : writes) {
     SCOPED_TRACE(w.method);
     std::vector<Value> args = With(w.target, {Str(w.code)});
-    if (w.asString) {
+    if (std::string(w.method).ends_with("String")) {
       args.push_back(rt().newString(w.bytes, xnq::host::kUnknown));
     } else {
       const int64_t offset = w.bytes.size() > 8 && w.code == std::string("nsrt") ? 8 : 0;

@@ -188,6 +188,7 @@ TEST_P(RegisteredClass, WorksThroughTheHostInEitherLayout) {
     int fired = 0;
     rt.setEventHandler(probe, "Changed", [&] { ++fired; });
     EXPECT_FALSE(rt.call(probe, "FireChanged").raised());
+    rt.call(rt.newObject("FrameProbeXNQ").value, "FireChanged");  // no handler there
     EXPECT_EQ(fired, 1);
   }
   EXPECT_EQ(Outstanding(), 0);

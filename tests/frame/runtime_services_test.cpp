@@ -40,6 +40,7 @@ TEST(RaiseException, RaisesTheNamedClassOrRuntimeExceptionWithTheMessage) {
     for (const auto &c : cases) {
       ExpectRaised(rt.call(probe, "Raise", {Text(c.className), Text(c.message)}), c.raisedClass,
                    c.message);
+      EXPECT_FALSE(rt.call(probe, "Add").raised());  // nothing stays pending
     }
     // A null message leaves Message empty.
     ExpectRaised(rt.call(probe, "RaiseWithoutMessage", {Text("OutOfMemoryException")}),

@@ -165,15 +165,6 @@ TEST(BuildUnicodeStringUTF32, BeforeThe2013HostTheFrameConvertsCodePointsItself)
   EXPECT_EQ(Outstanding(), 0);
 }
 
-TEST(BuildUnicodeString, MissingStringFunctionsGiveNil) {
-  BindToHost(2017.0, {"REALBuildString", "REALBuildStringWithEncoding"});
-  const UniChar units[] = {'h', 'i'};
-  EXPECT_EQ(REALBuildUnicodeString("abc", 3, kUTF8), nullptr);
-  EXPECT_EQ(REALBuildUnicodeStringUTF16(units, 4), nullptr);
-  EXPECT_EQ(REALBuildUnicodeString("abcd", 4, kTextEncodingUTF32), nullptr);
-  EXPECT_EQ(Outstanding(), 0);
-}
-
 TEST(CFString2RBString, CopiesTheTextAsUTF8AtEveryLength) {
   BindToHost(2017.0);
   {
@@ -208,7 +199,8 @@ TEST(CFString2RBString, CopiesTheTextAsUTF8AtEveryLength) {
 
 class TextViewsByVersion : public ::testing::TestWithParam<double> {};
 
-TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTerminated) {
+TEST_P(TextViewsByVersion,
+       AsciiIsHandedOutWithoutCopyOtherTextConvertedAndCodesAreTheFirstFourBytes) {
   BindToHost(GetParam());
   auto &rt = Runtime::get();
   {
@@ -258,6 +250,26 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
     rbText plain(static_cast<REALstring>(unknownAscii.handle()));
     EXPECT_TRUE(plain.asciiShortcut());
     EXPECT_EQ(plain.string(), static_cast<REALstring>(unknownAscii.handle()));
+    // Four-character codes take the first four MacRoman bytes of the text, padded with spaces.
+    const struct {
+      std::string text;
+      uint32_t encoding;
+      OSType code;
+    } codes[] = {{"lpcm", kUTF8, 0x6C70636Du},
+                 {"lpcmx", kUTF8, 0x6C70636Du},
+                 {"ab", kUTF8, 0x61622020u},
+                 {"", kUTF8, 0x20202020u},
+                 {"\xC3\xA9", kUTF8, 0x8E202020u},
+                 {"\x8E"
+                  "abc",
+                  kTextEncodingMacRoman, 0x8E616263u},
+                 {"ma\xC3\xAFs!", kUTF8, 0x6D619573u},
+                 {"appl", kTextEncodingASCII, 0x6170706Cu}};
+    for (const auto &c : codes) {
+      Value code = rt.newString(c.text, c.encoding);
+      EXPECT_EQ(REALstringToOSType(static_cast<REALstring>(code.handle())), c.code) << c.text;
+    }
+    EXPECT_EQ(REALstringToOSType(nullptr), 0x20202020u);
   }
   EXPECT_EQ(Outstanding(), 0);
   EXPECT_EQ(rt.accountingErrors(), 0);
@@ -266,11 +278,17 @@ TEST_P(TextViewsByVersion, AsciiIsHandedOutWithoutCopyOtherTextIsConvertedAndTer
 INSTANTIATE_TEST_SUITE_P(HostVersions, TextViewsByVersion,
                          ::testing::Values(2008.0, 2012.0, 2017.0));
 
-TEST(TextViews, HostsWithoutConversionFunctionsGiveEmptyViews) {
+// Without the string builders nothing is built; without the conversion functions every string is
+// read as 8-bit text, and text that is not ASCII gives empty views.
+TEST(TextViews, HostsWithoutStringFunctionsGiveNilOrEmptyViews) {
+  BindToHost(2017.0, {"REALBuildString", "REALBuildStringWithEncoding"});
+  const UniChar units[] = {'h', 'i'};
+  EXPECT_EQ(REALBuildUnicodeString("abc", 3, kUTF8), nullptr);
+  EXPECT_EQ(REALBuildUnicodeStringUTF16(units, 4), nullptr);
+  EXPECT_EQ(REALBuildUnicodeString("abcd", 4, kTextEncodingUTF32), nullptr);
   BindToHost(2017.0, {"PluginGetStringData", "REALGetStringEncoding"});
   auto &rt = Runtime::get();
   {
-    // Without the encoding function every string is read as 8-bit text.
     Value ascii = rt.newString("abcd", kTextEncodingUTF16);
     EXPECT_TRUE(rbText(static_cast<REALstring>(ascii.handle())).asciiShortcut());
     Value accented = rt.newString("\xC3\xA9", kUTF8);
@@ -282,35 +300,6 @@ TEST(TextViews, HostsWithoutConversionFunctionsGiveEmptyViews) {
   }
   EXPECT_EQ(Outstanding(), 0);
 }
-
-class FourCharacterCodes : public ::testing::TestWithParam<double> {};
-
-TEST_P(FourCharacterCodes, TakeTheFirstFourMacRomanBytesPaddedWithSpaces) {
-  BindToHost(GetParam());
-  auto &rt = Runtime::get();
-  const struct {
-    std::string text;
-    uint32_t encoding;
-    OSType code;
-  } cases[] = {{"lpcm", kUTF8, 0x6C70636Du},
-               {"lpcmx", kUTF8, 0x6C70636Du},
-               {"ab", kUTF8, 0x61622020u},
-               {"", kUTF8, 0x20202020u},
-               {"\xC3\xA9", kUTF8, 0x8E202020u},
-               {"\x8E"
-                "abc",
-                kTextEncodingMacRoman, 0x8E616263u},
-               {"ma\xC3\xAFs!", kUTF8, 0x6D619573u},
-               {"appl", kTextEncodingASCII, 0x6170706Cu}};
-  for (const auto &c : cases) {
-    Value s = rt.newString(c.text, c.encoding);
-    EXPECT_EQ(REALstringToOSType(static_cast<REALstring>(s.handle())), c.code) << c.text;
-  }
-  EXPECT_EQ(REALstringToOSType(nullptr), 0x20202020u);
-  EXPECT_EQ(Outstanding(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(HostVersions, FourCharacterCodes, ::testing::Values(2008.0, 2017.0));
 
 }  // namespace
 }  // namespace frametest

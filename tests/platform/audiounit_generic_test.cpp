@@ -7,7 +7,9 @@
 #include <functional>
 #include <vector>
 
-#include "os/audio_unit.h"
+#include "hal_test_support.h"
+
+using namespace hal_test;
 
 namespace {
 
@@ -60,13 +62,11 @@ class GenericOutputUnit : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(CloseComponent(unit_), noErr); }
   void UseRamp(AudioUnit unit, Ramp &ramp) {
     AURenderCallbackStruct callback{RampCallback, &ramp};
-    ASSERT_EQ(AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback,
-                                   kAudioUnitScope_Input, 0, &callback, sizeof callback),
+    ASSERT_EQ(unitSet(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, callback),
               noErr);
   }
   OSStatus SetFormat(AudioUnitScope scope, const AudioStreamBasicDescription &format) {
-    return AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, scope, 0, &format,
-                                sizeof format);
+    return unitSet(unit_, kAudioUnitProperty_StreamFormat, scope, format);
   }
   AudioUnit unit_ = nullptr;
 };
@@ -97,9 +97,8 @@ TEST(PlatformUnits, AreRegisteredAsPlatformComponentsAndRefuseStaleInstances) {
 }
 
 TEST_F(GenericOutputUnit, RefusesBadAddressesPropertiesValuesAndParameters) {
-  UInt32 size = 0, frames = 0, quality = 128;
+  UInt32 size = 0, frames = 0;
   Boolean writable = false;
-  Float64 latency = 1;
   Float32 value = 5;
   AudioStreamBasicDescription integer = FloatFormat(2, true);
   integer.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
@@ -124,20 +123,12 @@ TEST_F(GenericOutputUnit, RefusesBadAddressesPropertiesValuesAndParameters) {
       {"unknown element",
        [&] { return AudioUnitGetPropertyInfo(unit_, format, input, 5, &size, &writable); },
        kAudioUnitErr_InvalidElement},
-      {"read-only latency",
-       [&] {
-         return AudioUnitSetProperty(unit_, kAudioUnitProperty_Latency, global, 0, &latency,
-                                     sizeof latency);
-       },
+      {"read-only latency", [&] { return unitSet(unit_, kAudioUnitProperty_Latency, global, 1.0); },
        kAudioUnitErr_PropertyNotWritable},
-      {"wrong size",
-       [&] { return AudioUnitSetProperty(unit_, slice, global, 0, &latency, sizeof latency); },
+      {"wrong size", [&] { return unitSet(unit_, slice, global, 1.0); },
        kAudioUnitErr_InvalidPropertyValue},
       {"quality above 127",
-       [&] {
-         return AudioUnitSetProperty(unit_, kAudioUnitProperty_RenderQuality, global, 0, &quality,
-                                     sizeof quality);
-       },
+       [&] { return unitSet(unit_, kAudioUnitProperty_RenderQuality, global, UInt32{128}); },
        kAudioUnitErr_InvalidPropertyValue},
       {"integer samples", [&] { return SetFormat(input, integer); },
        kAudioUnitErr_FormatNotSupported},
@@ -152,8 +143,7 @@ TEST_F(GenericOutputUnit, RefusesBadAddressesPropertiesValuesAndParameters) {
   ASSERT_EQ(AudioUnitGetPropertyInfo(unit_, slice, global, 0, &size, &writable), noErr);
   EXPECT_EQ(size, 4u);
   EXPECT_TRUE(writable);
-  size = sizeof frames;
-  ASSERT_EQ(AudioUnitGetProperty(unit_, slice, global, 0, &frames, &size), noErr);
+  ASSERT_EQ(unitGet(unit_, slice, global, &frames), noErr);
   EXPECT_EQ(frames, 1156u);
   ASSERT_EQ(
       AudioUnitGetPropertyInfo(unit_, kAudioUnitProperty_ParameterList, global, 0, &size, nullptr),
@@ -193,10 +183,9 @@ TEST_F(GenericOutputUnit, RendersWhatItsCallbackSuppliesInTheOutputLayout) {
   EXPECT_EQ(AudioUnitRender(unit_, &flags, &stamp, 0, 64, &list), -1234);
   for (SInt32 expected : {-1234, 0}) {
     SInt32 lastError = 99;
-    UInt32 size = sizeof lastError;
-    ASSERT_EQ(AudioUnitGetProperty(unit_, kAudioUnitProperty_LastRenderError,
-                                   kAudioUnitScope_Global, 0, &lastError, &size),
-              noErr);
+    ASSERT_EQ(
+        unitGet(unit_, kAudioUnitProperty_LastRenderError, kAudioUnitScope_Global, &lastError),
+        noErr);
     EXPECT_EQ(lastError, expected);
   }
   // A caller's buffer without data gets the unit's own.
@@ -209,9 +198,8 @@ TEST_F(GenericOutputUnit, RendersWhatItsCallbackSuppliesInTheOutputLayout) {
   // Started and stopped without a device, it reports whether it runs.
   for (UInt32 expected : {1u, 0u}) {
     ASSERT_EQ(expected ? AudioOutputUnitStart(unit_) : AudioOutputUnitStop(unit_), noErr);
-    UInt32 running = 7, size = sizeof running;
-    ASSERT_EQ(AudioUnitGetProperty(unit_, kAudioOutputUnitProperty_IsRunning,
-                                   kAudioUnitScope_Global, 0, &running, &size),
+    UInt32 running = 7;
+    ASSERT_EQ(unitGet(unit_, kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global, &running),
               noErr);
     EXPECT_EQ(running, expected);
   }
@@ -234,8 +222,7 @@ TEST_F(GenericOutputUnit, PullsFromAConnectedUnitAndTellsItsNotifiers) {
   EXPECT_EQ(AudioUnitRender(unit_, nullptr, &stamp, 0, 32, list), kAudioUnitErr_NoConnection);
   ASSERT_EQ(AudioUnitUninitialize(unit_), noErr);
   AudioUnitConnection connection{source, 0, 0};
-  ASSERT_EQ(AudioUnitSetProperty(unit_, kAudioUnitProperty_MakeConnection, kAudioUnitScope_Input, 0,
-                                 &connection, sizeof connection),
+  ASSERT_EQ(unitSet(unit_, kAudioUnitProperty_MakeConnection, kAudioUnitScope_Input, connection),
             noErr);
   struct Notes {
     std::vector<AudioUnitRenderActionFlags> flags;

@@ -5,8 +5,9 @@
 #include <mutex>
 #include <vector>
 
-#include "os/audio_unit.h"
-#include "platform/audio_devices.h"
+#include "hal_test_support.h"
+
+using namespace hal_test;
 
 namespace {
 
@@ -43,19 +44,18 @@ void TapOutput(const Float32 *interleaved, UInt32 frames, UInt32 channels, void 
   tap->samples.insert(tap->samples.end(), interleaved, interleaved + frames * channels);
 }
 
-class DeviceOutputUnit : public ::testing::Test {
+class DeviceOutputUnit : public hal_test::HalTest {
  protected:
   void SetUp() override {
-    xnq_hal_reset();
+    HalTest::SetUp();
     device_ = AddDevice(2, 256, &tap_);
   }
   void TearDown() override {
     if (unit_ != nullptr) CloseComponent(unit_);
-    xnq_hal_reset();
+    HalTest::TearDown();
   }
   static AudioDeviceID AddDevice(UInt32 channels, UInt32 frames, Tap *tap) {
-    XnqDeviceConfig config{"null",   nullptr, nullptr, nullptr,          48000,
-                           channels, 0,       frames,  XNQ_CLOCK_STEPPED};
+    XnqDeviceConfig config = nullConfig(nullptr, channels, 0, XNQ_CLOCK_STEPPED, frames);
     const AudioDeviceID device = xnq_hal_add_device(&config);
     xnq_hal_set_output_tap(device, TapOutput, tap);
     return device;
@@ -63,8 +63,7 @@ class DeviceOutputUnit : public ::testing::Test {
   AudioUnit Open(OSType subType, Source *source) {
     AudioUnit unit = OpenDefaultComponent(kAudioUnitType_Output, subType);
     AURenderCallbackStruct callback{SourceCallback, source};
-    EXPECT_EQ(AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback,
-                                   kAudioUnitScope_Input, 0, &callback, sizeof callback),
+    EXPECT_EQ(unitSet(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, callback),
               noErr);
     return unit;
   }
@@ -91,15 +90,11 @@ TEST_F(DeviceOutputUnit, DefaultOutputPlaysItsInputOnTheDefaultDevice) {
   EXPECT_EQ(Property(kAudioOutputUnitProperty_HasIO, kAudioUnitScope_Output, 0), 1u);
   EXPECT_EQ(Property(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0), 1u);
   EXPECT_EQ(Property(kAudioOutputUnitProperty_HasIO, kAudioUnitScope_Input, 1), 0u);
-  EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioOutputUnitProperty_CurrentDevice,
-                                 kAudioUnitScope_Global, 0, &device_, sizeof device_),
+  EXPECT_EQ(unitSet(unit_, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, device_),
             kAudioUnitErr_PropertyNotWritable);
   // The input starts at the device's rate and channels.
   AudioStreamBasicDescription format{};
-  UInt32 size = sizeof format;
-  ASSERT_EQ(AudioUnitGetProperty(unit_, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0,
-                                 &format, &size),
-            noErr);
+  ASSERT_EQ(unitGet(unit_, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, &format), noErr);
   EXPECT_EQ(format.mSampleRate, 48000);
   EXPECT_EQ(format.mChannelsPerFrame, 2u);
   ASSERT_EQ(AudioUnitInitialize(unit_), noErr);
@@ -128,19 +123,14 @@ TEST_F(DeviceOutputUnit, DefaultOutputPlaysItsInputOnTheDefaultDevice) {
 TEST_F(DeviceOutputUnit, ChannelMapAndVolumeShapeWhatTheDeviceGets) {
   unit_ = Open(kAudioUnitSubType_DefaultOutput, &source_);
   SInt32 map[2] = {7, 7};
-  UInt32 size = sizeof map;
-  ASSERT_EQ(AudioUnitGetProperty(unit_, kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output,
-                                 0, map, &size),
-            noErr);
+  const AudioUnitScope output = kAudioUnitScope_Output;
+  ASSERT_EQ(unitGet(unit_, kAudioOutputUnitProperty_ChannelMap, output, &map), noErr);
   EXPECT_EQ(map[0], 0);
   EXPECT_EQ(map[1], 1);
   // Device channel 0 plays client channel 1; channel 1 is left silent.
   const SInt32 swapped[1] = {1}, invalid[2] = {-2, 0};
-  ASSERT_EQ(AudioUnitSetProperty(unit_, kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output,
-                                 0, swapped, sizeof swapped),
-            noErr);
-  EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output,
-                                 0, invalid, sizeof invalid),
+  ASSERT_EQ(unitSet(unit_, kAudioOutputUnitProperty_ChannelMap, output, swapped), noErr);
+  EXPECT_EQ(unitSet(unit_, kAudioOutputUnitProperty_ChannelMap, output, invalid),
             kAudioUnitErr_InvalidPropertyValue);
   EXPECT_EQ(AudioUnitSetParameter(unit_, kVolume, kAudioUnitScope_Global, 0, 2.0f, 0),
             kAudioUnitErr_InvalidParameter);
@@ -176,12 +166,10 @@ TEST_F(DeviceOutputUnit, UnitsMoveToTheirDeviceWhilePlaying) {
   const AudioDeviceID second = AddDevice(2, 128, &secondTap);
   OpenAndStart(kAudioUnitSubType_HALOutput);
   const AudioDeviceID bogus = 0x7777;
-  EXPECT_EQ(AudioUnitSetProperty(unit_, kAudioOutputUnitProperty_CurrentDevice,
-                                 kAudioUnitScope_Global, 0, &bogus, sizeof bogus),
+  EXPECT_EQ(unitSet(unit_, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, bogus),
             kAudioUnitErr_InvalidPropertyValue);
   ASSERT_EQ(xnq_hal_step(device_, 1), 1u);
-  ASSERT_EQ(AudioUnitSetProperty(unit_, kAudioOutputUnitProperty_CurrentDevice,
-                                 kAudioUnitScope_Global, 0, &second, sizeof second),
+  ASSERT_EQ(unitSet(unit_, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, second),
             noErr);
   EXPECT_EQ(Property(kAudioOutputUnitProperty_IsRunning), 1u);
   EXPECT_EQ(xnq_hal_step(second, 1), 1u);
@@ -198,10 +186,7 @@ TEST_F(DeviceOutputUnit, UnitsMoveToTheirDeviceWhilePlaying) {
   EXPECT_EQ(xnq_hal_step(second, 1), 1u);
   EXPECT_EQ(source_.sliceFrames, (std::vector<UInt32>{128}));
   AudioDeviceID systemDevice = 0;
-  UInt32 size = sizeof systemDevice;
-  ASSERT_EQ(AudioUnitGetProperty(system, kAudioOutputUnitProperty_CurrentDevice,
-                                 kAudioUnitScope_Global, 0, &systemDevice, &size),
-            noErr);
+  ASSERT_EQ(unitGet(system, kAudioOutputUnitProperty_CurrentDevice, 0, &systemDevice), noErr);
   EXPECT_EQ(systemDevice, device_);
   ASSERT_EQ(xnq_hal_remove_device(second), noErr);
   ASSERT_EQ(xnq_hal_remove_device(device_), noErr);

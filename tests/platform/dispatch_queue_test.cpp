@@ -1,12 +1,14 @@
 // The global queue runs work on worker threads; the main queue runs only when its thread
-// drains it, in the order the work was queued.
+// drains it, in the order the work was queued; which thread is the main one.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "os/dispatch.h"
 #include "platform/dispatch_control.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -64,6 +66,16 @@ TEST(DispatchGlobalQueue, WorkersRunOffTheMainThreadAndReachItThroughTheMainQueu
   EXPECT_EQ(xnq_dispatch_drain_main_queue(), 1);
   EXPECT_EQ(log.order, std::vector<int>{7});
   EXPECT_FALSE(workerWasMain);
+  // A host may name another thread the main one, and give the name back to the process's first.
+  int named = -1;
+  std::thread([&] {
+    xnq_set_main_thread(1);
+    named = pthread_main_np();
+  }).join();
+  EXPECT_EQ(named, 1);
+  EXPECT_EQ(pthread_main_np(), 0);
+  xnq_set_main_thread(0);
+  EXPECT_EQ(pthread_main_np(), 1);
 }
 
 }  // namespace

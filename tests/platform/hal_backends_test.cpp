@@ -26,7 +26,7 @@ Float32 Expected(size_t frame, UInt32 channel) {
 struct Ramp {
   UInt32 next = 0;
   std::atomic<int> calls{0}, nonZeroInput{0};
-  std::atomic<UInt32> inChannels{0};
+  std::atomic<UInt32> inChannels{0}, outBuffers{99};
 };
 OSStatus RampProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *in,
                   const AudioTimeStamp *, AudioBufferList *out, const AudioTimeStamp *,
@@ -38,6 +38,7 @@ OSStatus RampProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *
     auto *s = static_cast<const Float32 *>(in->mBuffers[0].mData);
     for (UInt32 i = 0; i < in->mBuffers[0].mDataByteSize / 4; ++i) ramp->nonZeroInput += s[i] != 0;
   }
+  ramp->outBuffers = out->mNumberBuffers;
   for (UInt32 b = 0; b < out->mNumberBuffers; ++b) {
     auto *s = static_cast<Float32 *>(out->mBuffers[b].mData);
     const UInt32 channels = out->mBuffers[b].mNumberChannels;
@@ -49,10 +50,7 @@ OSStatus RampProc(AudioObjectID, const AudioTimeStamp *, const AudioBufferList *
 }
 
 AudioDeviceID Default(AudioObjectPropertySelector which) {
-  AudioDeviceID id = 99;
-  UInt32 size = sizeof id;
-  EXPECT_EQ(AudioHardwareGetProperty(which, &size, &id), 0);
-  return id;
+  return hardwareValue<AudioDeviceID>(which);
 }
 
 class HalBackends : public HalTest {};
@@ -110,6 +108,7 @@ TEST_F(HalBackends, AlsaInputReadsThePcmAndBackendsThatCannotOpenAreRefused) {
   ASSERT_EQ(xnq_hal_step(dev, 4), 4u);
   EXPECT_EQ(ramp.calls, 4);
   EXPECT_EQ(ramp.inChannels, 2u);
+  EXPECT_EQ(ramp.outBuffers, 0u);  // an input-only device gives no output buffer
   EXPECT_EQ(ramp.nonZeroInput, 0);
   ASSERT_EQ(xnq_hal_configure("alsa:pcm=no_such_pcm_here,clock=stepped"), 0);
   const AudioDeviceID missing = Default(kAudioHardwarePropertyDefaultOutputDevice);

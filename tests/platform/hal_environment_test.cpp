@@ -67,6 +67,8 @@ TEST(HalEnvironment, TheDeviceListIsReadOnFirstUse) {
       {"null:clock=bogus", "clock takes realtime, free or stepped, not 'bogus'"},
       {"null:out=-1", "out takes a whole number from 0 to 64, not '-1'"},
       {"null:colour=red", "unknown key 'colour'"},
+      {"null:volume", "setting without a value: 'volume'"},
+      {"capture:out=2", "a capture device needs path=FILE"},
       {"null:out=0", "a device needs out or in channels"},
       {";", "no device named"},
       {"null:name=A;capture:path=/nonexistent/dir/x.wav",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hal_test_support.h"
+#include "race_watchdog.h"
 
 using namespace hal_test;
 
@@ -16,7 +17,6 @@ namespace {
 struct Heard {
   std::mutex mutex;
   std::vector<std::vector<AudioObjectPropertyAddress>> calls;
-  std::vector<AudioObjectID> objects;
   std::thread::id caller = std::this_thread::get_id();
   std::atomic<bool> onCallerThread{false}, inside{false};
   std::atomic<int> sleepMs{0};
@@ -28,7 +28,7 @@ struct Heard {
 };
 
 // Notification thread: records the call.
-OSStatus Listener(AudioObjectID object, UInt32 n, const AudioObjectPropertyAddress *addresses,
+OSStatus Listener(AudioObjectID, UInt32 n, const AudioObjectPropertyAddress *addresses,
                   void *clientData) {
   auto *heard = static_cast<Heard *>(clientData);
   heard->inside = true;
@@ -37,7 +37,6 @@ OSStatus Listener(AudioObjectID object, UInt32 n, const AudioObjectPropertyAddre
   {
     std::lock_guard<std::mutex> lock(heard->mutex);
     heard->calls.emplace_back(addresses, addresses + n);
-    heard->objects.push_back(object);
   }
   heard->inside = false;
   return 0;
@@ -96,9 +95,7 @@ TEST_F(HalListeners, RemovalWaitsForACallInProgress) {
   auto mute = address(kAudioDevicePropertyMute, kAudioObjectPropertyScopeOutput);
   ASSERT_EQ(AudioObjectAddPropertyListener(dev_, &mute, Listener, heard.get()), 0);
   ASSERT_EQ(setObject(dev_, mute, UInt32{1}), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!heard->inside && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  ASSERT_TRUE(heard->inside);
+  ASSERT_TRUE(race_test::WaitFor([&] { return heard->inside.load(); }));
   ASSERT_EQ(AudioObjectRemovePropertyListener(dev_, &mute, Listener, heard.get()), 0);
   EXPECT_FALSE(heard->inside);  // the call finished before the removal returned
   heard.reset();                // the client data may go now

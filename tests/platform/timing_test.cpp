@@ -1,14 +1,10 @@
-// Absolute time, durations and delays, and which thread is the main one. Only lower bounds are
-// asserted so a busy machine cannot make these fail.
+// Absolute time, durations and delays. Only lower bounds are asserted so a busy machine cannot
+// make these fail.
 #include "os/timing.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
-
-#include "os/dispatch.h"
-#include "platform/threads.h"
 
 namespace {
 
@@ -32,21 +28,6 @@ TEST(Timing, DurationsDelaysAndTicks) {
   Delay(3, &finalTicks);
   EXPECT_GE(finalTicks - before, 3u);
   EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2 * 1000 / 60));
-}
-
-TEST(Timing, TheMainThreadIsTheProcessesFirstUnlessAHostNamesAnother) {
-  EXPECT_EQ(pthread_main_np(), 1);
-  int onOther = -1, named = -1;
-  std::thread([&] {
-    onOther = pthread_main_np();
-    xnq_set_main_thread(1);
-    named = pthread_main_np();
-  }).join();
-  EXPECT_EQ(onOther, 0);
-  EXPECT_EQ(named, 1);
-  EXPECT_EQ(pthread_main_np(), 0);
-  xnq_set_main_thread(0);
-  EXPECT_EQ(pthread_main_np(), 1);
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ TEST_F(PlayerAdd, EveryBitSizeConvertsEachSampleAsItsFormatSays) {
         left[k] = k < edges.size() ? edges[k] : static_cast<uint8_t>(random());
         right[k] = static_cast<uint8_t>(random());
       }
-      Set(player, "NumberOfChannels", Integer(channels));
-      const std::vector<Value> counts = {Integer(0), Integer(0), Integer(bitSize)};
+      Set(player, "NumberOfChannels", Int(channels));
+      const std::vector<Value> counts = {Int(0), Int(0), Int(bitSize)};
       ASSERT_TRUE(
           channels == 1
               ? CallBool(player, "PlayAudio", {Bytes(left), counts[0], counts[1], counts[2]})
@@ -93,17 +93,17 @@ TEST_F(PlayerAdd, RefusedAddsRaiseOnlyForNilIntegerBlocksAndQueueNothing) {
   } refused[] = {
       {"AddAudio", {Value()}, true},
       {"AddAudioStereo", {block, Value()}, true},
-      {"AddAudio", {Value(), Integer(0), Integer(4), Integer(23)}, true},
+      {"AddAudio", {Value(), Int(0), Int(4), Int(23)}, true},
       {"AddFloatAudio", {Value()}, false},
       {"AddFloatAudioStereo", {block, Value()}, false},
-      {"AddAudio", {block, Integer(-1)}, false},
-      {"AddAudio", {block, Integer(0), Integer(-4)}, false},
-      {"AddAudio", {block, Integer(0), Integer(1)}, false},  // less than one sample
-      {"AddAudio", {block, Integer(8)}, false},              // nothing after the offset
-      {"AddAudio", {block, Integer(100), Integer(4), Integer(8)}, false},
-      {"PlayAudio", {block, Integer(0), Integer(0), Integer(23)}, false},
-      {"AddFloatAudio", {block, Integer(0), Integer(3)}, false},
-      {"AddFloatAudioStereo", {block, block, Integer(0), Integer(-1)}, false},
+      {"AddAudio", {block, Int(-1)}, false},
+      {"AddAudio", {block, Int(0), Int(-4)}, false},
+      {"AddAudio", {block, Int(0), Int(1)}, false},  // less than one sample
+      {"AddAudio", {block, Int(8)}, false},          // nothing after the offset
+      {"AddAudio", {block, Int(100), Int(4), Int(8)}, false},
+      {"PlayAudio", {block, Int(0), Int(0), Int(23)}, false},
+      {"AddFloatAudio", {block, Int(0), Int(3)}, false},
+      {"AddFloatAudioStereo", {block, block, Int(0), Int(-1)}, false},
   };
   for (const auto &r : refused) {
     std::vector<Value> args = r.args;
@@ -117,7 +117,7 @@ TEST_F(PlayerAdd, RefusedAddsRaiseOnlyForNilIntegerBlocksAndQueueNothing) {
     }
   }
   for (int64_t bitSize : {0, 1, 9, 23, 64, -16}) {
-    EXPECT_FALSE(CallBool(player, "AddAudio", {block, Integer(0), Integer(0), Integer(bitSize)}));
+    EXPECT_FALSE(CallBool(player, "AddAudio", {block, Int(0), Int(0), Int(bitSize)}));
   }
   EXPECT_EQ(CallInteger(player, "FreeSpace"), 200);
   EXPECT_FALSE(Get(player, "IsRunning").asBool());
@@ -128,7 +128,7 @@ TEST_F(PlayerAdd, RefusedAddsRaiseOnlyForNilIntegerBlocksAndQueueNothing) {
   } formats[] = {{0.0f, 1}, {0.5f, 1}, {std::nanf(""), 1}, {44100, 0}, {44100, 3}};
   for (const auto &f : formats) {
     Set(player, "SampleRate", Value::single(f.rate));
-    Set(player, "NumberOfChannels", Integer(f.channels));
+    Set(player, "NumberOfChannels", Int(f.channels));
     EXPECT_EQ(Get(player, "NumberOfChannels").asInteger(), f.channels);
     EXPECT_FALSE(CallBool(player, "AddAudio", {block}) ||
                  CallBool(player, "AddAudioStereo", {block, block}))
@@ -147,8 +147,7 @@ TEST_F(PlayerAdd, TheQueueHoldsTwoHundredBlocksAndClearBuffersMakesRoom) {
   EXPECT_FALSE(CallBool(player, "HasFreeSpace"));
   EXPECT_FALSE(CallBool(player, "AddFloatAudio", {block}));
   EXPECT_FALSE(CallBool(player, "AddAudio", {Bytes({1, 2})}));
-  EXPECT_TRUE(CallBool(player, "AddAudio",
-                       {Bytes({1, 2}), Integer(0), Integer(0), Integer(16), Bool(true)}));
+  EXPECT_TRUE(CallBool(player, "AddAudio", {Bytes({1, 2}), Int(0), Int(0), Int(16), Bool(true)}));
   EXPECT_EQ(CallInteger(player, "FreeSpace"), 199);
   // Stop and Close empty the queue of a stopped player, as often as they are called.
   for (const char *method : {"Stop", "Close", "Close"}) {
@@ -169,7 +168,7 @@ TEST_F(PlayerAdd, ReadOnlyPropertiesAndStartsWithoutADevice) {
   EXPECT_EQ(Host().call(player, "HardwareSampleRate").value.asSingle(), 0.0f);
   EXPECT_FALSE(CallBool(player, "PlayFloatAudio", {Floats({0.5f})}));
   UseDevice(48000, 2);
-  Set(player, "OutputDeviceID", Integer(4242));  // no such device
+  Set(player, "OutputDeviceID", Int(4242));  // no such device
   EXPECT_FALSE(CallBool(player, "Start"));
   EXPECT_FALSE(Get(player, "IsRunning").asBool());
 }
@@ -190,9 +189,9 @@ TEST(PlayerWithoutBlockSizes, ExplicitCountsStillQueueAndPlay) {
     Value floats = Floats({0.25f, -0.75f});
     EXPECT_FALSE(CallBool(player, "AddAudio", {ints}));
     EXPECT_FALSE(CallBool(player, "AddFloatAudioStereo", {floats, floats}));
-    EXPECT_TRUE(CallBool(player, "AddAudio", {ints, Integer(0), Integer(4), Integer(15)}));
-    EXPECT_TRUE(CallBool(player, "AddFloatAudio", {floats, Integer(4), Integer(4)}));
-    EXPECT_TRUE(CallBool(player, "AddFloatAudioStereo", {floats, floats, Integer(0), Integer(4)}));
+    EXPECT_TRUE(CallBool(player, "AddAudio", {ints, Int(0), Int(4), Int(15)}));
+    EXPECT_TRUE(CallBool(player, "AddFloatAudio", {floats, Int(4), Int(4)}));
+    EXPECT_TRUE(CallBool(player, "AddFloatAudioStereo", {floats, floats, Int(0), Int(4)}));
     ASSERT_TRUE(CallBool(player, "Start"));
     ASSERT_EQ(xnq_hal_step(device, 1), 1u);
     const float expected[] = {0.5f, -0.5f, -0.75f, 0.25f, 0.25f, 0.0f};

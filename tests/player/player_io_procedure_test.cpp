@@ -10,6 +10,7 @@
 
 #include "player/AudioPlayerData.h"
 #include "player_test_support.h"
+#include "race_watchdog.h"
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define PLAYER_COUNTS_ALLOCATIONS 1
@@ -76,11 +77,8 @@ TEST_F(PlayerIOProcedure, PlayedBlocksAreGivenBackWithoutAHostCall) {
   ASSERT_TRUE(CallBool(player, "Start"));
   // 128 cycles play the 16 blocks; the next one finds the queue dry and stops the device.
   EXPECT_EQ(xnq_hal_step(device, 200), 129u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (LiveHeapBytes() > before + kBlockBytes && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_LE(LiveHeapBytes(), before + kBlockBytes);
+  EXPECT_TRUE(race_test::WaitFor([&] { return LiveHeapBytes() <= before + kBlockBytes; },
+                                 std::chrono::milliseconds(100)));
   EXPECT_FALSE(Get(player, "IsRunning").asBool());
 }
 
@@ -105,7 +103,7 @@ TEST_F(PlayerIOProcedure, SteadyStateCyclesAllocateAndFreeNothing) {
   // Mono, stereo and a resampling step; items end inside cycles, so the IO thread moves from
   // item to item and hands the finished buffers back.
   ASSERT_EQ(xnq_hal_step(device, 10), 10u);
-  Set(player, "NumberOfChannels", Integer(2));
+  Set(player, "NumberOfChannels", Int(2));
   ASSERT_EQ(xnq_hal_step(device, 10), 10u);
   Set(player, "SampleRate", Value::single(48000.0f));
   ASSERT_TRUE(CallBool(player, "AddFloatAudioStereo", {half, half}));
@@ -128,7 +126,7 @@ TEST_F(PlayerIOProcedure, StreamsLongerThanTwoToTheThirtyOneFramesStillReadTheRi
 
   for (const int channels : {1, 2}) {
     SCOPED_TRACE(channels);
-    Set(player, "NumberOfChannels", Integer(channels));
+    Set(player, "NumberOfChannels", Int(channels));
     ASSERT_TRUE(CallBool(player, "AddFloatAudio", {Floats(samples)}));
     const int64_t frames = int64_t{3} << 30;  // past both 2^31 (mono) and 2^30 (stereo)
     record->itemStart = frames * channels;

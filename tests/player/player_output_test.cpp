@@ -30,7 +30,7 @@ TEST_F(PlayerOutput, EveryFrameInterpolatesAtTheReadPositionForEachStepAndLayout
     for (const int channels : {1, 2}) {
       SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels");
       Set(player, "SampleRate", Value::single(rate));
-      Set(player, "NumberOfChannels", Integer(channels));
+      Set(player, "NumberOfChannels", Int(channels));
       ASSERT_TRUE(channels == 1
                       ? CallBool(player, "PlayFloatAudio", {Floats(left)})
                       : CallBool(player, "PlayFloatAudioStereo", {Floats(left), Floats(right)}));
@@ -64,7 +64,7 @@ TEST_F(PlayerOutput, OtherLayoutsAndOneChannelDevices) {
   const AudioDeviceID mono = UseDevice(44100, 1);
   Value player = NewPlayer();
   const std::vector<float> samples = Ramp(700, -0.75f), others = Ramp(700, 0.0f);
-  Set(player, "NumberOfChannels", Integer(3));
+  Set(player, "NumberOfChannels", Int(3));
   EXPECT_FALSE(CallBool(player, "AddAudio", {Bytes({0, 0})}));
   ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(samples)}));
   ASSERT_EQ(Step(), 1u);
@@ -73,8 +73,8 @@ TEST_F(PlayerOutput, OtherLayoutsAndOneChannelDevices) {
     ASSERT_EQ(capture_->at(f, 1), samples[f]) << f;
   }
   StopWhileStepping(player);
-  Set(player, "NumberOfChannels", Integer(2));
-  Set(player, "OutputDeviceID", Integer(mono));
+  Set(player, "NumberOfChannels", Int(2));
+  Set(player, "OutputDeviceID", Int(mono));
   ASSERT_TRUE(CallBool(player, "PlayFloatAudioStereo", {Floats(samples), Floats(others)}));
   ASSERT_EQ(xnq_hal_step(mono, 1), 1u);
   const Capture &mixed = *captures_[1];
@@ -134,8 +134,7 @@ TEST_F(PlayerOutput, ClearBuffersWhilePlayingAndAFullQueuePlayedOut) {
   ASSERT_TRUE(CallBool(player, "PlayFloatAudio", {Floats(playing)}));
   ASSERT_TRUE(CallBool(player, "AddFloatAudio", {Floats(dropped)}));
   ASSERT_EQ(Step(), 1u);
-  ASSERT_TRUE(
-      CallBool(player, "AddFloatAudio", {Floats(next), Integer(0), Integer(0), Bool(true)}));
+  ASSERT_TRUE(CallBool(player, "AddFloatAudio", {Floats(next), Int(0), Int(0), Bool(true)}));
   EXPECT_EQ(CallInteger(player, "FreeSpace"), 199);
   ASSERT_EQ(Step(), 1u);
   for (size_t f = 0; f < 512; ++f) {
@@ -227,7 +226,7 @@ TEST_F(PlayerOutput, SeveralPlayersOnOneDeviceOrOnTwo) {
   UseDevice(44100, 2);
   const AudioDeviceID other = UseDevice(48000, 1);
   Value a = NewPlayer(), b = NewPlayer(), c = NewPlayer();
-  Set(c, "OutputDeviceID", Integer(other));
+  Set(c, "OutputDeviceID", Int(other));
   const std::vector<float> ramp = Ramp(2000, -0.5f), fixed(2000, 0.25f);
   ASSERT_TRUE(CallBool(a, "PlayFloatAudio", {Floats(ramp)}));
   ASSERT_TRUE(CallBool(b, "PlayFloatAudio", {Floats(fixed)}));
@@ -267,10 +266,9 @@ TEST_F(PlayerOutput, StartCloseFailedStartsAndRequestsPastABlocksEnd) {
   EXPECT_EQ(Step(), 0u);
   Host().call(player, "Stop");  // nothing runs: returns at once
   Value block = Bytes({0x00, 0x10, 0x00, 0x20, 0x00, 0x30, 0x00, 0x40});
-  ASSERT_TRUE(CallBool(player, "AddAudio", {block, Integer(2)}));
-  ASSERT_TRUE(CallBool(player, "AddAudio", {block, Integer(6), Integer(100)}));
-  ASSERT_TRUE(
-      CallBool(player, "AddAudioStereo", {block, Bytes({0, 0x80}), Integer(0), Integer(8)}));
+  ASSERT_TRUE(CallBool(player, "AddAudio", {block, Int(2)}));
+  ASSERT_TRUE(CallBool(player, "AddAudio", {block, Int(6), Int(100)}));
+  ASSERT_TRUE(CallBool(player, "AddAudioStereo", {block, Bytes({0, 0x80}), Int(0), Int(8)}));
   const size_t at = capture_->frames();
   ASSERT_TRUE(CallBool(player, "Start"));
   ASSERT_EQ(Step(), 1u);

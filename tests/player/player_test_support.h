@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio_devices.h"
 #include "plugin_test_support.h"
 
 namespace player_test {
@@ -31,22 +30,12 @@ inline Runtime &Host() {
   }
   return Runtime::get();
 }
-inline Value Integer(int64_t v) { return Value::integer(v); }
-
-// Calls a method that returns a boolean and expects no exception.
+// Calls a method that returns a boolean (or an integer) and expects no exception.
 inline bool CallBool(const Value &player, const std::string &method, std::vector<Value> args = {}) {
-  CallResult r = Host().call(player, method, args);
-  EXPECT_FALSE(r.raised()) << method << " raised " << r.exception->message;
-  return r.value.asBool();
+  return Call(player, method, std::move(args)).asBool();
 }
 inline int64_t CallInteger(const Value &player, const std::string &method) {
-  return Host().call(player, method, {}).value.asInteger();
-}
-inline Value Get(const Value &player, const std::string &property) {
-  return Host().get(player, property).value;
-}
-inline void Set(const Value &player, const std::string &property, const Value &value) {
-  EXPECT_FALSE(Host().set(player, property, value).raised()) << property;
+  return Call(player, method).asInteger();
 }
 
 // Distinct, exactly representable samples.
@@ -86,25 +75,18 @@ inline AudioDeviceID AddDevice(Float64 rate, UInt32 channels, UInt32 frames = 51
   return id;
 }
 
-// The same stepped device under the name the other class suites call it by.
-inline AudioDeviceID AddSteppedDevice(Float64 rate, UInt32 channels, UInt32 frames = 512) {
-  return AddDevice(rate, channels, frames);
-}
-
-// Every test starts from an empty system. Players are held until the test has ended and its
-// devices are gone, so a failed check never leaves a destructor waiting for a stepped device.
-class PlayerTest : public ::testing::Test {
+// Players are held until the test has ended and its devices are gone, so a failed check never
+// leaves a destructor waiting for a stepped device.
+class PlayerTest : public BalancedTest {
  protected:
   void SetUp() override {
     Host();
-    xnq_hal_reset();
-    baseline_ = Host().outstanding();
+    BalancedTest::SetUp();
   }
   void TearDown() override {
     xnq_hal_reset();
     players_.clear();
-    EXPECT_EQ(Host().outstanding(), baseline_);
-    EXPECT_EQ(Host().accountingErrors(), 0);
+    BalancedTest::TearDown();
   }
   Value NewPlayer() {
     players_.push_back(Host().newObject("CoreAudioPlayerXNQ").value);
@@ -140,7 +122,6 @@ class PlayerTest : public ::testing::Test {
     stepper.join();
   }
 
-  xnq::host::ReferenceCounts baseline_;
   std::vector<Value> players_;
   std::vector<std::unique_ptr<Capture>> captures_;
   AudioDeviceID device_ = 0;

@@ -1,11 +1,7 @@
 // Start, Stop and underflow with the IO procedure running on its own thread while the host
 // thread adds, polls and stops, and devices that go away under a running player. These run under
 // the thread sanitizer as well.
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "player_test_support.h"
 #include "race_watchdog.h"
@@ -14,34 +10,7 @@ namespace player_test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls until pred() holds or two seconds pass.
-template <typename Pred>
-bool WaitFor(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-// Runs call on another thread and takes the test program down at once if it does not return
-// within two seconds: a call that waits forever cannot be given back, so there is nothing to go
-// on with.
-template <typename Call>
-void ReturnsPromptly(const char *what, Call call) {
-  std::atomic<bool> returned{false};
-  std::thread caller([&] {
-    call();
-    returned.store(true);
-  });
-  if (!WaitFor([&] { return returned.load(); })) {
-    fprintf(stderr, "%s did not return\n", what);
-    std::_Exit(1);
-  }
-  caller.join();
-}
+using race_test::WaitFor;
 
 class PlayerThreads : public PlayerTest {};
 
@@ -60,11 +29,11 @@ TEST_F(PlayerThreads, HostCallsAndTheIOThreadShareTheRecord) {
   Set(player, "NoUnderflow", Bool(true));
   Value block = Floats(std::vector<float>(2048, 0.125f));
   for (int round = 0; round < 3; ++round) {
-    Set(player, "NumberOfChannels", Integer(round % 2 + 1));
+    Set(player, "NumberOfChannels", Int(round % 2 + 1));
     ASSERT_TRUE(CallBool(player, "Start"));
     for (int k = 0; k < 50; ++k) {
       if (CallBool(player, "HasFreeSpace")) {
-        CallBool(player, "AddFloatAudio", {block, Integer(0), Integer(0), Bool(k % 10 == 9)});
+        CallBool(player, "AddFloatAudio", {block, Int(0), Int(0), Bool(k % 10 == 9)});
       }
       (void)Get(player, "OutputPosition").asDouble();
       (void)Get(player, "OutputPositionRelative").asDouble();
@@ -118,7 +87,7 @@ TEST_F(PlayerThreads, ADeviceThatGoesAwayEndsPlaybackAndNeverHoldsUpStopCloseOrT
         std::this_thread::sleep_for(50ms);
         xnq_hal_remove_device(device);
       });
-      ReturnsPromptly(method.c_str(), [&] {
+      race_test::MustReturn(method.c_str(), [&] {
         if (method == "Destructor") {
           player = Value();
         } else if (method == "IsRunning") {

@@ -150,7 +150,7 @@ TEST_F(SoundStreamTest, UnitMethodsRefuseMissingStatesAndBadUnits) {
     Call(obj, method);  // the last makes a state
   }
   // A unit initialised with an input format other than the converter's is not attached.
-  player_test::AddSteppedDevice(48000, 2);
+  player_test::AddDevice(48000, 2);
   auto unit = Value::integer(Call(obj, "OpenDefaultAudioUnitOutputComponent"));
   EXPECT_EQ(Call(obj, "AudioUnitInitialize", {unit}), 0);
   EXPECT_EQ(Call(obj, "AttachToAudioUnitComponent", {unit}), kAudioUnitErr_Initialized);

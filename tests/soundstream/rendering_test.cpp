@@ -85,7 +85,7 @@ class ToneTest : public SoundStreamTest, public ::testing::WithParamInterface<To
 // default output unit, arrives as float stereo at 1 kHz, at that level, without gaps or clicks.
 TEST_P(ToneTest, ArrivesAtTheDeviceAsFloatStereo) {
   const XnqSoundFormat format = GetParam().format;
-  AudioDeviceID device = player_test::AddSteppedDevice(44100, 2);
+  AudioDeviceID device = player_test::AddDevice(44100, 2);
   Capture capture(44100 * 2);
   xnq_hal_set_output_tap(device, &Capture::Tap, &capture);
   Value obj = OpenStream();

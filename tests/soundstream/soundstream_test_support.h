@@ -66,20 +66,12 @@ class SoundStreamTest : public player_test::PlayerTest {
     return value != 0;
   }
 
-  // Renders frames of float stereo from a generic unit, into buffers first filled with junk;
-  // the render is expected to answer status.
+  // Renders frames of float stereo from a generic unit in one render, interleaved; the render is
+  // expected to answer status.
   static std::vector<float> Render(AudioUnit unit, UInt32 frames, OSStatus status = noErr) {
-    std::vector<float> left(frames, 9.0f), right(frames, 9.0f), out;
-    struct {
-      UInt32 count = 2;
-      AudioBuffer buffers[2];
-    } list{2, {{1, frames * 4, left.data()}, {1, frames * 4, right.data()}}};
-    AudioTimeStamp stamp{};
-    AudioUnitRenderActionFlags flags = 0;
-    EXPECT_EQ(AudioUnitRender(unit, &flags, &stamp, 0, frames,
-                              reinterpret_cast<AudioBufferList *>(&list)),
-              status);
-    for (UInt32 f = 0; f < frames; ++f) out.insert(out.end(), {left[f], right[f]});
+    const auto channels = plugin_test::RenderStereo(unit, frames, frames, status);
+    std::vector<float> out;
+    for (UInt32 f = 0; f < frames; ++f) out.insert(out.end(), {channels[0][f], channels[1][f]});
     return out;
   }
 };

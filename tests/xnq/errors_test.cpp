@@ -13,9 +13,9 @@ namespace xnq_test {
 namespace {
 
 TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
-  const std::string in = TempPath("in.wav"), fifo = TempPath("fifo.wav"),
-                    text = TempPath("song.m4a"), out = TempPath("out.wav"),
-                    slow = TempPath("1hz.wav");
+  const std::string in = ScratchPath("in.wav"), fifo = ScratchPath("fifo.wav"),
+                    text = ScratchPath("song.m4a"), out = ScratchPath("out.wav"),
+                    slow = ScratchPath("1hz.wav");
   WriteWav(in, 44100, 2, 22050, [](int f, int) { return 0.5 * std::sin(f * 0.05); });
   WriteWav(slow, 1, 2, 5, [](int, int) { return 0.5; });
   std::ofstream(text) << "not audio";
@@ -27,11 +27,11 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
     std::string words;
   } cases[] = {
       // Files that cannot be read.
-      {{"play", TempPath("missing.wav")}, "null", 1, "missing.wav: file not found"},
+      {{"play", ScratchPath("missing.wav")}, "null", 1, "missing.wav: file not found"},
       {{"play", fifo}, "null", 1, "fifo.wav: not a regular file"},
       {{"render", "/tmp", out}, "none", 1, "/tmp: a folder, not a file"},
       {{"play", text}, "null", 1, "song.m4a: not an audio file xnq can read (status 'typ?')"},
-      {{"soundstream", TempPath("missing.wav")}, "null", 1, "file not found"},
+      {{"soundstream", ScratchPath("missing.wav")}, "null", 1, "file not found"},
       {{"soundstream"}, "null", 2, "give one audio file"},
       {{"soundstream", slow},
        "null",
@@ -52,8 +52,11 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
       {{"play", in, "--varispeed", "2", "--pitch", "100"}, "null", 2, "one or the other"},
       {{"render", in, in}, "none", 2, "the output would overwrite the input"},
       {{"play", in, "--render", in}, "none", 2, "the output would overwrite the input"},
-      {{"render", in, TempPath("out.mp4")}, "none", 2, "name the output with the extension"},
-      {{"render", in, TempPath("out.ogg"), "--bits", "16"}, "none", 2, "Ogg Vorbis has no --bits"},
+      {{"render", in, ScratchPath("out.mp4")}, "none", 2, "name the output with the extension"},
+      {{"render", in, ScratchPath("out.ogg"), "--bits", "16"},
+       "none",
+       2,
+       "Ogg Vorbis has no --bits"},
       {{"render", in, "/nonexistent/out.wav"}, "none", 1, "no such file or directory"},
       // Devices that do not exist, and device lists that do not parse.
       {{"play", in, "--device", "4294967298"}, "null", 1, "device not found"},
@@ -76,7 +79,6 @@ TEST(XnqErrors, EachMistakeGetsItsWordsAndExitStatus) {
   }
   struct stat none {};
   EXPECT_NE(stat(out.c_str(), &none), 0);  // no refused command wrote anything
-  for (const std::string &path : {in, fifo, text, slow}) unlink(path.c_str());
 }
 
 }  // namespace

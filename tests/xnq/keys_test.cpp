@@ -17,7 +17,7 @@ double Since(std::chrono::steady_clock::time_point start) {
 }
 
 TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
-  const std::string in = TempPath("seven.wav");
+  const std::string in = ScratchPath("seven.wav");
   WriteWav(in, 44100, 2, 7 * 44100, [](int f, int) { return 0.3 * std::sin(f * 0.06); });
   const std::string right = "\033[C";
   const struct {
@@ -63,11 +63,10 @@ TEST(XnqKeys, KeyScriptsOnASevenSecondFile) {
     EXPECT_GT(widest, 40u) << text;
     EXPECT_LT(widest, 100u) << text;
   }
-  unlink(in.c_str());
 }
 
 TEST(XnqKeys, TheMeterFollowsTheVolume) {
-  const std::string in = TempPath("tone.wav");
+  const std::string in = ScratchPath("tone.wav");
   WriteWav(in, 44100, 2, 44100, [](int f, int) { return 0.5 * std::sin(f * 0.06); });
   double loudest[2] = {0, 0};
   for (int i = 0; i < 2; ++i) {
@@ -79,7 +78,6 @@ TEST(XnqKeys, TheMeterFollowsTheVolume) {
   }
   EXPECT_NEAR(loudest[0] - loudest[1], 20, 1);
   EXPECT_NEAR(loudest[0], -9, 1);  // a sine at half scale: -6 dB peak, -9 dB average power
-  unlink(in.c_str());
 }
 
 }  // namespace

@@ -25,55 +25,43 @@ long long FileSize(const std::string &path) {
 
 // A WAV written by xnq holds a 58-byte header and exactly the frames it says.
 void ExpectWavHeaderMatchesData(const std::string &path, int channels, int bytes) {
-  long long frames = 0;
-  ReadAudio(path, &frames);
-  EXPECT_GT(frames, 0) << path;
-  EXPECT_EQ(58 + frames * channels * bytes, FileSize(path)) << path;
+  SF_INFO info;
+  ReadAudio(path, &info);
+  EXPECT_GT(info.frames, 0) << path;
+  EXPECT_EQ(58 + info.frames * channels * bytes, FileSize(path)) << path;
 }
 
 TEST(XnqOutput, FilesPlayInOrderIntoACaptureDeviceAndOneThatFailsIsSkipped) {
-  const std::string a = TempPath("a.wav"), b = TempPath("b.wav"), keys = TempPath("keys"),
-                    capture = TempPath("capture.wav");
+  const std::string a = ScratchPath("a.wav"), b = ScratchPath("b.wav"), keys = ScratchPath("keys"),
+                    capture = ScratchPath("capture.wav");
   WriteWav(a, 44100, 2, 4410, [](int, int) { return 0.5; });
   WriteWav(b, 44100, 2, 4410, [](int, int) { return -0.25; });
   std::ofstream(keys) << "qqq\n";  // not a terminal: nothing reads these
   std::string said;
-  EXPECT_EQ(RunXnq({{"play", a, TempPath("gone.wav"), b},
+  EXPECT_EQ(RunXnq({{"play", a, ScratchPath("gone.wav"), b},
                     "capture:path=" + capture + ",clock=free",
                     false,
                     keys},
                    &said),
             1);
   EXPECT_NE(said.find("gone.wav: file not found"), std::string::npos) << said;
-  long long frames = 0;
-  const std::vector<float> played = ReadAudio(capture, &frames);
+  const std::vector<float> played = ReadAudio(capture);
   const auto first = [&](float v) { return std::find(played.begin(), played.end(), v); };
   EXPECT_EQ(std::count(played.begin(), played.end(), 0.5f), 2 * 4410);
   EXPECT_EQ(std::count(played.begin(), played.end(), -0.25f), 2 * 4410);
   EXPECT_LT(first(0.5f) + 2 * 4410, first(-0.25f) + 1);  // all of a, then b
-  for (const std::string &path : {a, b, keys, capture}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
-  const std::string in = TempPath("ramp.wav"), flac = TempPath("lying.flac");
+  const std::string in = ScratchPath("ramp.wav"), flac = ScratchPath("lying.flac");
   WriteWav(in, 48000, 1, 4800, [](int f, int) { return (f * 13 - 31000) / 32768.0; });
   // A FLAC file whose header claims 2^24 frames but holds 4800 (a claim the file player can
   // still allocate in a 32-bit process).
-  WriteWav(TempPath("tmp.wav"), 48000, 1, 4800, [](int f, int) { return std::sin(f * 0.1) / 2; });
-  {
-    SF_INFO info{0, 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
-    long long n = 0;
-    const std::vector<float> samples = ReadAudio(TempPath("tmp.wav"), &n);
-    SNDFILE *file = sf_open(flac.c_str(), SFM_WRITE, &info);
-    sf_writef_float(file, samples.data(), n);
-    sf_close(file);
-    std::fstream patch(flac, std::ios::in | std::ios::out | std::ios::binary);
-    patch.seekp(21);
-    // STREAMINFO's 36-bit total samples, after 16-bit's bits-per-sample nibble: 0x001000000.
-    patch.write("\xf0\x01\x00\x00\x00", 5);
-  }
-  long long inFrames = 0;
-  const std::vector<float> input = ReadAudio(in, &inFrames);
+  audio_test::WriteAudio(flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 4800,
+                         [](int f, int) { return std::sin(f * 0.1) / 2; });
+  audio_test::ClaimFlacFrames(flac, 1 << 24);
+  const std::vector<float> input = ReadAudio(in);
+  const int kFloatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT, kOgg = SF_FORMAT_OGG;
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -81,53 +69,41 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
     long long frames;
     float gain;  // each output sample is the input's times this; 0: not checked
   } cases[] = {
-      {{"render", in}, "out.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4800, 1},
-      {{"render", in, "--volume", "0.5"},
-       "half.wav",
-       SF_FORMAT_WAV | SF_FORMAT_FLOAT,
-       1,
-       4800,
-       0.5f},
-      {{"render", in, "--varispeed", "2"}, "fast.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 2400, 0},
+      {{"render", in}, "out.wav", kFloatWav, 1, 4800, 1},
+      {{"render", in, "--volume", "0.5"}, "half.wav", kFloatWav, 1, 4800, 0.5f},
+      {{"render", in, "--varispeed", "2"}, "fast.wav", kFloatWav, 1, 2400, 0},
       {{"render", in, "--bits", "16"}, "out16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 4800, 1},
       {{"render", in}, "out.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, 4800, 1},
       {{"render", in, "--bits", "24"}, "out.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 4800, 1},
       {{"render", in}, "out.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 1, 4800, 1},
-      {{"render", in}, "out.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1, 4800, 0},
-      {{"render", in}, "out.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 1, 4800, 0},
-      {{"play", in, "--render"}, "play.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4800, 1},
+      {{"render", in}, "out.ogg", kOgg | SF_FORMAT_VORBIS, 1, 4800, 0},
+      {{"render", in}, "out.opus", kOgg | SF_FORMAT_OPUS, 1, 4800, 0},
+      {{"play", in, "--render"}, "play.wav", kFloatWav, 2, 4800, 1},
       {{"play", in, "--bits", "16", "--render"},
        "play.flac",
        SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
        2,
        4800,
        1},
-      {{"render", flac}, "lying.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4800, 0},
-      {{"play", flac, "--render"}, "lying2.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4800, 0},
-      {{"play", flac, "--rate", "2", "--render"},
-       "lying3.wav",
-       SF_FORMAT_WAV | SF_FORMAT_FLOAT,
-       2,
-       2400,
-       0},
+      {{"render", flac}, "lying.wav", kFloatWav, 1, 4800, 0},
+      {{"play", flac, "--render"}, "lying2.wav", kFloatWav, 2, 4800, 0},
+      {{"play", flac, "--rate", "2", "--render"}, "lying3.wav", kFloatWav, 2, 2400, 0},
   };
   for (const auto &c : cases) {
     Launch launch{c.args};
-    launch.args.push_back(TempPath(c.out));
+    launch.args.push_back(ScratchPath(c.out));
     std::string said;
     ASSERT_EQ(RunXnq(launch, &said), 0) << c.out << "\n" << said;
-    long long frames = 0;
-    int channels = 0, format = 0;
-    const std::vector<float> output = ReadAudio(TempPath(c.out), &frames, &channels, &format);
-    EXPECT_EQ(format, c.format) << c.out;
-    EXPECT_EQ(channels, c.channels) << c.out;
-    EXPECT_EQ(frames, c.frames) << c.out;
-    for (long long f = 0; c.gain != 0 && f < std::min(frames, inFrames); ++f)
-      ASSERT_EQ(output[f * channels], input[f] * c.gain) << c.out << " at frame " << f;
-    unlink(TempPath(c.out).c_str());
+    SF_INFO info;
+    const std::vector<float> output = ReadAudio(ScratchPath(c.out), &info);
+    EXPECT_EQ(info.format, c.format) << c.out;
+    EXPECT_EQ(info.channels, c.channels) << c.out;
+    EXPECT_EQ(info.frames, c.frames) << c.out;
+    for (size_t f = 0; c.gain != 0 && f < std::min<size_t>(info.frames, input.size()); ++f)
+      ASSERT_EQ(output[f * c.channels], input[f] * c.gain) << c.out << " at frame " << f;
   }
   // "-" streams a WAV to standard output; other tools read a float WAV without a warning.
-  const std::string streamed = TempPath("streamed.wav");
+  const std::string streamed = ScratchPath("streamed.wav");
   ASSERT_EQ(RunXnq({{"render", in, "-"}, "none", false, "", streamed}), 0);
   ExpectWavHeaderMatchesData(streamed, 1, 4);
   if (FILE *sox = popen(("sox --i " + streamed + " 2>&1").c_str(), "r")) {
@@ -137,34 +113,31 @@ TEST(XnqOutput, EachOutputHasTheFormatItsNameAsksAndTheLengthThatDecodes) {
       EXPECT_EQ(std::string(text, n).find("WARN"), std::string::npos) << text;
     }
   }
-  for (const std::string &path : {in, flac, TempPath("tmp.wav"), streamed}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, AFullDiskFailsAndLeavesAValidFileOrNone) {
-  const std::string in = TempPath("noise.wav");
+  const std::string in = ScratchPath("noise.wav");
   WriteWav(in, 48000, 2, 96000, [](int, int) { return std::rand() / (RAND_MAX + 1.0) - 0.5; });
   const struct {
     std::string out;
     bool kept;  // a WAV says how much it holds; a compressed file is removed
   } cases[] = {{"full.wav", true}, {"full.flac", false}};
   for (const auto &c : cases) {
-    Launch launch{{"render", in, TempPath(c.out)}};
+    Launch launch{{"render", in, ScratchPath(c.out)}};
     launch.fileSizeLimit = 100000;
     std::string said;
     EXPECT_EQ(RunXnq(launch, &said), 1) << said;
     EXPECT_NE(said.find("file too large"), std::string::npos) << said;
     if (c.kept) {
-      ExpectWavHeaderMatchesData(TempPath(c.out), 2, 4);
+      ExpectWavHeaderMatchesData(ScratchPath(c.out), 2, 4);
     } else {
-      EXPECT_EQ(FileSize(TempPath(c.out)), -1);
+      EXPECT_EQ(FileSize(ScratchPath(c.out)), -1);
     }
-    unlink(TempPath(c.out).c_str());
   }
-  unlink(in.c_str());
 }
 
 TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
-  const std::string in = TempPath("long.wav"), out = TempPath("stopped.wav");
+  const std::string in = ScratchPath("long.wav"), out = ScratchPath("stopped.wav");
   WriteWav(in, 44100, 2, 20 * 44100, [](int f, int) { return 0.4 * std::sin(f * 0.03); });
   for (const auto &[signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
     unlink(out.c_str());
@@ -176,23 +149,21 @@ TEST(XnqOutput, ASignalStopsARenderWithItsHeaderFinished) {
     EXPECT_NE(xnq.text().find("stopped; it holds"), std::string::npos) << xnq.text();
     ExpectWavHeaderMatchesData(out, 2, 4);
   }
-  for (const std::string &path : {in, out}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
-  const std::string raw = TempPath("in.raw"), capture = TempPath("stream.wav");
+  const std::string raw = ScratchPath("in.raw"), capture = ScratchPath("stream.wav");
   std::vector<int16_t> pcm;
   for (int k = 0; k < 30000; ++k) {
     pcm.push_back(static_cast<int16_t>(9000 * std::sin(k * 0.0627)));
     pcm.push_back(static_cast<int16_t>(-7000 * std::sin(k * 0.0311)));
   }
-  std::ofstream(raw, std::ios::binary)
-      .write(reinterpret_cast<const char *>(pcm.data()),
-             static_cast<std::streamsize>(pcm.size() * 2));
+  audio_test::WriteBytes(raw,
+                         std::string(reinterpret_cast<const char *>(pcm.data()), pcm.size() * 2));
   const std::string devices = "capture:path=" + capture + ",out=2";
   ASSERT_EQ(RunXnq({{"stream", "--bits", "15", "--channels", "2"}, devices, false, raw}), 0);
-  long long frames = 0;
-  std::vector<float> played = ReadAudio(capture, &frames);
+  SF_INFO info;
+  std::vector<float> played = ReadAudio(capture, &info);
   ASSERT_GE(played.size(), pcm.size());
   for (size_t k = 0; k < pcm.size(); ++k) ASSERT_EQ(played[k], pcm[k] / 32768.0f) << k;
 
@@ -202,24 +173,21 @@ TEST(XnqOutput, StreamPlaysRawPcmSampleForSampleAndCtrlCStopsATone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   tone.signal(SIGINT);
   EXPECT_EQ(tone.wait(20), 130) << tone.text();
-  played = ReadAudio(capture, &frames);
-  EXPECT_GT(frames, 4410);
+  played = ReadAudio(capture, &info);
+  EXPECT_GT(info.frames, 4410);
   EXPECT_NEAR(*std::max_element(played.begin(), played.end()), 0.25f, 0.01f);
-  for (const std::string &path : {raw, capture}) unlink(path.c_str());
 }
 
 TEST(XnqOutput, SoundstreamPlaysAFileThroughTheSoundOutputComponent) {
   // 0.4 s of a 1 kHz tone at half scale at 48000 Hz, resampled on the way to the device.
-  const std::string in = TempPath("tone48k.wav"), capture = TempPath("soundstream.wav");
+  const std::string in = ScratchPath("tone48k.wav"), capture = ScratchPath("soundstream.wav");
   WriteWav(in, 48000, 2, 19200,
            [](int f, int) { return 0.5 * std::sin(2 * M_PI * 1000 * f / 48000.0); });
   ASSERT_EQ(RunXnq({{"soundstream", in}, "capture:path=" + capture + ",out=2"}), 0);
-  long long frames = 0;
-  const std::vector<float> samples = ReadAudio(capture, &frames);
+  const std::vector<float> samples = ReadAudio(capture);
   size_t start = 0;
   while (start < samples.size() / 2 && samples[2 * start] == 0) ++start;
   soundstream_test::ExpectTone(samples, start + 100, 8820);
-  for (const std::string &path : {in, capture}) unlink(path.c_str());
 }
 
 }  // namespace

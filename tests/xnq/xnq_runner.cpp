@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -115,36 +114,6 @@ int RunXnq(const Launch &launch, std::string *text) {
   const int status = xnq.wait(60);
   if (text != nullptr) *text = xnq.text();
   return status;
-}
-
-std::string TempPath(const std::string &name) {
-  return "/tmp/xnq_test_" + std::to_string(getpid()) + "_" + name;
-}
-
-void WriteWav(const std::string &path, int rate, int channels, int frames,
-              double (*sample)(int frame, int channel)) {
-  SF_INFO info{0, rate, channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-  SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-  std::vector<float> samples;
-  for (int f = 0; f < frames; ++f) {
-    for (int c = 0; c < channels; ++c) samples.push_back(static_cast<float>(sample(f, c)));
-  }
-  sf_writef_float(file, samples.data(), frames);
-  sf_close(file);
-}
-
-std::vector<float> ReadAudio(const std::string &path, long long *frames, int *channels,
-                             int *format) {
-  SF_INFO info{};
-  SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-  *frames = file == nullptr ? -1 : info.frames;
-  if (channels != nullptr) *channels = info.channels;
-  if (format != nullptr) *format = info.format;
-  std::vector<float> samples(file == nullptr ? 0
-                                             : static_cast<size_t>(info.frames * info.channels));
-  if (file != nullptr) sf_readf_float(file, samples.data(), info.frames);
-  sf_close(file);
-  return samples;
 }
 
 }  // namespace xnq_test

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "audio_services/audio_test_support.h"
+
 namespace xnq_test {
 
 struct Launch {
@@ -46,14 +48,12 @@ class XnqProcess {
 // Runs to the end (at most 60 s) and returns the exit status, with what it printed in *text.
 int RunXnq(const Launch &launch, std::string *text = nullptr);
 
-// A scratch file path unique to this test process.
-std::string TempPath(const std::string &name);
+using audio_test::ScratchPath;
 // Writes a 16-bit WAV file of frames frames per channel made by sample(frame, channel).
-void WriteWav(const std::string &path, int rate, int channels, int frames,
-              double (*sample)(int frame, int channel));
-// Reads a whole audio file as interleaved floats; frames, channels and format through the
-// pointers (frames -1 when it does not open).
-std::vector<float> ReadAudio(const std::string &path, long long *frames, int *channels = nullptr,
-                             int *format = nullptr);
+inline void WriteWav(const std::string &path, int rate, int channels, int frames,
+                     const std::function<double(int frame, int channel)> &sample) {
+  audio_test::WriteAudio(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, channels, frames, sample);
+}
+using audio_test::ReadAudio;
 
 }  // namespace xnq_test

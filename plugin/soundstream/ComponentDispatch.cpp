@@ -86,10 +86,9 @@ ComponentResult QTSoundStreamOpen(QTSoundStreamGlobals *, ComponentInstance self
   return noErr;
 }
 
-ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInstance self) {
+ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInstance) {
   if (storage == nullptr) return noErr;
   QTSoundStreamRefcon *refcon = storage->refcon;
-  const Component component = GetComponentFromInstance(self);
   if (refcon != nullptr) {
     StateUse use(refcon);
     // An older instance closing leaves the latest one rendering: the block tracks only that one.
@@ -107,8 +106,7 @@ ComponentResult QTSoundStreamClose(QTSoundStreamGlobals *storage, ComponentInsta
   if (refcon == nullptr) return noErr;
   // This instance no longer counts as open. If the object has withdrawn the registration, the
   // last instance takes it away; the object's own attempt did so if none was left then.
-  if (refcon->state.load() == nullptr && UnregisterComponent(component) == noErr)
-    ReleaseRefcon(refcon);
+  if (refcon->state.load() == nullptr) UnregisterIfUnused(refcon);
   ReleaseRefcon(refcon);
   return noErr;
 }

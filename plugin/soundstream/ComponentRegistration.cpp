@@ -35,12 +35,12 @@ AudioStreamBasicDescription MixerFormat() {
 // Takes the registration away from the state whose refcon block this was. Instances that are
 // still open keep the block and the registration; the last of them to close unregisters it
 // (the Close handler), so it stays findable no longer than an instance uses it.
-void Withdraw(Component component, QTSoundStreamRefcon *refcon) {
+void Withdraw(QTSoundStreamRefcon *refcon) {
   // Held while this thread still reads the block: the last instance may close meanwhile.
   refcon->holders.fetch_add(1);
   refcon->state.store(nullptr);
   while (refcon->stateUsers.load() != 0) std::this_thread::yield();
-  if (UnregisterComponent(component) == noErr) ReleaseRefcon(refcon);  // the registration's hold
+  UnregisterIfUnused(refcon);
   ReleaseRefcon(refcon);
 }
 
@@ -57,8 +57,8 @@ void CloseSteps(QTSoundStreamData *data) {
   // What still plays through an open instance no longer reaches this state's units, and no
   // handler reaches this state to clear the flag when that instance closes.
   state->streamActive.store(0);
-  Component component = std::exchange(state->component, nullptr);
-  if (refcon != nullptr) Withdraw(component, refcon);
+  state->component = nullptr;
+  if (refcon != nullptr) Withdraw(refcon);
 }
 
 void DisposeState(QTSoundStreamState *state) {
@@ -78,6 +78,15 @@ void WaitForPull(const QTSoundStreamState *state) {
   const uint32_t pass = state->passes.load();
   if ((pass & 1) == 0) return;
   while (state->passes.load() == pass) std::this_thread::yield();
+}
+
+void UnregisterIfUnused(QTSoundStreamRefcon *refcon) {
+  {
+    std::lock_guard<std::mutex> lock(refcon->registrationLock);
+    if (refcon->component == nullptr || UnregisterComponent(refcon->component) != noErr) return;
+    refcon->component = nullptr;
+  }
+  ReleaseRefcon(refcon);  // the registration's hold
 }
 
 void ReleaseRefcon(QTSoundStreamRefcon *refcon) {
@@ -155,6 +164,7 @@ void rbOpen(REALobject obj) {
   state->component = RegisterComponent(&description, sDispatchUPP, 0, nameHandle, nullptr, nullptr);
   DisposeHandle(nameHandle);
   if (state->component != nullptr) {
+    refcon->component = state->component;  // before any instance can find the block
     state->refcon.store(refcon);
     SetComponentRefcon(state->component, reinterpret_cast<long>(refcon));
   } else {

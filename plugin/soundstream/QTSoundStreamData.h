@@ -31,6 +31,11 @@ struct QTSoundStreamRefcon {
   // The registration while the component is registered, and every open instance's storage: the
   // last of them to let go frees the block.
   std::atomic<uint32_t> holders;
+  // The registration this block belongs to, until it is unregistered; under registrationLock.
+  // Host threads and the Close handler both try to unregister it, and only the one that finds it
+  // still here may use the handle: once unregistered, the handle may name a later registration.
+  std::mutex registrationLock;
+  Component component;
 };
 
 // A unit input whose render callback reads a state.
@@ -112,6 +117,9 @@ QTSoundStreamState *LiveState(const QTSoundStreamData *data);
 // Returns once no render that may have read the state's refcon block, its instance storage or
 // the storage's mixer before they changed is still pulling.
 void WaitForPull(const QTSoundStreamState *state);
+// Unregisters the block's component if no instance of it is open any more (an instance in its
+// Close handler no longer counts), letting go of the registration's hold.
+void UnregisterIfUnused(QTSoundStreamRefcon *refcon);
 // Lets go of one hold on a refcon block, freeing it with the last.
 void ReleaseRefcon(QTSoundStreamRefcon *refcon);
 

@@ -157,11 +157,14 @@ void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle th
   if (instance != nullptr) instance->storage.store(theStorage, std::memory_order_release);
 }
 
+// The handle the instance was opened on, once checked to still name its registration. Reading
+// the slot's handle again instead could give a registration made in the slot after this one was
+// withdrawn, and a caller that unregisters what this returns would take that one away.
 Component GetComponentFromInstance(ComponentInstance ci) {
-  ComponentSlot *slot = table().componentOfInstance(ci);
-  return slot == nullptr
-             ? nullptr
-             : reinterpret_cast<Component>(slot->handle.load(std::memory_order_acquire));
+  InstanceSlot *instance = table().instance(ci);
+  if (instance == nullptr) return nullptr;
+  auto component = reinterpret_cast<Component>(instance->component.load(std::memory_order_relaxed));
+  return table().component(component) == nullptr ? nullptr : component;
 }
 
 OSErr GetComponentInstanceError(ComponentInstance aComponentInstance) {

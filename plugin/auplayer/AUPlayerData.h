@@ -107,7 +107,8 @@ static_assert(offsetof(AUPlayerData, decodedAudio) == 168 && offsetof(AUPlayerDa
 #endif
 
 // One load, from LoadFileIntern to its worker. Lives on the caller's stack for the call; the
-// worker writes the two flags and the status, the caller reads them after the worker has returned.
+// worker writes the flags, the status and the description, the caller reads them after the
+// worker has returned.
 struct LoadFileRequest {
   int32_t InputChannels;
   int32_t OutputChannels;
@@ -118,6 +119,13 @@ struct LoadFileRequest {
   // The status the worker last stored in Lasterror: stored there once more when the load returns,
   // so that host code run meanwhile (during LoadFileMT's yields) does not have the last word.
   OSStatus status;
+  // Set once the worker has a buffer for the client format: the calling thread then describes
+  // that format in the Data... fields and stores the two texts (owned until then), since host
+  // code may read those fields during the yields and the worker must not change them under it.
+  uint8_t described;
+  AudioStreamBasicDescription clientFormat;
+  REALstring clientFormatText;
+  REALstring outputFormatText;
 };
 
 // Held by a load's worker while it publishes what host threads may use during LoadFileMT (the

@@ -49,6 +49,37 @@ int32_t ChannelCount(RBInteger count) {
   return static_cast<int32_t>(std::clamp<int64_t>(count, INT32_MIN, INT32_MAX));
 }
 
+// The Data... fields, which describe the client format to the host program.
+void DescribeClientFormat(AUPlayerData *player, const AudioStreamBasicDescription &format) {
+  const bool pcm = format.mFormatID == kAudioFormatLinearPCM;
+  const UInt32 flags = format.mFormatFlags;
+  const bool separate = pcm && (flags & kAudioFormatFlagIsNonInterleaved) != 0;
+  player->DataIsInterleaved = !separate;
+  player->DataIsFloat = pcm && (flags & kAudioFormatFlagIsFloat) != 0;
+  player->DataIsNativeEndian = (flags & kAudioFormatFlagIsBigEndian) == 0;
+  player->DataIsSignedInteger = pcm && (flags & kAudioFormatFlagIsSignedInteger) != 0;
+  player->DataIsPCM = pcm;
+  const UInt32 interleavedChannels = separate ? 1 : format.mChannelsPerFrame;
+  player->DataNumberInterleavedChannels = interleavedChannels;
+  player->DataNumberChannelStreams = separate ? format.mChannelsPerFrame : 1;
+  player->DataNumberChannels = format.mChannelsPerFrame;
+  player->DataSampleWordSize = format.mBytesPerFrame == 0 || interleavedChannels == 0
+                                   ? 0
+                                   : format.mBytesPerFrame / interleavedChannels;
+}
+
+void StoreText(REALstring *field, REALstring text) {
+  if (*field != nullptr) REALUnlockString(*field);
+  *field = text;
+}
+
+// What the worker found out about the file, stored on the calling thread.
+void DescribeLoad(AUPlayerData *player, const LoadFileRequest &request) {
+  DescribeClientFormat(player, request.clientFormat);
+  StoreText(&player->ClientFormatString, request.clientFormatText);
+  StoreText(&player->OutputFormatString, request.outputFormatText);
+}
+
 RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputChannels,
                          RBInteger outputChannels, bool threaded) {
   if (file == nullptr) {
@@ -74,13 +105,18 @@ RBBoolean LoadFileIntern(REALobject obj, REALfolderItem file, RBInteger inputCha
     RaiseException("NilObjectException", "File is invalid path");
     return false;
   }
-  LoadFileRequest request = {
-      ChannelCount(inputChannels), ChannelCount(outputChannels), player, 0, 0, url, -1};
+  LoadFileRequest request{};
+  request.InputChannels = ChannelCount(inputChannels);
+  request.OutputChannels = ChannelCount(outputChannels);
+  request.player = player;
+  request.fileURL = url;
+  request.status = -1;
   if (threaded) {
     RunThreadedBlocks(&request, LoadFileInternal, nullptr);
   } else {
     LoadFileInternal(&request);
   }
+  if (request.described) DescribeLoad(player, request);
   // The worker's last status is the load's last word: host code run during the yields may have
   // written Lasterror since.
   SetLasterror(player, request.status);

@@ -31,35 +31,11 @@ void FillFormat(AudioStreamBasicDescription *format, double sampleRate, int32_t 
   format->mBitsPerChannel = 32;
 }
 
-// The Data... fields, which describe the client format to the host program.
-void DescribeClientFormat(AUPlayerData *player, const AudioStreamBasicDescription &format) {
-  const bool pcm = format.mFormatID == kAudioFormatLinearPCM;
-  const UInt32 flags = format.mFormatFlags;
-  const bool separate = pcm && (flags & kAudioFormatFlagIsNonInterleaved) != 0;
-  player->DataIsInterleaved = !separate;
-  player->DataIsFloat = pcm && (flags & kAudioFormatFlagIsFloat) != 0;
-  player->DataIsNativeEndian = (flags & kAudioFormatFlagIsBigEndian) == 0;
-  player->DataIsSignedInteger = pcm && (flags & kAudioFormatFlagIsSignedInteger) != 0;
-  player->DataIsPCM = pcm;
-  const UInt32 interleavedChannels = separate ? 1 : format.mChannelsPerFrame;
-  player->DataNumberInterleavedChannels = interleavedChannels;
-  player->DataNumberChannelStreams = separate ? format.mChannelsPerFrame : 1;
-  player->DataNumberChannels = format.mChannelsPerFrame;
-  player->DataSampleWordSize = format.mBytesPerFrame == 0 || interleavedChannels == 0
-                                   ? 0
-                                   : format.mBytesPerFrame / interleavedChannels;
-}
-
 // A host string of a format's description (nil when there is no text).
 REALstring FormatText(const AudioStreamBasicDescription &format) {
   char text[CAStreamBasicDescription::kDescriptionSize] = {};
   CAStreamBasicDescription(format).AsString(text);
   return REALBuildUnicodeString(text, static_cast<int64_t>(strlen(text)), kTextEncodingUTF8);
-}
-
-void StoreText(REALstring *field, REALstring text) {
-  if (*field != nullptr) REALUnlockString(*field);
-  *field = text;
 }
 
 // The file's length in frames at the client's rate, as its header claims it. The client keeps
@@ -228,9 +204,12 @@ bool DecodeFile(LoadFileRequest *request, ExtAudioFileRef file) {
     return false;
   }
   audio->format = client;
-  DescribeClientFormat(player, client);
-  StoreText(&player->ClientFormatString, FormatText(client));
-  StoreText(&player->OutputFormatString, FormatText(*player->outputFormat));
+  // The Data... fields and the texts are the host's to read at any time, so the calling host
+  // thread stores them once this worker has returned (DescribeLoad).
+  request->described = 1;
+  request->clientFormat = client;
+  request->clientFormatText = FormatText(client);
+  request->outputFormatText = FormatText(*player->outputFormat);
 
   const Decoded decoded = ReadAll(request, file, client.mChannelsPerFrame, capacity, bytesPerFrame);
   if (decoded != Decoded::kAll) {

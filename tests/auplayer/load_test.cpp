@@ -165,14 +165,18 @@ TEST_F(AUPlayerLoad, BadFilesFolderItemsAndChannelCountsGiveTheirResult) {
 }
 
 // A program's timer meets the record whole while LoadFileMT runs: Data while a failing read frees
-// the samples (a use after free), and a switch of the rate unit between the worker fetching the
-// units and bypassing one (which left both bypassed).
+// the samples (a use after free), a switch of the rate unit between the worker fetching the
+// units and bypassing one (which left both bypassed), and the format fields and texts, which the
+// worker replaced under the timer's reads (the texts freed as the timer took them). The fields
+// describe the file once the load returns, also when its read failed.
 TEST_F(AUPlayerLoad, HostCodeDuringLoadFileMTFindsTheRecordWhole) {
   const std::string wav = WriteFile("mt.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100);
   for (std::atomic<bool> *fault : {&gFailReads, &gHoldBypass}) {
     Value player = NewPlayer();
     Set(player, "OutputUnit", Value::integer(1));
     Host().setYieldHook([&] {
+      Get(player, "ClientFormatString");
+      Get(player, "DataNumberChannels");
       if (fault == &gFailReads) Host().call(player, "Data");
       if (gHeld) Set(player, "TimePitchUnit", Value::integer(2));
     });
@@ -182,6 +186,9 @@ TEST_F(AUPlayerLoad, HostCodeDuringLoadFileMTFindsTheRecordWhole) {
     Host().setYieldHook(nullptr);
     EXPECT_EQ(Raised(r), "");
     EXPECT_EQ(r.value.asBool(), fault == &gHoldBypass);
+    EXPECT_EQ(Get(player, "DataNumberChannels").asInteger(), 2);
+    EXPECT_EQ(Get(player, "ClientFormatString").utf8(),
+              " 2 ch,  44100 Hz, 'lpcm' (0x00000009) 32-bit little-endian float");
     if (fault == &gFailReads) {
       EXPECT_TRUE(Host().call(player, "Data").value.isNil());
       continue;

@@ -1,6 +1,6 @@
 #include "dsp/biquad_cascade.h"
 
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 #include <cstring>
 
@@ -24,6 +24,16 @@ class FlushDenormals {
   unsigned saved_;
 };
 
+// Whether the processor and the system run AVX; asked once.
+bool HasAvx() {
+#if defined(__GNUC__)
+  static const bool has = __builtin_cpu_supports("avx");
+  return has;
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
 BiquadCascade::BiquadCascade() {
@@ -33,7 +43,7 @@ BiquadCascade::BiquadCascade() {
 
 void BiquadCascade::reset() {
   std::memset(bandState_, 0, sizeof bandState_);
-  for (int v = 0; v < vectors_; ++v) s1_[v] = s2_[v] = y_[v] = _mm_setzero_ps();
+  for (int v = 0; v < kMaxFilters / 2; ++v) s1_[v] = s2_[v] = y_[v] = _mm_setzero_ps();
 }
 
 void BiquadCascade::saveStates() {
@@ -58,7 +68,7 @@ void BiquadCascade::setFilters(const EqFilter *filters, int count) {
   vectors_ = (count + 1) / 2;
   alignas(16) float a1[kMaxFilters * 2], a2[kMaxFilters * 2], c[kMaxFilters * 2];
   alignas(16) float m1[kMaxFilters * 2], s1[kMaxFilters * 2], s2[kMaxFilters * 2];
-  for (int s = 0; s < vectors_ * 2; ++s) {
+  for (int s = 0; s < kMaxFilters; ++s) {
     // A count that is odd ends with a filter that passes its input on exactly (m1 = 0).
     Bell f = s < count ? filters[s].coefficients : Bell{0, 0, 0, 0};
     if (s < count) band_[s] = filters[s].band;
@@ -72,7 +82,7 @@ void BiquadCascade::setFilters(const EqFilter *filters, int count) {
       s2[i] = s < count ? bandState_[band_[s]][ch][1] : 0.0f;
     }
   }
-  for (int v = 0; v < vectors_; ++v) {
+  for (int v = 0; v < kMaxFilters / 2; ++v) {
     a1_[v] = _mm_load_ps(a1 + 4 * v);
     a2_[v] = _mm_load_ps(a2 + 4 * v);
     c_[v] = _mm_load_ps(c + 4 * v);
@@ -125,6 +135,45 @@ inline void BiquadCascade::step(size_t t, size_t frames, const float *left, cons
   }
 }
 
+#if defined(__GNUC__)
+__attribute__((target("avx")))
+#endif
+void BiquadCascade::wideSteps(size_t from, size_t to, const float *left, const float *right,
+                              float *outLeft, float *outRight) {
+  const int wide = (vectors_ + 1) / 2;
+  const float *a1 = reinterpret_cast<const float *>(a1_);
+  const float *a2 = reinterpret_cast<const float *>(a2_);
+  const float *c = reinterpret_cast<const float *>(c_);
+  const float *m1 = reinterpret_cast<const float *>(m1_);
+  float *s1 = reinterpret_cast<float *>(s1_);
+  float *s2 = reinterpret_cast<float *>(s2_);
+  float *y = reinterpret_cast<float *>(y_);
+  const size_t lastFilter = static_cast<size_t>(count_ - 1);
+  const size_t outLane = lastFilter / 2 * 4 + lastFilter % 2 * 2;
+  for (size_t t = from; t < to; ++t) {
+    for (int w = wide - 1; w >= 0; --w) {
+      // The filters' inputs: each filter's left neighbour's output of the previous step, the
+      // first filter's the new sample. [p6 p7 c0 .. c5] of the vector before and this one.
+      const __m256 here = _mm256_load_ps(y + 8 * w);
+      const __m256 before =
+          w > 0 ? _mm256_load_ps(y + 8 * (w - 1))
+                : _mm256_set_ps(right != nullptr ? right[t] : 0.0f, left[t], 0, 0, 0, 0, 0, 0);
+      const __m256 x = _mm256_shuffle_ps(_mm256_permute2f128_ps(before, here, 0x21), here,
+                                         _MM_SHUFFLE(1, 0, 3, 2));
+      const __m256 ic1 = _mm256_load_ps(s1 + 8 * w), ic2 = _mm256_load_ps(s2 + 8 * w);
+      const __m256 v1 =
+          _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(a1 + 8 * w), ic1),
+                        _mm256_mul_ps(_mm256_load_ps(a2 + 8 * w), _mm256_sub_ps(x, ic2)));
+      _mm256_store_ps(y + 8 * w, _mm256_add_ps(x, _mm256_mul_ps(_mm256_load_ps(m1 + 8 * w), v1)));
+      _mm256_store_ps(s1 + 8 * w, _mm256_sub_ps(_mm256_add_ps(v1, v1), ic1));
+      _mm256_store_ps(s2 + 8 * w, _mm256_add_ps(ic2, _mm256_mul_ps(_mm256_load_ps(c + 8 * w), v1)));
+    }
+    outLeft[t - lastFilter] = y[outLane];
+    if (outRight != nullptr) outRight[t - lastFilter] = y[outLane + 1];
+  }
+  _mm256_zeroupper();
+}
+
 void BiquadCascade::process(float *left, float *right, size_t frames) {
   if (count_ == 0 || frames == 0) return;
   FlushDenormals flush;
@@ -134,6 +183,10 @@ void BiquadCascade::process(float *left, float *right, size_t frames) {
   // block can be filtered in place.
   size_t t = 0;
   for (; t < fill && t < steps; ++t) step<true>(t, frames, left, right, left, right);
+  if (t < frames && HasAvx()) {
+    wideSteps(t, frames, left, right, left, right);
+    t = frames;
+  }
   for (; t < frames; ++t) step<false>(t, frames, left, right, left, right);
   for (; t < steps; ++t) step<true>(t, frames, left, right, left, right);
 }

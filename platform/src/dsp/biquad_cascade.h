@@ -4,7 +4,9 @@
 // pipeline: at each step, filter s works on sample t - s of both channels, so every filter of the
 // cascade and both channels advance at once, four to a vector, independent of each other within
 // the step. Each block is run to the end (the pipeline fills at its start and drains at its end),
-// so the output has no delay.
+// so the output has no delay. Where the processor has AVX, the steps between filling and draining
+// run eight lanes to a vector (four filters of both channels): the same operations in the same
+// order, so the output is the same to the bit.
 #pragma once
 
 #include <emmintrin.h>
@@ -33,15 +35,24 @@ class BiquadCascade {
   template <bool kMasked>
   void step(size_t t, size_t frames, const float *left, const float *right, float *outLeft,
             float *outRight);
+  // Steps [from, to), none of them filling or draining, eight lanes to a vector.
+  void wideSteps(size_t from, size_t to, const float *left, const float *right, float *outLeft,
+                 float *outRight);
   void saveStates();
 
   int count_ = 0;
   int vectors_ = 0;
   int band_[kMaxFilters];  // the band of each filter
   // Per vector v, lanes: (left, filter 2v), (right, filter 2v), (left, 2v+1), (right, 2v+1).
-  __m128 a1_[kMaxFilters / 2], a2_[kMaxFilters / 2], c_[kMaxFilters / 2], m1_[kMaxFilters / 2];
-  __m128 s1_[kMaxFilters / 2], s2_[kMaxFilters / 2];  // the states ic1 and ic2
-  __m128 y_[kMaxFilters / 2];
+  // Two vectors side by side are one of the eight-lane vectors; filters past the last are
+  // zero, which passes the input on unchanged.
+  alignas(32) __m128 a1_[kMaxFilters / 2];
+  alignas(32) __m128 a2_[kMaxFilters / 2];
+  alignas(32) __m128 c_[kMaxFilters / 2];
+  alignas(32) __m128 m1_[kMaxFilters / 2];
+  alignas(32) __m128 s1_[kMaxFilters / 2];  // the states ic1 and ic2
+  alignas(32) __m128 s2_[kMaxFilters / 2];
+  alignas(32) __m128 y_[kMaxFilters / 2];
   __m128i laneFilter_[kMaxFilters / 2];
   // States by band, where they wait while the set of filters changes: [band][channel][ic1, ic2].
   float bandState_[kMaxEqBands][2][2];

@@ -7,23 +7,16 @@
 
 #include <vector>
 
+#include "fuzz_check.h"
 #include "os/audio_unit.h"
 #include "platform/memory_files.h"
 #include "xnq/host.h"
 
 namespace {
 
+using fuzz::Check;
 using xnq::host::Runtime;
 using xnq::host::Value;
-
-void Check(bool condition) {
-  if (!condition) abort();
-}
-
-bool Load() {
-  Check(Runtime::get().load(XNQ_PLUGIN_PATH));
-  return true;
-}
 
 // The memory file's name, in a folder that exists; nothing is written there.
 constexpr char kPath[] = "/tmp/xnq-auplayer-fuzz-input";
@@ -48,8 +41,8 @@ void Render(const Value &player) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const bool loaded = Load();
-  (void)loaded;
+  static const bool loaded = Runtime::get().load(XNQ_PLUGIN_PATH);
+  Check(loaded);
   if (size < 1) return 0;
   Runtime &host = Runtime::get();
   const int64_t before = host.outstanding().total();

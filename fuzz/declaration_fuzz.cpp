@@ -7,16 +7,14 @@
 
 #include <string>
 
+#include "fuzz_check.h"
 #include "internal.h"
 
 namespace {
 
+using fuzz::Check;
 using xnq::host::detail::Declaration;
 using xnq::host::detail::parseDeclaration;
-
-void Check(bool condition) {
-  if (!condition) abort();
-}
 
 std::string Write(const Declaration &d) {
   std::string text = d.name + "(";

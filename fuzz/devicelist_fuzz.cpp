@@ -8,15 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "hal/device_list_syntax.h"
 
 namespace {
 
+using fuzz::Check;
 using xnq::hal::DeviceDescription;
-
-void Check(bool condition) {
-  if (!condition) abort();
-}
 
 std::string Write(const std::vector<DeviceDescription> &devices) {
   if (devices.empty()) return "none";

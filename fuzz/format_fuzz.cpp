@@ -9,12 +9,11 @@
 #include <string.h>
 
 #include "frame/CAStreamBasicDescription.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) abort();
-}
+using fuzz::Check;
 
 }  // namespace
 

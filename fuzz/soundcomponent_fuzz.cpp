@@ -11,23 +11,16 @@
 
 #include <vector>
 
+#include "fuzz_check.h"
 #include "os/audio_unit.h"
 #include "os/sound_manager.h"
 #include "xnq/host.h"
 
 namespace {
 
+using fuzz::Check;
 using xnq::host::Runtime;
 using xnq::host::Value;
-
-void Check(bool condition) {
-  if (!condition) abort();
-}
-
-bool Load() {
-  Check(Runtime::get().load(XNQ_PLUGIN_PATH));
-  return true;
-}
 
 // The script's bytes, read front to back; zeros once they run out.
 struct Script {
@@ -68,8 +61,8 @@ void Render(AudioUnit unit) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const bool loaded = Load();
-  (void)loaded;
+  static const bool loaded = Runtime::get().load(XNQ_PLUGIN_PATH);
+  Check(loaded);
   Runtime &host = Runtime::get();
   const int64_t before = host.outstanding().total();
   Script script{data, size};

@@ -6,10 +6,12 @@
 #include <string.h>
 
 #include "frame/frame.h"
+#include "fuzz_check.h"
 #include "xnq/host.h"
 
 namespace {
 
+using fuzz::Check;
 using xnq::host::Runtime;
 
 const uint32_t kEncodings[] = {0x0000, 0x0100,     0x0201,     0x0500,    0x0600,
@@ -23,10 +25,6 @@ bool Bind() {
   Runtime::get().configure(settings);
   BindHost(&Runtime::resolve);
   return true;
-}
-
-void Check(bool condition) {
-  if (!condition) abort();
 }
 
 }  // namespace

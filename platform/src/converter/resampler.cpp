@@ -101,8 +101,12 @@ bool Resampler::runIn(Float64 inputRate, Float64 outputRate, bool realTime) {
   // Large calls first: 16384 frames (fewer for many channels, or a large step up, so that
   // neither side passes kRunInSamples) is eight times the slack soxr's queues keep before they
   // move their contents down instead of growing.
-  const size_t large = std::clamp<size_t>(
-      static_cast<size_t>(kRunInSamples / (channels_ * std::max(1.0, ratio))), inputFrames_, 16384);
+  // Without them (not real time), only the calls of the one shape below: no larger buffers.
+  const size_t large =
+      realTime ? std::clamp<size_t>(
+                     static_cast<size_t>(kRunInSamples / (channels_ * std::max(1.0, ratio))),
+                     inputFrames_, 16384)
+               : inputFrames_;
   const auto largeOut = static_cast<size_t>(large * ratio) + outputFrames_;
   std::vector<double> in(large * channels_, 0.0), out(largeOut * channels_);
   size_t fed = 0;

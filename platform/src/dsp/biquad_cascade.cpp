@@ -24,11 +24,11 @@ class FlushDenormals {
   unsigned saved_;
 };
 
-// Whether the processor and the system run AVX; asked once.
+// Whether the processor and the system run AVX.
 bool HasAvx() {
 #if defined(__GNUC__)
-  static const bool has = __builtin_cpu_supports("avx");
-  return has;
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx");
 #else
   return false;
 #endif
@@ -36,7 +36,8 @@ bool HasAvx() {
 
 }  // namespace
 
-BiquadCascade::BiquadCascade() {
+// Asked here, on the thread that makes the cascade, so that process asks nothing.
+BiquadCascade::BiquadCascade() : wide_(HasAvx()) {
   std::memset(bandState_, 0, sizeof bandState_);
   setFilters(nullptr, 0);
 }
@@ -183,7 +184,7 @@ void BiquadCascade::process(float *left, float *right, size_t frames) {
   // block can be filtered in place.
   size_t t = 0;
   for (; t < fill && t < steps; ++t) step<true>(t, frames, left, right, left, right);
-  if (t < frames && HasAvx()) {
+  if (t < frames && wide_) {
     wideSteps(t, frames, left, right, left, right);
     t = frames;
   }

@@ -40,6 +40,7 @@ class BiquadCascade {
                  float *outRight);
   void saveStates();
 
+  bool wide_;  // the steady steps run eight lanes wide (the processor has AVX)
   int count_ = 0;
   int vectors_ = 0;
   int band_[kMaxFilters];  // the band of each filter
